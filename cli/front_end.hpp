@@ -1,0 +1,30 @@
+// The pieces of the velmora-fsutil front end that every command shares.
+// The front end is a thin layer over the library: it parses arguments, calls
+// the public API and prints what comes back.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+namespace velmora::cli {
+
+struct Options {
+  bool json = false;  // --json: machine-readable output
+};
+
+// Adds each command group to the application. Parsing stores the chosen
+// command in `action`, which returns the exit status.
+using Action = std::function<int()>;
+void addRunCommand(CLI::App& app, const Options& options, Action& action);
+void addLucidCommands(CLI::App& app, const Options& options, Action& action);
+
+// Writes text exactly as given (no line feed added).
+void printRaw(std::string_view text);
+// Writes one JSON value and a line feed.
+void printJson(const nlohmann::json& value);
+
+}  // namespace velmora::cli

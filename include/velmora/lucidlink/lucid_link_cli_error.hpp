@@ -1,0 +1,41 @@
+// Failures of the LucidLink client, each with a fixed English text.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace velmora {
+
+class LucidLinkCLIError : public std::exception {
+ public:
+  enum class Case {
+    failedToSetOrDeleteConfig,  // payload: the reason; raised by callers only
+    lucidNotRunning,
+    failedToConvertOutputToDictionary,  // raised by no operation of this library
+    failedToFindCompatibleInstanceID,
+    invalidOutput,
+  };
+
+  // `reason` is the payload of failedToSetOrDeleteConfig; the other cases ignore it.
+  explicit LucidLinkCLIError(Case errorCase, std::string reason = {});
+  static LucidLinkCLIError failedToSetOrDeleteConfig(std::string reason) {
+    return LucidLinkCLIError(Case::failedToSetOrDeleteConfig, std::move(reason));
+  }
+
+  Case errorCase() const noexcept { return case_; }
+  // The payload of failedToSetOrDeleteConfig; empty for the other cases.
+  const std::string& reason() const noexcept { return reason_; }
+
+  // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed text.
+  std::string localizedDescription() const { return description_; }
+  std::string errorDescription() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+ private:
+  Case case_;
+  std::string reason_;
+  std::string description_;
+};
+
+}  // namespace velmora

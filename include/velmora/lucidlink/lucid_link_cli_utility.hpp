@@ -1,0 +1,87 @@
+// The client of one LucidLink instance (one mounted filespace) or, without an
+// instance, of the LucidLink tool as a whole.
+//
+// Every instance-specific command is prefixed with "--instance" and the
+// instance identifier. One-shot commands run through the generic runner and
+// are never serialised: any number may run at once. Long-running tool
+// processes (live performance runs) are kept in a registry so that they can be
+// stopped one by one, all together, or when the client is destroyed.
+//
+// Choices made here:
+//   - The registry's serial queue is a mutex: every change to the registry is a
+//     synchronous, non-reentrant critical section, which is what a serial queue
+//     with only synchronous submissions gives. Stopping a process always
+//     happens after the lock has been released.
+//   - A registered process counts as running from its successful start until
+//     it has been reaped; only then is a terminate request sent to it, so a
+//     recycled process identifier is never signalled.
+//   - `fsInfo` is guarded by a lock of its own; readers get a copy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora/lucidlink/lucid_file_space_info.hpp"
+#include "velmora/lucidlink/lucid_link_cli_error.hpp"
+#include "velmora/runner/cli_utility.hpp"
+
+namespace velmora {
+
+namespace platform {
+class ChildProcess;
+}
+
+inline constexpr const char* kDefaultLucidLaunchPath = "/usr/local/bin/lucid";
+
+class LucidLinkCLIUtility : public GenericCLIUtility {
+ public:
+  explicit LucidLinkCLIUtility(std::string launchPath = kDefaultLucidLaunchPath);
+  LucidLinkCLIUtility(std::string launchPath, LucidFileSpaceInfo fsInfo);
+  // Stops every registered process first.
+  ~LucidLinkCLIUtility() override;
+
+  LucidLinkCLIUtility(const LucidLinkCLIUtility&) = delete;
+  LucidLinkCLIUtility& operator=(const LucidLinkCLIUtility&) = delete;
+
+  virtual std::optional<LucidFileSpaceInfo> fsInfo() const;
+  void setFsInfo(std::optional<LucidFileSpaceInfo> fsInfo);
+  // The instance identifier of `fsInfo`, absent without an instance.
+  virtual std::optional<std::string> instanceID() const;
+
+  // Runs the tool once with ["--instance", id] (when there is an instance),
+  // then `command`, then `args`. Runner failures pass through unchanged.
+  virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
+                                                 const std::vector<std::string>& args = {}) const;
+
+  // Stops the registered process with this identifier, if there is one.
+  virtual void cancelProcessWithId(std::int32_t processIdentifier);
+  // Stops every registered process and empties the registry.
+  virtual void killAllProcesses();
+
+  // The process identifiers of the registry, in registration order (0 for a
+  // process that never started).
+  std::vector<std::int32_t> runningProcesses() const;
+
+  // Equal when the instance identifiers are equal, both absent included.
+  friend bool operator==(const LucidLinkCLIUtility& a, const LucidLinkCLIUtility& b) {
+    return a.instanceID() == b.instanceID();
+  }
+
+ protected:
+  // Adds a process to the registry; called before the process is started, so
+  // a process that then fails to start stays registered until it is stopped.
+  void registerProcess(std::shared_ptr<platform::ChildProcess> process);
+
+ private:
+  mutable std::mutex fsInfoMutex_;
+  std::optional<LucidFileSpaceInfo> fsInfo_;
+
+  mutable std::mutex mutex_;  // guards runningProcesses_ only
+  std::vector<std::shared_ptr<platform::ChildProcess>> runningProcesses_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the library, its tools and tests, and runs the test suite.
+#
+#   scripts/test.sh            normal build, whole suite
+#   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer, whole suite
+#   scripts/test.sh tsan       ThreadSanitizer, the concurrency ("registry") tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-normal}
+jobs=$(nproc)
+case "$mode" in
+  normal) dir=build;      flags=();                                         select=() ;;
+  asan)   dir=build-asan; flags=(-DVELMORA_SANITIZE="address;undefined" -DVELMORA_BUILD_BENCH=OFF); select=() ;;
+  tsan)   dir=build-tsan; flags=(-DVELMORA_SANITIZE=thread -DVELMORA_BUILD_BENCH=OFF);          select=(-L registry) ;;
+  *) echo "usage: $0 [normal|asan|tsan]" >&2; exit 2 ;;
+esac
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"
+ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${select[@]}"

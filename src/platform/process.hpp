@@ -1,0 +1,82 @@
+// Child processes: started with posix_spawn from the exact argument vector
+// (the executable's path is argv[0]; every element is one argument, empty
+// strings included), standard output on a pipe, standard input, standard
+// error, environment and working directory inherited.
+//
+// Every child is reaped, and a child is never signalled after it has been
+// reaped (its pid may belong to an unrelated process by then). Pipe ends are
+// close-on-exec, so a child started at the same moment from another thread
+// never holds this child's pipe open.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::platform {
+
+// Called with each block of output as soon as it has been read.
+using OutputObserver = std::function<void(std::string_view block)>;
+
+// Starts `path` with `arguments`, reads its standard output to the end while
+// it runs, reaps it and returns everything it wrote. `observer`, if set, sees
+// every block in order before the result is assembled.
+// Throws std::system_error with the platform's errno when the child cannot
+// be started (nothing is left behind then) or the pipe cannot be read.
+std::string runToEnd(const std::string& path, const std::vector<std::string>& arguments,
+                     const OutputObserver& observer = {});
+
+// A long-running child whose output is handed to a callback as it arrives,
+// on a monitor thread of its own, and which can be stopped from any thread
+// without waiting for it.
+//
+// The monitor thread reads until the end of the output (or until `stop`),
+// closes the read end, then reaps the child. After `stop`, a child that is
+// still alive when the grace period has passed is killed, so that nothing
+// outlives its handle for long. The thread keeps the shared state alive by
+// itself: dropping the handle never waits for the child.
+class ChildProcess {
+ public:
+  // How long a stopped child may take to act on the terminate request.
+  static constexpr std::chrono::milliseconds kTerminateGrace{3000};
+
+  ChildProcess(std::string path, std::vector<std::string> arguments);
+  ~ChildProcess();  // stops the child if it is still running
+
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts the child and its monitor thread; `onOutput` is called on that
+  // thread, never twice at once. Throws std::system_error (errno of the
+  // launch) on failure; the handle then stays "never started".
+  // Throws std::logic_error when called a second time.
+  void start(OutputObserver onOutput = {});
+
+  // The child's process identifier; 0 when it was never started.
+  std::int32_t pid() const noexcept;
+
+  // Started and not yet reaped.
+  bool isRunning() const noexcept;
+
+  // Closes the reading end of the output pipe (the callback is not called
+  // again once it has returned) and, if the child is running, sends it
+  // SIGTERM. Returns at once; idempotent; never throws.
+  void stop() noexcept;
+
+  // Blocks until the child has been reaped or `timeout` has passed; true if
+  // it has been reaped. A child that never started counts as reaped.
+  bool waitForExit(std::chrono::milliseconds timeout) const;
+
+  struct State;
+
+ private:
+  std::string path_;
+  std::vector<std::string> arguments_;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,101 @@
+#include "support/test_support.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <unistd.h>
+
+namespace velmora::test {
+
+namespace {
+
+int countEntries(const std::filesystem::path& folder) {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+  return count;
+}
+
+}  // namespace
+
+ResourceCounts currentResources() {
+  ResourceCounts counts;
+  counts.descriptors = countEntries("/proc/self/fd") - 1;  // the iterator's own descriptor
+  counts.threads = countEntries("/proc/self/task");
+  const std::string self = std::to_string(::getpid());
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream status(entry.path() / "status");
+    std::string line;
+    char state = '?';
+    std::string parent;
+    while (std::getline(status, line)) {
+      const auto value = line.find_first_not_of(" \t", line.find(':') + 1);
+      if (value == std::string::npos) continue;
+      if (line.rfind("State:", 0) == 0) state = line[value];
+      if (line.rfind("PPid:", 0) == 0) parent = line.substr(value);
+    }
+    if (parent == self && state == 'Z') ++counts.zombieChildren;
+  }
+  return counts;
+}
+
+std::ostream& operator<<(std::ostream& out, const ResourceCounts& counts) {
+  return out << "{descriptors " << counts.descriptors << ", threads " << counts.threads
+             << ", zombie children " << counts.zombieChildren << "}";
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+bool processAlive(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("State:", 0) == 0) return line.find('Z') == std::string::npos;
+  }
+  return false;
+}
+
+std::vector<std::string> parseEchoedArguments(const std::string& output) {
+  // The simulator prints a JSON array of strings; only its own escapes occur.
+  std::vector<std::string> result;
+  std::size_t i = output.find('[');
+  if (i == std::string::npos) return result;
+  ++i;
+  while (i < output.size() && output[i] != ']') {
+    if (output[i] == ',') {
+      ++i;
+      continue;
+    }
+    if (output[i] != '"') break;
+    std::string value;
+    for (++i; i < output.size() && output[i] != '"'; ++i) {
+      if (output[i] != '\\') {
+        value += output[i];
+        continue;
+      }
+      const char escaped = output[++i];
+      switch (escaped) {
+        case 'n': value += '\n'; break;
+        case 'r': value += '\r'; break;
+        case 't': value += '\t'; break;
+        case 'u': value += static_cast<char>(std::stoi(output.substr(i + 1, 4), nullptr, 16)); i += 4; break;
+        default: value += escaped;
+      }
+    }
+    result.push_back(value);
+    ++i;
+  }
+  return result;
+}
+
+}  // namespace velmora::test
