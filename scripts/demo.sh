@@ -4,11 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build -G Ninja -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target velmora-fsutil lucid-sim >/dev/null
+cmake -S . -B build-demo -G Ninja -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" --target velmora-fsutil lucid-sim >/dev/null
 
-cli=build/cli/velmora-fsutil
-sim=build/tools/lucid-sim
+cli=build-demo/cli/velmora-fsutil
+sim=build-demo/tools/lucid-sim
 show() {
   printf '\n$ velmora-fsutil %s\n' "$*"
   "$cli" "$@" 2>&1 || printf '(exit status %d)\n' $?
@@ -22,3 +22,30 @@ show run /nonexistent/tool
 show lucid --tool "$sim" raw echo-args list
 show lucid --tool "$sim" --instance 2001 raw echo-args status
 show lucid --tool "$sim" --instance 2001 raw print-hex ff
+
+# The LucidLink commands, against a private copy of the simulator whose
+# state folder the demo changes as it goes.
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+ln -s "$PWD/$sim" "$home/lucid"
+mkdir "$home/lucid.d"
+set_instances() { printf "$1" > "$home/lucid.d/instances.tmp" && mv "$home/lucid.d/instances.tmp" "$home/lucid.d/instances"; }
+set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2002\tbeta.fs\t7779\tcache\t/Volumes/Beta\n'
+lucid=(lucid --tool "$home/lucid")
+
+show "${lucid[@]}" list
+show "${lucid[@]}" --instance 2001 status
+show --json "${lucid[@]}" --instance 2002 cache
+show "${lucid[@]}" which /Volumes/Beta/projects/cut.mov
+show "${lucid[@]}" which /Volumes/Gamma
+
+printf '\n$ velmora-fsutil lucid watch --interval 0.5   (instances change while it runs; Ctrl-C after 3 s)\n'
+"$cli" "${lucid[@]}" watch --interval 0.5 &
+watcher=$!
+sleep 1
+set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2003\tgamma.fs\t7780\tlive\t/Volumes/Gamma\n'
+sleep 1
+set_instances '2003\tgamma.fs\t7780\tcache\t/Volumes/Gamma\n'
+sleep 1
+kill -INT "$watcher"
+wait "$watcher" && echo "(watch ended cleanly)"

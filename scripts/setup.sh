@@ -13,7 +13,7 @@ packages=(
   # front end
   libcli11-dev nlohmann-json3-dev
   # fuzzers (libFuzzer comes with clang)
-  clang
+  clang libclang-rt-14-dev
 )
 # The macOS cross-compile check fetches its toolchain with npm; keep a Node.js
 # that is already there.

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 mode=${1:-normal}
 jobs=$(nproc)
 case "$mode" in
-  normal) dir=build;      flags=();                                         select=() ;;
+  normal) dir=build;      flags=(-DVELMORA_BUILD_BENCH=ON);                                        select=() ;;
   asan)   dir=build-asan; flags=(-DVELMORA_SANITIZE="address;undefined" -DVELMORA_BUILD_BENCH=OFF); select=() ;;
   tsan)   dir=build-tsan; flags=(-DVELMORA_SANITIZE=thread -DVELMORA_BUILD_BENCH=OFF);          select=(-L registry) ;;
   *) echo "usage: $0 [normal|asan|tsan]" >&2; exit 2 ;;
@@ -20,6 +20,6 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
-cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON "${flags[@]}" >/dev/null
 cmake --build "$dir" -j "$jobs"
 ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${select[@]}"

@@ -10,6 +10,7 @@
 //                    after it are only data)
 //   print TEXT       write TEXT as it is
 //   println TEXT     write TEXT and a line feed
+//   newline          write a line feed
 //   print-hex HEX    write raw bytes, e.g. "ff" or "c0af" (not UTF-8)
 //   print-mib N      write N MiB of ASCII text lines, in large writes
 //   sleep SECONDS    sleep (fractions allowed)
@@ -19,7 +20,29 @@
 //
 // A single empty argument (an "is it installed" probe) prints a usage line.
 // An unknown word is reported on standard error with exit status 2.
+//
+// The tool's own commands answer from a state directory, which tests and the
+// demo change while the simulator is in use: $LUCID_SIM_STATE if set, else
+// the launch path with ".d" appended (so a symbolic link to the simulator
+// brings its own state).
+//
+//   list             the instance table
+//   status, cache    the report of the instance given with --instance (the
+//                    first listed one without); nothing for an unknown one
+//
+// Files of the state directory (all optional; write them atomically):
+//   instances   one instance a line: ID, FILESPACE, PORT, MODE and MOUNT POINT
+//               separated by tabs; a missing or "-" mount point gives a
+//               status without "Mount point"
+//   options     words that change the output: "notice" (a line above the
+//               table), "crlf" (CRLF line ends), "broken-list" (a table
+//               without its header), "empty-list" (list prints nothing)
+//   misbehave   script words (as above) run before any tool command, e.g.
+//               "print-hex ff" or "exit 3"
+//   calls.log   appended with the argument vector of every tool command
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +116,96 @@ std::string fromHex(std::string_view hex) {
   return bytes;
 }
 
+std::string stateDirectory(const char* launchPath) {
+  if (const char* fromEnvironment = std::getenv("LUCID_SIM_STATE")) return fromEnvironment;
+  return std::string(launchPath) + ".d";
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> result;
+  for (std::string word; in >> word;) result.push_back(word);
+  return result;
+}
+
+struct Instance {
+  std::string id, filespace, port, mode, mountPoint;
+};
+
+std::vector<Instance> readInstances(const std::string& state) {
+  std::vector<Instance> instances;
+  std::istringstream lines(readFile(state + "/instances"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream columns(line);
+    for (std::string field; std::getline(columns, field, '\t');) fields.push_back(field);
+    if (fields.size() < 4) continue;
+    fields.resize(5);
+    instances.push_back({fields[0], fields[1], fields[2], fields[3], fields[4] == "-" ? "" : fields[4]});
+  }
+  return instances;
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+  return text + std::string(width > text.size() ? width - text.size() : 1, ' ');
+}
+
+std::string listOutput(const std::vector<Instance>& instances, const std::vector<std::string>& options) {
+  auto has = [&](const char* option) {
+    for (const auto& o : options) if (o == option) return true;
+    return false;
+  };
+  if (has("empty-list")) return "";
+  std::string out;
+  if (has("notice")) out += "Notice: a newer version of Lucid is available.\n";
+  if (!has("broken-list")) out += "INSTANCE ID    FILESPACE                PORT    MODE\n";
+  for (const auto& i : instances) {
+    out += has("broken-list") ? i.id + "|" + i.filespace + "\n"
+                              : padded(i.id, 15) + padded(i.filespace, 25) + padded(i.port, 8) + i.mode + "\n";
+  }
+  if (has("crlf")) {
+    std::string converted;
+    for (const char c : out) converted += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    out = converted;
+  }
+  return out;
+}
+
+const Instance* findInstance(const std::vector<Instance>& instances, const std::string& id) {
+  for (const auto& instance : instances) {
+    if (id.empty() || instance.id == id) return &instance;
+  }
+  return nullptr;
+}
+
+std::string statusOutput(const Instance& i) {
+  std::string out = "Client state: Linked\n";
+  out += "Filespace name: " + i.filespace + "\n";
+  out += "Filespace object store provider: Amazon S3\n";
+  out += "Filespace object store region: us-east-1\n";
+  out += "User: admin@" + i.filespace + " [Administrator]\n";
+  if (!i.mountPoint.empty()) out += "Mount point: " + i.mountPoint + "\n";
+  out += "Mode: " + i.mode + "\n";
+  out += "Port: " + i.port + "\n";
+  out += "Uptime: 01:02:03\n";
+  return out;
+}
+
+std::string cacheOutput(const Instance&) {
+  return "Cache location: /var/cache/lucid\n"
+         "Cache limit: 10.00 GiB\n"
+         "Current size on disk: 1.25 GiB\n"
+         "Remaining upload: 0 B\n";
+}
+
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "lucid-sim: %s\n", message.c_str());
   std::exit(2);
@@ -108,7 +221,27 @@ int main(int argc, char** argv) {
   }
 
   std::size_t i = 0;
-  if (i + 1 < args.size() && args[i] == "--instance") i += 2;
+  std::string instanceId;
+  if (i + 1 < args.size() && args[i] == "--instance") {
+    instanceId = args[i + 1];
+    i += 2;
+  }
+
+  const bool toolCommand = i < args.size() && (args[i] == "list" || args[i] == "status" || args[i] == "cache");
+  if (toolCommand) {
+    const std::string state = stateDirectory(argv[0]);
+    {
+      std::string logLine;
+      for (std::size_t k = 0; k < args.size(); ++k) logLine += (k ? "," : "") + jsonQuoted(args[k]);
+      std::ofstream(state + "/calls.log", std::ios::app) << "[" << logLine << "]\n";
+    }
+    // Misbehaviour first: its words run as a script, then the command.
+    std::vector<std::string> script = words(readFile(state + "/misbehave"));
+    const std::string command = args[i];
+    args.assign(args.begin(), args.begin() + static_cast<long>(i));
+    args.insert(args.end(), script.begin(), script.end());
+    args.push_back("tool:" + command);
+  }
 
   auto operand = [&](const std::string& word) -> const std::string& {
     if (i >= args.size()) usageError(word + " needs an operand");
@@ -126,6 +259,8 @@ int main(int argc, char** argv) {
       writeAll(operand(word));
     } else if (word == "println") {
       writeAll(operand(word) + "\n");
+    } else if (word == "newline") {
+      writeAll("\n");
     } else if (word == "print-hex") {
       writeAll(fromHex(operand(word)));
     } else if (word == "print-mib") {
@@ -136,6 +271,15 @@ int main(int argc, char** argv) {
       std::signal(SIGTERM, SIG_IGN);
     } else if (word == "forever") {
       for (;;) ::pause();
+    } else if (word.rfind("tool:", 0) == 0) {
+      const std::string state = stateDirectory(argv[0]);
+      const auto instances = readInstances(state);
+      const std::string command = word.substr(5);
+      if (command == "list") {
+        writeAll(listOutput(instances, words(readFile(state + "/options"))));
+      } else if (const Instance* instance = findInstance(instances, instanceId)) {
+        writeAll(command == "status" ? statusOutput(*instance) : cacheOutput(*instance));
+      }
     } else if (word == "exit") {
       return std::atoi(operand(word).c_str());
     } else {

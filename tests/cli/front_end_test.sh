@@ -43,6 +43,44 @@ check "run --json" '{
 out=$("$cli" --version)
 check "version" "velmora-fsutil 0.1.0" "$out"
 
-rm -f /tmp/velmora-fe-$$.err
-echo "$(( 9 - failures )) passed, $failures failed"
+# LucidLink commands against a private copy of the simulator with its own state.
+home=$(mktemp -d)
+trap 'rm -rf "$home" /tmp/velmora-fe-$$.err' EXIT
+ln -s "$sim" "$home/lucid"
+mkdir "$home/lucid.d"
+set_instances() { printf "$1" > "$home/lucid.d/instances.tmp" && mv "$home/lucid.d/instances.tmp" "$home/lucid.d/instances"; }
+set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n'
+tool=(lucid --tool "$home/lucid")
+
+out=$("$cli" --json "${tool[@]}" list | tr -d ' \n')
+check "lucid list --json" '[{"filespace":"alpha.fs","instanceID":"2001","mode":"live","port":"7778"}]' "$out"
+
+out=$("$cli" --json "${tool[@]}" --instance 2001 status | grep -E '"(mountPoint|isAdmin)"' | tr -d ' \n')
+check "lucid status --json" '"isAdmin":true,"mountPoint":"/Volumes/Alpha",' "$out"
+
+out=$("$cli" --json "${tool[@]}" --instance 2001 cache | grep cacheLimit | tr -d ' \n')
+check "lucid cache --json" '"cacheLimit":"10.00GiB",' "$out"
+
+"$cli" "${tool[@]}" --instance 9999 status >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "status of a stopped instance exits 1" 1 "$status"
+check "status of a stopped instance says why" "Lucid is not running" "$(cat /tmp/velmora-fe-$$.err)"
+
+out=$("$cli" --json "${tool[@]}" which /Volumes/Alpha/some/file | grep instanceID | tr -d ' \n')
+check "lucid which" '"instanceID":"2001",' "$out"
+
+"$cli" "${tool[@]}" which /Volumes/Alpha2 >/dev/null 2>&1; status=$?
+check "which of an unserved path exits 1" 1 "$status"
+
+# watch: a new instance shows up within an interval; Ctrl-C ends it cleanly.
+"$cli" --json "${tool[@]}" watch --interval 0.1 > "$home/watch.out" 2>&1 &
+watcher=$!
+for _ in $(seq 50); do grep -q '"start"' "$home/watch.out" && break; sleep 0.1; done
+set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2002\tbeta.fs\t7779\tlive\t/Volumes/Beta\n'
+for _ in $(seq 50); do grep -q '"2002"' "$home/watch.out" && break; sleep 0.1; done
+kill -INT "$watcher"; wait "$watcher"; status=$?
+check "watch saw the new instance" yes "$(grep -q '"2002"' "$home/watch.out" && echo yes)"
+check "watch ends cleanly on Ctrl-C" 0 "$status"
+
+total=$(grep -c '^check "' "$0")
+echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <atomic>
 #include <thread>
 
 #include <unistd.h>
@@ -96,6 +97,75 @@ std::vector<std::string> parseEchoedArguments(const std::string& output) {
     ++i;
   }
   return result;
+}
+
+}  // namespace velmora::test
+
+#include <future>
+#include <random>
+
+#include "platform/serial_queue.hpp"
+
+namespace velmora::test {
+
+SimulatedTool::SimulatedTool() {
+  static std::atomic<int> counter{0};
+  folder_ = (std::filesystem::temp_directory_path() /
+             ("velmora-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
+                .string();
+  std::filesystem::remove_all(folder_);
+  std::filesystem::create_directories(folder_ + "/lucid.d");
+  path_ = folder_ + "/lucid";
+  restore();
+}
+
+SimulatedTool::~SimulatedTool() {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+void SimulatedTool::writeState(const std::string& name, const std::string& content) {
+  const std::string target = folder_ + "/lucid.d/" + name;
+  const std::string temporary = target + ".tmp";
+  std::ofstream(temporary, std::ios::binary | std::ios::trunc) << content;
+  std::filesystem::rename(temporary, target);
+}
+
+void SimulatedTool::setInstances(const std::vector<Instance>& instances) {
+  std::string content;
+  for (const auto& i : instances) {
+    content += i.id + "\t" + i.filespace + "\t" + i.port + "\t" + i.mode + "\t" +
+               (i.mountPoint.empty() ? "-" : i.mountPoint) + "\n";
+  }
+  writeState("instances", content);
+}
+
+void SimulatedTool::setOptions(const std::string& words) { writeState("options", words); }
+void SimulatedTool::setMisbehaviour(const std::string& words) { writeState("misbehave", words); }
+
+void SimulatedTool::remove() { std::filesystem::remove(path_); }
+
+void SimulatedTool::restore() {
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
+  std::filesystem::create_symlink(kSimulator, path_);
+}
+
+int SimulatedTool::callCount(const std::string& command) const {
+  std::ifstream log(folder_ + "/lucid.d/calls.log");
+  int count = 0;
+  for (std::string line; std::getline(log, line);) {
+    const auto words = parseEchoedArguments(line);
+    const std::size_t at = (words.size() > 2 && words[0] == "--instance") ? 2 : 0;
+    if (at < words.size() && words[at] == command) ++count;
+  }
+  return count;
+}
+
+void drainMainQueue() {
+  std::promise<void> done;
+  platform::mainQueueAsync([&done] { done.set_value(); });
+  done.get_future().wait();
 }
 
 }  // namespace velmora::test

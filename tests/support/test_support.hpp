@@ -49,3 +49,41 @@ void expectError(Body&& body, Case expectedCase, const std::string& expectedText
 }
 
 }  // namespace velmora::test
+
+namespace velmora::test {
+
+// A private copy of the LucidLink tool simulator: a symbolic link in a
+// temporary folder with its own state folder, so tests can run side by side.
+class SimulatedTool {
+ public:
+  SimulatedTool();
+  ~SimulatedTool();
+  SimulatedTool(const SimulatedTool&) = delete;
+  SimulatedTool& operator=(const SimulatedTool&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  struct Instance {
+    std::string id, filespace, port, mode, mountPoint;  // mountPoint "" gives none
+  };
+  // Replaces the instance set (atomically, so a running tool never sees half of it).
+  void setInstances(const std::vector<Instance>& instances);
+  void setOptions(const std::string& words);
+  void setMisbehaviour(const std::string& words);
+  // Removes the tool itself, as when it is uninstalled; restore() brings it back.
+  void remove();
+  void restore();
+
+  // Tool commands run so far ("list", "status" ...), counted by command word.
+  int callCount(const std::string& command) const;
+
+ private:
+  void writeState(const std::string& name, const std::string& content);
+  std::string folder_;
+  std::string path_;
+};
+
+// Waits until every task queued on the main queue so far has run.
+void drainMainQueue();
+
+}  // namespace velmora::test

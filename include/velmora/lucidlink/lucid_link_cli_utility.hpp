@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,7 @@
 
 #include "velmora/lucidlink/lucid_file_space_info.hpp"
 #include "velmora/lucidlink/lucid_link_cli_error.hpp"
+#include "velmora/lucidlink/lucid_link_reports.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
 namespace velmora {
@@ -39,6 +41,11 @@ inline constexpr const char* kDefaultLucidLaunchPath = "/usr/local/bin/lucid";
 
 class LucidLinkCLIUtility : public GenericCLIUtility {
  public:
+  // The records read from the tool, reachable under the client's name too.
+  using LucidFileSpaceInfo = velmora::LucidFileSpaceInfo;
+  using LucidLinkCLIStatusInfo = velmora::LucidLinkCLIStatusInfo;
+  using LucidLinkCLICacheInfo = velmora::LucidLinkCLICacheInfo;
+
   explicit LucidLinkCLIUtility(std::string launchPath = kDefaultLucidLaunchPath);
   LucidLinkCLIUtility(std::string launchPath, LucidFileSpaceInfo fsInfo);
   // Stops every registered process first.
@@ -57,6 +64,29 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
                                                  const std::vector<std::string>& args = {}) const;
 
+  // Reports. Empty tool output means the instance is not running:
+  // LucidLinkCLIError::lucidNotRunning. Runner failures pass through.
+  virtual LucidLinkCLIStatusInfo statusInfo() const;
+  virtual LucidDictionary cache() const;
+  virtual LucidLinkCLICacheInfo cacheInfo() const;
+
+  // The instances the tool lists ("list", with this client's instance
+  // prefix), in the tool's order. Fails with lucidNotRunning when the output
+  // has no table.
+  virtual std::vector<LucidFileSpaceInfo> list() const;
+
+  // The instances of the whole machine: "list" without an instance.
+  static std::vector<LucidFileSpaceInfo> listAllFilespaces(
+      const std::string& launchPath = kDefaultLucidLaunchPath);
+
+  // A new client for the instance mounted exactly at `mountPoint` (compared
+  // as standardized absolute paths, Unicode normalization aside; a path
+  // inside a filespace does not match). The instances are asked for their
+  // status in list order until one matches; an instance whose status fails
+  // is skipped. Fails with failedToFindCompatibleInstanceID when none does.
+  static std::shared_ptr<LucidLinkCLIUtility> utility(
+      const std::filesystem::path& mountPoint, const std::string& launchPath = kDefaultLucidLaunchPath);
+
   // Stops the registered process with this identifier, if there is one.
   virtual void cancelProcessWithId(std::int32_t processIdentifier);
   // Stops every registered process and empties the registry.
@@ -72,6 +102,9 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   }
 
  protected:
+  // The parsed "status" report; statusInfo() wraps it.
+  virtual LucidDictionary status() const;
+
   // Adds a process to the registry; called before the process is started, so
   // a process that then fails to start stays registered until it is stopped.
   void registerProcess(std::shared_ptr<platform::ChildProcess> process);

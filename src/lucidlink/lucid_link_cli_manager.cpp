@@ -1,0 +1,167 @@
+#include "velmora/lucidlink/lucid_link_cli_manager.hpp"
+
+#include <map>
+#include <optional>
+
+#include "lucidlink/parsers.hpp"
+#include "lucidlink/paths.hpp"
+#include "platform/serial_queue.hpp"
+
+namespace velmora {
+
+// Torn down in reverse order: the timer first, then the queues that only
+// hand work on, then the access queue, and the map last.
+struct LucidLinkCLIManager::Queues {
+  std::map<std::string, std::shared_ptr<LucidLinkCLIUtility>> allCLIs;  // owned by accessQueue
+  platform::SerialQueue accessQueue{"cliListAccessQueue"};
+  platform::SerialQueue observationQueue{"lucidLinkCLIManager_observationQueue"};
+  platform::SerialQueue timerQueue{"lucidLinkCLIManager_timerQueue"};
+  std::unique_ptr<platform::RepeatingTimer> recalculationTimer;  // owned by observationQueue
+};
+
+namespace {
+
+// Whether `key` names `path` or a folder above it, by whole components.
+bool keyServes(const std::string& key, const std::string& path) {
+  if (path.compare(0, key.size(), key) != 0) return false;
+  if (path.size() == key.size() || key == "/") return true;
+  return path[key.size()] == '/';
+}
+
+// The map key of a new instance: its standardized mount point, or nothing
+// when its status cannot be had or names none.
+std::optional<std::string> mountPointKey(const LucidLinkCLIUtility& client) {
+  std::string output;
+  try {
+    output = client.runInstanceSpecificCommand({"status"});
+  } catch (...) {
+    return std::nullopt;
+  }
+  if (output.empty()) return std::nullopt;
+  const LucidDictionary report = detail::parseKeyValueOutput(output);
+  const auto found = report.find("Mount point");
+  if (found == report.end()) return std::nullopt;
+  return detail::standardizedFilePath(found->second).string();
+}
+
+}  // namespace
+
+LucidLinkCLIManager::LucidLinkCLIManager(double updateInterval, std::string launchPath)
+    : updateInterval_(updateInterval), launchPath_(std::move(launchPath)), queues_(std::make_unique<Queues>()) {}
+
+std::shared_ptr<LucidLinkCLIManager> LucidLinkCLIManager::create(double updateInterval, std::string launchPath) {
+  std::shared_ptr<LucidLinkCLIManager> manager(new LucidLinkCLIManager(updateInterval, std::move(launchPath)));
+  manager->start();
+  return manager;
+}
+
+LucidLinkCLIManager::~LucidLinkCLIManager() {
+  // Tasks still queued find the manager gone and do nothing.
+  if (queues_->recalculationTimer) queues_->recalculationTimer->cancel();
+}
+
+void LucidLinkCLIManager::start() {
+  std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
+  queues_->accessQueue.async([weak] {
+    if (auto self = weak.lock()) self->recalculateCLIs(false);
+  });
+  queues_->observationQueue.async([weak] {
+    if (auto self = weak.lock()) self->startRecalculationTimer();
+  });
+}
+
+void LucidLinkCLIManager::startRecalculationTimer() {
+  std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
+  queues_->recalculationTimer =
+      std::make_unique<platform::RepeatingTimer>(queues_->timerQueue, updateInterval_, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->queues_->accessQueue.async([weak] {
+          if (auto again = weak.lock()) again->recalculateCLIs(false);
+        });
+      });
+}
+
+void LucidLinkCLIManager::refresh() {
+  std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
+  queues_->observationQueue.async([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->queues_->accessQueue.async([weak] {
+      if (auto again = weak.lock()) again->recalculateCLIs(true);
+    });
+  });
+}
+
+void LucidLinkCLIManager::recalculateCLIs(bool force) {
+  auto& map = queues_->allCLIs;
+  bool changed = false;
+
+  std::vector<LucidFileSpaceInfo> listed;
+  try {
+    listed = LucidLinkCLIUtility::listAllFilespaces(launchPath_);
+  } catch (...) {
+    listed.clear();  // the tool is missing or its table does not parse
+  }
+
+  if (listed.empty()) {
+    if (!map.empty()) {
+      map.clear();
+      changed = true;
+    }
+  } else {
+    std::map<std::string, std::shared_ptr<LucidLinkCLIUtility>> kept;
+    std::vector<LucidFileSpaceInfo> fresh;
+    for (const auto& record : listed) {
+      bool found = false;
+      for (const auto& [key, client] : map) {
+        if (client->fsInfo() == record) {
+          kept.emplace(key, client);
+          found = true;
+          break;
+        }
+      }
+      if (!found) fresh.push_back(record);
+    }
+    changed = !fresh.empty() || kept.size() != map.size();
+    map = std::move(kept);
+
+    for (const auto& record : fresh) {
+      auto client = std::make_shared<LucidLinkCLIUtility>(launchPath_, record);
+      if (auto key = mountPointKey(*client)) map.insert_or_assign(std::move(*key), std::move(client));
+    }
+  }
+
+  if (force || changed) {
+    std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
+    platform::mainQueueAsync([weak] {
+      if (auto self = weak.lock()) self->objectWillChange_.send();
+    });
+  }
+}
+
+std::vector<std::shared_ptr<LucidLinkCLIUtility>> LucidLinkCLIManager::clis() const {
+  return queues_->accessQueue.sync([this] {
+    std::vector<std::shared_ptr<LucidLinkCLIUtility>> list;
+    list.reserve(queues_->allCLIs.size());
+    for (const auto& [key, client] : queues_->allCLIs) list.push_back(client);
+    return list;
+  });
+}
+
+std::shared_ptr<LucidLinkCLIUtility> LucidLinkCLIManager::correspondingCLIFor(const std::filesystem::path& url) const {
+  const std::string path = detail::standardizedFilePath(url).string();
+  return queues_->accessQueue.sync([this, &path] {
+    std::shared_ptr<LucidLinkCLIUtility> best;
+    std::size_t bestLength = 0;
+    for (const auto& [key, client] : queues_->allCLIs) {
+      if (keyServes(key, path) && (!best || key.size() > bestLength)) {
+        best = client;
+        bestLength = key.size();
+      }
+    }
+    return best;
+  });
+}
+
+}  // namespace velmora

@@ -1,0 +1,50 @@
+#include <optional>
+
+#include "lucidlink/parsers.hpp"
+#include "lucidlink/paths.hpp"
+#include "velmora/lucidlink/lucid_link_cli_utility.hpp"
+
+namespace velmora {
+
+std::vector<LucidFileSpaceInfo> LucidLinkCLIUtility::list() const {
+  return detail::parseFilespaceTable(runInstanceSpecificCommand({"list"}));
+}
+
+std::vector<LucidFileSpaceInfo> LucidLinkCLIUtility::listAllFilespaces(const std::string& launchPath) {
+  return LucidLinkCLIUtility(launchPath).list();
+}
+
+namespace {
+
+// The instance's mount point from its status, or nothing when the status
+// cannot be had or names none.
+std::optional<std::string> mountPointText(const LucidLinkCLIUtility& client) {
+  std::string output;
+  try {
+    output = client.runInstanceSpecificCommand({"status"});
+  } catch (...) {
+    return std::nullopt;  // this instance is skipped; the next may match
+  }
+  if (output.empty()) return std::nullopt;
+  const LucidDictionary report = detail::parseKeyValueOutput(output);
+  const auto found = report.find("Mount point");
+  if (found == report.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace
+
+std::shared_ptr<LucidLinkCLIUtility> LucidLinkCLIUtility::utility(const std::filesystem::path& mountPoint,
+                                                                  const std::string& launchPath) {
+  const std::string wanted =
+      detail::normalizedForComparison(detail::standardizedFilePath(mountPoint).string());
+  for (const auto& record : listAllFilespaces(launchPath)) {
+    auto client = std::make_shared<LucidLinkCLIUtility>(launchPath, record);
+    const auto text = mountPointText(*client);
+    if (!text) continue;
+    if (detail::normalizedForComparison(detail::standardizedFilePath(*text).string()) == wanted) return client;
+  }
+  throw LucidLinkCLIError(LucidLinkCLIError::Case::failedToFindCompatibleInstanceID);
+}
+
+}  // namespace velmora

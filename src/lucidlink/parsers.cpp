@@ -1,0 +1,56 @@
+#include "lucidlink/parsers.hpp"
+
+#include <string>
+
+#include "lucidlink/text.hpp"
+#include "velmora/diagnostics.hpp"
+#include "velmora/lucidlink/lucid_link_cli_error.hpp"
+
+namespace velmora::detail {
+
+std::vector<LucidFileSpaceInfo> parseFilespaceTable(std::string_view text) {
+  const LucidLinkCLIError notRunning(LucidLinkCLIError::Case::lucidNotRunning);
+  if (text.empty()) throw notRunning;
+
+  bool headerSeen = false;
+  std::vector<LucidFileSpaceInfo> records;
+  for (const std::string_view line : split(text, isNewline)) {
+    const std::string_view content = trim(line, isBlank);
+    if (content.empty()) continue;
+    if (!headerSeen) {
+      headerSeen = line.find("INSTANCE ID") != std::string_view::npos;
+      continue;
+    }
+    const auto words = splitNonEmpty(content, isBlank);
+    if (words.size() < 4) continue;
+    records.push_back(LucidFileSpaceInfo{std::string(words[0]), std::string(words[1]),
+                                         std::string(words[2]), std::string(words[3])});
+  }
+  if (!headerSeen) throw notRunning;
+  return records;
+}
+
+LucidDictionary parseKeyValueOutput(std::string_view text) {
+  LucidDictionary dictionary;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+      emitWarning("Warning: Skipping malformed line: " + std::string(line));
+      continue;
+    }
+    // A carriage return before the line feed is trimmed away with the other
+    // white space, so keys and values never carry line ends.
+    dictionary.insert_or_assign(std::string(trim(line.substr(0, colon), isWhitespaceOrNewline)),
+                                std::string(trim(line.substr(colon + 1), isWhitespaceOrNewline)));
+  }
+  return dictionary;
+}
+
+}  // namespace velmora::detail

@@ -1,0 +1,19 @@
+// File paths as the LucidLink client compares them.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace velmora::detail {
+
+// The path of a file URL made from `path`: absolute (a relative path is taken
+// from the current directory), "." and ".." removed lexically, no trailing
+// separator; symbolic links are not resolved.
+std::filesystem::path standardizedFilePath(const std::filesystem::path& path);
+
+// `text` in Unicode normalization form C, so that texts that differ only in
+// normalization compare equal; text that is not UTF-8 is returned unchanged.
+std::string normalizedForComparison(std::string_view text);
+
+}  // namespace velmora::detail

@@ -1,0 +1,182 @@
+#include "platform/serial_queue.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "velmora/main_queue.hpp"
+
+namespace velmora::platform {
+
+struct SerialQueue::State {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<Task> ready;
+  std::multimap<Clock::time_point, Task> delayed;
+  bool closed = false;
+  std::thread worker;
+  std::thread::id workerId;
+};
+
+namespace {
+
+thread_local const SerialQueue::State* currentQueue = nullptr;
+
+void runWorker(std::shared_ptr<SerialQueue::State> state) {
+  currentQueue = state.get();
+  std::unique_lock lock(state->mutex);
+  for (;;) {
+    const auto now = SerialQueue::Clock::now();
+    while (!state->delayed.empty() && state->delayed.begin()->first <= now) {
+      state->ready.push_back(std::move(state->delayed.begin()->second));
+      state->delayed.erase(state->delayed.begin());
+    }
+    if (!state->ready.empty()) {
+      SerialQueue::Task task = std::move(state->ready.front());
+      state->ready.pop_front();
+      lock.unlock();
+      try {
+        task();
+      } catch (...) {
+        // Nobody is waiting for this task's outcome (sync tasks carry their own).
+      }
+      task = nullptr;  // release what it captured outside the lock
+      lock.lock();
+      continue;
+    }
+    if (state->closed) break;
+    if (state->delayed.empty()) {
+      state->wake.wait(lock);
+    } else {
+      state->wake.wait_until(lock, state->delayed.begin()->first);
+    }
+  }
+  currentQueue = nullptr;
+}
+
+void submit(const std::shared_ptr<SerialQueue::State>& state, SerialQueue::Clock::time_point when,
+            SerialQueue::Task task, bool delayed) {
+  std::lock_guard lock(state->mutex);
+  if (state->closed) return;
+  if (delayed) {
+    state->delayed.emplace(when, std::move(task));
+  } else {
+    state->ready.push_back(std::move(task));
+  }
+  if (!state->worker.joinable()) {
+    state->worker = std::thread(runWorker, state);
+    state->workerId = state->worker.get_id();
+  }
+  state->wake.notify_one();
+}
+
+}  // namespace
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {}
+
+SerialQueue::~SerialQueue() {
+  std::thread worker;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->closed = true;
+    state_->wake.notify_one();
+    worker = std::move(state_->worker);
+  }
+  if (!worker.joinable()) return;
+  if (worker.get_id() == std::this_thread::get_id()) {
+    worker.detach();  // the worker owns the state too and ends after this task
+  } else {
+    worker.join();
+  }
+}
+
+void SerialQueue::async(Task task) { submit(state_, Clock::time_point{}, std::move(task), false); }
+
+void SerialQueue::asyncAt(Clock::time_point when, Task task) { submit(state_, when, std::move(task), true); }
+
+bool SerialQueue::isCurrent() const noexcept { return currentQueue == state_.get(); }
+
+namespace {
+
+std::mutex& executorMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+MainQueueExecutor& installedExecutor() {
+  static MainQueueExecutor executor;
+  return executor;
+}
+
+}  // namespace
+
+void mainQueueAsync(std::function<void()> task) {
+  MainQueueExecutor executor;
+  {
+    std::lock_guard lock(executorMutex());
+    executor = installedExecutor();
+  }
+  if (executor) {
+    executor(std::move(task));
+    return;
+  }
+  // Never destroyed: tasks may still be queued while the process exits.
+  static SerialQueue* const defaultMainQueue = new SerialQueue("main");
+  defaultMainQueue->async(std::move(task));
+}
+
+struct RepeatingTimer::State {
+  std::recursive_mutex running;  // held while the handler runs
+  bool cancelled = false;        // guarded by `running`
+  std::function<void()> handler;
+  SerialQueue::Clock::duration interval{};
+  bool repeats = false;
+};
+
+namespace {
+
+void tick(const std::shared_ptr<RepeatingTimer::State>& state, SerialQueue* queue,
+          SerialQueue::Clock::time_point due) {
+  std::lock_guard lock(state->running);
+  if (state->cancelled) return;
+  state->handler();
+  if (state->repeats && !state->cancelled) {
+    const auto next = due + state->interval;
+    queue->asyncAt(next, [state, queue, next] { tick(state, queue, next); });
+  }
+}
+
+}  // namespace
+
+RepeatingTimer::RepeatingTimer(SerialQueue& queue, double intervalSeconds, std::function<void()> handler)
+    : state_(std::make_shared<State>()) {
+  state_->handler = std::move(handler);
+  state_->repeats = std::isfinite(intervalSeconds) && intervalSeconds > 0;
+  if (state_->repeats) {
+    const auto interval = std::chrono::duration<double>(std::max(intervalSeconds, 0.001));
+    state_->interval = std::chrono::duration_cast<SerialQueue::Clock::duration>(interval);
+  }
+  const auto now = SerialQueue::Clock::now();
+  queue.asyncAt(now, [state = state_, queue = &queue, now] { tick(state, queue, now); });
+}
+
+RepeatingTimer::~RepeatingTimer() { cancel(); }
+
+void RepeatingTimer::cancel() noexcept {
+  std::lock_guard lock(state_->running);
+  state_->cancelled = true;
+}
+
+}  // namespace velmora::platform
+
+namespace velmora {
+
+void setMainQueueExecutor(MainQueueExecutor executor) {
+  std::lock_guard lock(platform::executorMutex());
+  platform::installedExecutor() = std::move(executor);
+}
+
+}  // namespace velmora

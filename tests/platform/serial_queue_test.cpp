@@ -1,0 +1,130 @@
+#include "platform/serial_queue.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.hpp"
+#include "velmora/main_queue.hpp"
+
+namespace velmora::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsTasksOneAtATimeInOrder) {
+  SerialQueue queue("test.order");
+  std::vector<int> seen;  // touched only by the queue's tasks
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 200; ++i) {
+    queue.async([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      seen.push_back(i);
+      running.fetch_sub(1);
+    });
+  }
+  const auto result = queue.sync([&] { return seen; });
+  ASSERT_EQ(result.size(), 200u);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(result[i], i);
+  EXPECT_FALSE(overlapped.load());
+}
+
+TEST(SerialQueue, SyncReturnsTheResultOrRethrows) {
+  SerialQueue queue("test.sync");
+  EXPECT_EQ(queue.sync([] { return 42; }), 42);
+  EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("inside"); }), std::runtime_error);
+  EXPECT_EQ(queue.sync([] { return std::string("still running"); }), "still running");
+}
+
+TEST(SerialQueue, SyncFromTheQueueItselfFailsInsteadOfHanging) {
+  SerialQueue queue("test.reentrant");
+  const bool threw = queue.sync([&] {
+    try {
+      queue.sync([] { return 0; });
+      return false;
+    } catch (const std::logic_error&) {
+      return true;
+    }
+  });
+  EXPECT_TRUE(threw);
+}
+
+TEST(SerialQueue, DelayedTasksRunWhenDueAndInDueOrder) {
+  SerialQueue queue("test.delayed");
+  std::vector<int> seen;
+  const auto now = SerialQueue::Clock::now();
+  queue.asyncAt(now + 60ms, [&] { seen.push_back(3); });
+  queue.asyncAt(now + 20ms, [&] { seen.push_back(2); });
+  queue.async([&] { seen.push_back(1); });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(queue.sync([&] { return seen; }), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(SerialQueue, DestructionRunsDueTasksAndDropsLaterOnes) {
+  std::atomic<int> ran{0};
+  {
+    SerialQueue queue("test.teardown");
+    for (int i = 0; i < 10; ++i) queue.async([&] { std::this_thread::sleep_for(1ms); ++ran; });
+    queue.asyncAt(SerialQueue::Clock::now() + 1h, [&] { ran += 100; });
+  }
+  EXPECT_EQ(ran.load(), 10);
+}
+
+TEST(SerialQueue, ATaskMayDestroyItsOwnQueue) {
+  auto queue = std::make_shared<SerialQueue>("test.self");
+  std::promise<void> done;
+  queue->async([&queue, &done] {
+    queue.reset();  // the last owner goes away on the queue's own thread
+    done.set_value();
+  });
+  done.get_future().wait();
+  EXPECT_EQ(queue, nullptr);
+}
+
+TEST(RepeatingTimer, FirstEventAtOnceThenRepeats) {
+  SerialQueue queue("test.timer");
+  std::atomic<int> events{0};
+  RepeatingTimer timer(queue, 0.02, [&] { ++events; });
+  EXPECT_TRUE(test::eventually([&] { return events.load() >= 3; }));
+  timer.cancel();
+  const int after = queue.sync([&] { return events.load(); });
+  std::this_thread::sleep_for(60ms);
+  EXPECT_EQ(queue.sync([&] { return events.load(); }), after);
+}
+
+TEST(RepeatingTimer, IntervalsThatAreNotPositiveAndFiniteGiveOneEvent) {
+  const double intervals[] = {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()};
+  for (const double interval : intervals) {
+    SerialQueue queue("test.timer.degenerate");
+    std::atomic<int> events{0};
+    RepeatingTimer timer(queue, interval, [&] { ++events; });
+    ASSERT_TRUE(test::eventually([&] { return events.load() == 1; })) << interval;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(events.load(), 1) << interval;
+  }
+}
+
+TEST(MainQueue, HostExecutorReceivesTheTasks) {
+  std::vector<std::function<void()>> handedOver;
+  std::mutex mutex;
+  setMainQueueExecutor([&](std::function<void()> task) {
+    std::lock_guard lock(mutex);
+    handedOver.push_back(std::move(task));
+  });
+  bool ran = false;
+  mainQueueAsync([&] { ran = true; });
+  setMainQueueExecutor(nullptr);
+  ASSERT_EQ(handedOver.size(), 1u);
+  EXPECT_FALSE(ran);
+  handedOver.front()();
+  EXPECT_TRUE(ran);
+  test::drainMainQueue();  // the default thread serves again
+}
+
+}  // namespace
+}  // namespace velmora::platform
