@@ -202,6 +202,8 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
     action = [lucid, interval, &options] { return runWatch(*lucid, options, *interval); };
   });
 
+  addConfigCommands(*group, [lucid] { return makeClient(*lucid); }, options, action);
+
   auto* raw = group->add_subcommand("raw", "Run any command through the instance client");
   raw->prefix_command();
   raw->footer("Usage: velmora-fsutil [--json] lucid [--tool PATH] [--instance ID] raw WORD...");

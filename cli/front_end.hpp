@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,19 @@ struct Options {
 using Action = std::function<int()>;
 void addRunCommand(CLI::App& app, const Options& options, Action& action);
 void addLucidCommands(CLI::App& app, const Options& options, Action& action);
+
+}  // namespace velmora::cli
+
+namespace velmora {
+class LucidLinkCLIUtility;
+}
+
+namespace velmora::cli {
+
+// The "lucid config" commands; `makeClient` gives the client that the lucid
+// group's options (--tool, --instance) describe.
+void addConfigCommands(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
+                       const Options& options, Action& action);
 
 // Writes text exactly as given (no line feed added).
 void printRaw(std::string_view text);

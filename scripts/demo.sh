@@ -39,6 +39,12 @@ show --json "${lucid[@]}" --instance 2002 cache
 show "${lucid[@]}" which /Volumes/Beta/projects/cut.mov
 show "${lucid[@]}" which /Volumes/Gamma
 
+show "${lucid[@]}" --instance 2001 config list
+show "${lucid[@]}" --instance 2001 config set --global DataCache.Size=10GiB ObjectScheduler.MaxUploadRate=20MiB/s
+show --json "${lucid[@]}" --instance 2001 config list --global
+show "${lucid[@]}" --instance 2001 config set FileSystem.NoSuchSetting=1
+show "${lucid[@]}" --instance 2001 config explain DataCache.Size
+
 printf '\n$ velmora-fsutil lucid watch --interval 0.5   (instances change while it runs; Ctrl-C after 3 s)\n'
 "$cli" "${lucid[@]}" watch --interval 0.5 &
 watcher=$!

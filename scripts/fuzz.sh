@@ -10,7 +10,7 @@ CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVELMORA_BUILD_FUZZERS=ON -DVELMO
 cmake --build build-fuzz -j "$(nproc)" >/dev/null
 
 for target in build-fuzz/fuzz/*_fuzz; do
-  name=$(basename "$target" _fuzz)
+  name=$(basename "$target")
   corpus=$(mktemp -d)
   cp -r "fuzz/corpus/$name/." "$corpus/" 2>/dev/null || true
   echo "fuzz: $name for ${seconds}s"

@@ -29,6 +29,11 @@
 //   list             the instance table
 //   status, cache    the report of the instance given with --instance (the
 //                    first listed one without); nothing for an unknown one
+//   config           --list, --set, --delete and --explain on a settings
+//                    store per instance and scope (files config-ID-SCOPE of
+//                    the state directory, "key=value" lines), so that a set
+//                    followed by a list shows the change; an unknown key
+//                    gets the tool's invalid-option answer
 //
 // Files of the state directory (all optional; write them atomically):
 //   instances   one instance a line: ID, FILESPACE, PORT, MODE and MOUNT POINT
@@ -47,6 +52,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -206,6 +212,140 @@ std::string cacheOutput(const Instance&) {
          "Remaining upload: 0 B\n";
 }
 
+// The settings the simulated tool knows, with their defaults and meaning.
+struct KnownSetting {
+  const char* key;
+  const char* defaultValue;
+  const char* description;
+  const char* constraints;
+};
+const KnownSetting kKnownSettings[] = {
+    {"DataCache.Location", "/var/cache/lucid", "Folder that holds the local data cache.", "An absolute path"},
+    {"DataCache.Size", "5GiB", "Size of the local data cache.", "A size such as 512MiB or 10GiB"},
+    {"FileSystem.ForbidSpecialCharacters", "false", "Refuse file names that other systems cannot store.",
+     "true or false"},
+    {"FileSystem.MountPointOSX", "/Volumes/filespace", "Where the filespace is mounted on macOS.", "An absolute path"},
+    {"ObjectScheduler.MaxUploadRate", "0", "Upper limit of the upload rate; 0 means none.",
+     "A rate such as 10MiB/s, or 0"},
+};
+
+const KnownSetting* knownSetting(const std::string& key) {
+  for (const auto& setting : kKnownSettings) {
+    if (key == setting.key) return &setting;
+  }
+  return nullptr;
+}
+
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+std::string settingsFile(const std::string& state, const std::string& instance, const std::string& scope) {
+  return state + "/config-" + (instance.empty() ? "default" : instance) + "-" + scope;
+}
+
+Settings readSettings(const std::string& file) {
+  Settings settings;
+  std::istringstream lines(readFile(file));
+  for (std::string line; std::getline(lines, line);) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) settings.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return settings;
+}
+
+void writeSettings(const std::string& file, const Settings& settings) {
+  std::ofstream out(file + ".tmp", std::ios::trunc);
+  for (const auto& [key, value] : settings) out << key << "=" << value << "\n";
+  out.close();
+  std::rename((file + ".tmp").c_str(), file.c_str());
+}
+
+const std::string* findSetting(const Settings& settings, const std::string& key) {
+  for (const auto& [k, v] : settings) {
+    if (k == key) return &v;
+  }
+  return nullptr;
+}
+
+std::string configList(const std::string& state, const std::string& instance, const std::string& onlyScope) {
+  const Settings local = readSettings(settingsFile(state, instance, "local"));
+  const Settings global = readSettings(settingsFile(state, instance, "global"));
+  std::string out = padded("KEY NAME", 37) + padded("EFFECTIVE", 20) + padded("CONFIGURED", 20) +
+                    padded("SCOPE", 9) + "STATUS\n";
+  for (const auto& known : kKnownSettings) {
+    const std::string* inLocal = findSetting(local, known.key);
+    const std::string* inGlobal = findSetting(global, known.key);
+    std::string effective = known.defaultValue, configured, scope = "default";
+    if (inGlobal) effective = *inGlobal, configured = *inGlobal, scope = "global";
+    if (inLocal) effective = *inLocal, configured = *inLocal, scope = "local";
+    if (!onlyScope.empty()) {
+      const std::string* inScope = onlyScope == "local" ? inLocal : inGlobal;
+      configured = inScope ? *inScope : "";
+    }
+    const std::string status = std::string(known.key) == "DataCache.Location" && scope != "default"
+                                   ? "restart required" : "";
+    // Like the real tool: an empty last column is not padded.
+    std::string row = padded(known.key, 37) + padded(effective, 20) + padded(configured, 20) +
+                      (status.empty() ? scope : padded(scope, 9) + status);
+    out += row + "\n";
+  }
+  return out;
+}
+
+std::string invalidOption(const std::string& option) {
+  return "An invalid option was passed.\nAdditional arguments: " + option + "\n";
+}
+
+// Runs the config command; `args` are the words after "config".
+std::string config(const std::string& state, const std::string& instance, const std::vector<std::string>& args) {
+  if (args.empty()) return invalidOption("");
+  const std::string action = args[0];
+  std::size_t i = 1;
+  std::string scope;
+  if (i < args.size() && (args[i] == "--local" || args[i] == "--global")) scope = args[i++].substr(2);
+  if (action == "--list") return configList(state, instance, scope);
+  if (action == "--explain") {
+    auto block = [](const KnownSetting& known) {
+      return std::string("Key: ") + known.key + "\nDescription: " + known.description +
+             "\nValue constraints: " + known.constraints + "\nDefault value: " + known.defaultValue + "\n\n";
+    };
+    std::string out;
+    if (i == args.size()) {
+      for (const auto& known : kKnownSettings) out += block(known);
+    }
+    for (; i < args.size(); ++i) {
+      const KnownSetting* known = knownSetting(args[i].substr(2));
+      if (!known) return invalidOption(args[i]);
+      out += block(*known);
+    }
+    return out;
+  }
+  if (action != "--set" && action != "--delete") return invalidOption(action);
+  const std::string file = settingsFile(state, instance, scope.empty() ? "local" : scope);
+  Settings settings = readSettings(file);
+  const std::string requiredPassword = readFile(state + "/password");
+  std::string password;
+  bool passwordGiven = false;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--password" && i + 1 < args.size()) {
+      password = args[++i];
+      passwordGiven = true;
+      continue;
+    }
+    if (args[i].rfind("--", 0) != 0 || !knownSetting(args[i].substr(2))) return invalidOption(args[i]);
+    const std::string key = args[i].substr(2);
+    std::erase_if(settings, [&](const auto& entry) { return entry.first == key; });
+    if (action == "--set") {
+      if (i + 1 >= args.size()) return invalidOption(args[i]);
+      settings.emplace_back(key, args[++i]);
+    }
+  }
+  if (!requiredPassword.empty() && (!passwordGiven || password + "\n" != requiredPassword)) {
+    return "Error: the filespace password is required to change settings.\n";
+  }
+  writeSettings(file, settings);
+  return "Configuration successfully processed.\n";
+}
+
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "lucid-sim: %s\n", message.c_str());
   std::exit(2);
@@ -222,12 +362,13 @@ int main(int argc, char** argv) {
 
   std::size_t i = 0;
   std::string instanceId;
+  std::vector<std::string> configOperands;
   if (i + 1 < args.size() && args[i] == "--instance") {
     instanceId = args[i + 1];
     i += 2;
   }
 
-  const bool toolCommand = i < args.size() && (args[i] == "list" || args[i] == "status" || args[i] == "cache");
+  const bool toolCommand = i < args.size() && (args[i] == "list" || args[i] == "status" || args[i] == "cache" || args[i] == "config");
   if (toolCommand) {
     const std::string state = stateDirectory(argv[0]);
     {
@@ -238,9 +379,11 @@ int main(int argc, char** argv) {
     // Misbehaviour first: its words run as a script, then the command.
     std::vector<std::string> script = words(readFile(state + "/misbehave"));
     const std::string command = args[i];
+    const std::vector<std::string> operands(args.begin() + static_cast<long>(i) + 1, args.end());
     args.assign(args.begin(), args.begin() + static_cast<long>(i));
     args.insert(args.end(), script.begin(), script.end());
     args.push_back("tool:" + command);
+    configOperands = operands;  // the config command's words, read after the script
   }
 
   auto operand = [&](const std::string& word) -> const std::string& {
@@ -275,7 +418,9 @@ int main(int argc, char** argv) {
       const std::string state = stateDirectory(argv[0]);
       const auto instances = readInstances(state);
       const std::string command = word.substr(5);
-      if (command == "list") {
+      if (command == "config") {
+        writeAll(config(state, instanceId, configOperands));
+      } else if (command == "list") {
         writeAll(listOutput(instances, words(readFile(state + "/options"))));
       } else if (const Instance* instance = findInstance(instances, instanceId)) {
         writeAll(command == "status" ? statusOutput(*instance) : cacheOutput(*instance));

@@ -1,5 +1,7 @@
 #include "lucidlink/text.hpp"
 
+#include <algorithm>
+
 #include <utf8proc.h>
 
 namespace velmora::detail {
@@ -74,6 +76,44 @@ std::vector<std::string_view> splitNonEmpty(std::string_view text, CharPredicate
   std::vector<std::string_view> pieces = split(text, separator);
   std::erase_if(pieces, [](std::string_view piece) { return piece.empty(); });
   return pieces;
+}
+
+std::vector<std::size_t> graphemeStarts(std::string_view text) {
+  std::vector<std::size_t> starts;
+  starts.reserve(text.size() + 1);
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }) &&
+                     text.find("\r\n") == std::string_view::npos;
+  if (plain) {
+    for (std::size_t i = 0; i < text.size(); ++i) starts.push_back(i);
+  } else {
+    utf8proc_int32_t state = 0;
+    char32_t previous = 0;
+    for (std::size_t at = 0; at < text.size();) {
+      const DecodedChar c = decodeAt(text, at);
+      if (at == 0 || utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
+                                                      static_cast<utf8proc_int32_t>(c.value), &state)) {
+        starts.push_back(at);
+      }
+      previous = c.value;
+      at += c.length;
+    }
+  }
+  starts.push_back(text.size());
+  return starts;
+}
+
+std::string removeAll(std::string_view text, std::string_view pattern) {
+  std::string result;
+  result.reserve(text.size());
+  std::size_t at = 0;
+  while (true) {
+    const std::size_t found = pattern.empty() ? std::string_view::npos : text.find(pattern, at);
+    if (found == std::string_view::npos) break;
+    result.append(text.substr(at, found - at));
+    at = found + pattern.size();
+  }
+  result.append(text.substr(at));
+  return result;
 }
 
 }  // namespace velmora::detail

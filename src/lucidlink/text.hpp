@@ -38,4 +38,12 @@ std::vector<std::string_view> split(std::string_view text, CharPredicate separat
 // Splits at every character matching `separator` and drops empty pieces.
 std::vector<std::string_view> splitNonEmpty(std::string_view text, CharPredicate separator);
 
+// Byte offsets at which the user-perceived characters (extended grapheme
+// clusters) of `text` begin, followed by text.size(). For ASCII text without
+// a carriage return before a line feed these are simply 0, 1, 2, ...
+std::vector<std::size_t> graphemeStarts(std::string_view text);
+
+// `text` with every occurrence of `pattern` removed.
+std::string removeAll(std::string_view text, std::string_view pattern);
+
 }  // namespace velmora::detail

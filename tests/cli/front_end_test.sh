@@ -81,6 +81,20 @@ kill -INT "$watcher"; wait "$watcher"; status=$?
 check "watch saw the new instance" yes "$(grep -q '"2002"' "$home/watch.out" && echo yes)"
 check "watch ends cleanly on Ctrl-C" 0 "$status"
 
+# config: a set shows in the next listing; a refused set exits 1 with its reason.
+"$cli" "${tool[@]}" --instance 2001 config set --global DataCache.Size=10GiB >/dev/null
+out=$("$cli" --json "${tool[@]}" --instance 2001 config list | grep -A4 '"DataCache.Size"' | grep effective | tr -d ' ')
+check "config set then list" '"effective":"10GiB",' "$out"
+
+"$cli" "${tool[@]}" --instance 2001 config set No.Such=1 >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "refused set exits 1" 1 "$status"
+check "refused set says why" "--No.Such" "$(cat /tmp/velmora-fe-$$.err)"
+
+echo 'pass word' | "$cli" "${tool[@]}" --instance 2001 config delete --global DataCache.Size --password-stdin >/dev/null
+out=$(tail -n 1 "$home/lucid.d/calls.log")
+check "password reaches the tool from standard input" \
+  '["--instance","2001","config","--delete","--global","--DataCache.Size","--password","pass word"]' "$out"
+
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

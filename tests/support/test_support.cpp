@@ -151,11 +151,16 @@ void SimulatedTool::restore() {
   std::filesystem::create_symlink(kSimulator, path_);
 }
 
-int SimulatedTool::callCount(const std::string& command) const {
+std::vector<std::vector<std::string>> SimulatedTool::calls() const {
   std::ifstream log(folder_ + "/lucid.d/calls.log");
+  std::vector<std::vector<std::string>> result;
+  for (std::string line; std::getline(log, line);) result.push_back(parseEchoedArguments(line));
+  return result;
+}
+
+int SimulatedTool::callCount(const std::string& command) const {
   int count = 0;
-  for (std::string line; std::getline(log, line);) {
-    const auto words = parseEchoedArguments(line);
+  for (const auto& words : calls()) {
     const std::size_t at = (words.size() > 2 && words[0] == "--instance") ? 2 : 0;
     if (at < words.size() && words[at] == command) ++count;
   }

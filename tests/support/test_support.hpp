@@ -76,6 +76,8 @@ class SimulatedTool {
 
   // Tool commands run so far ("list", "status" ...), counted by command word.
   int callCount(const std::string& command) const;
+  // The argument vectors of the tool commands run so far, in order.
+  std::vector<std::vector<std::string>> calls() const;
 
  private:
   void writeState(const std::string& name, const std::string& content);

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "velmora/lucidlink/lucid_config.hpp"
 #include "velmora/lucidlink/lucid_file_space_info.hpp"
 #include "velmora/lucidlink/lucid_link_cli_error.hpp"
 #include "velmora/lucidlink/lucid_link_reports.hpp"
@@ -45,6 +46,14 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   using LucidFileSpaceInfo = velmora::LucidFileSpaceInfo;
   using LucidLinkCLIStatusInfo = velmora::LucidLinkCLIStatusInfo;
   using LucidLinkCLICacheInfo = velmora::LucidLinkCLICacheInfo;
+  using LucidConfigScope = velmora::LucidConfigScope;
+  using LucidConfigKey = velmora::LucidConfigKey;
+  using LucidConfigKeyValue = velmora::LucidConfigKeyValue;
+  using LucidConfigOperation = velmora::LucidConfigOperation;
+  using LucidConfigResult = velmora::LucidConfigResult;
+  using LucidConfigListOutput = velmora::LucidConfigListOutput;
+  using LucidConfigSetOrDeleteOutput = velmora::LucidConfigSetOrDeleteOutput;
+  using LucidConfigExplainOutput = velmora::LucidConfigExplainOutput;
 
   explicit LucidLinkCLIUtility(std::string launchPath = kDefaultLucidLaunchPath);
   LucidLinkCLIUtility(std::string launchPath, LucidFileSpaceInfo fsInfo);
@@ -86,6 +95,12 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // is skipped. Fails with failedToFindCompatibleInstanceID when none does.
   static std::shared_ptr<LucidLinkCLIUtility> utility(
       const std::filesystem::path& mountPoint, const std::string& launchPath = kDefaultLucidLaunchPath);
+
+  // Runs "config" with the request's arguments for this client's instance
+  // and parses the answer into the record the request's case names. Runner
+  // failures pass through; a listing without its table header fails with
+  // invalidOutput; a refused set or delete is reported in its record.
+  virtual LucidConfigAnyResult runLucidConfig(const LucidConfigOperation& operation) const;
 
   // Stops the registered process with this identifier, if there is one.
   virtual void cancelProcessWithId(std::int32_t processIdentifier);

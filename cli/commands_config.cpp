@@ -1,0 +1,171 @@
+// lucid config list|set|delete|explain
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "front_end.hpp"
+#include "velmora/lucidlink/lucid_link_cli_utility.hpp"
+
+namespace velmora::cli {
+
+namespace {
+
+using nlohmann::json;
+using Op = LucidConfigOperation;
+
+struct ConfigOptions {
+  bool local = false;
+  bool global = false;
+  bool passwordFromStdin = false;
+  std::vector<std::string> words;  // KEY=VALUE for set, KEY for delete and explain
+};
+
+std::optional<LucidConfigScope> scopeOf(const ConfigOptions& config) {
+  if (config.local) return LucidConfigScope::local;
+  if (config.global) return LucidConfigScope::global;
+  return std::nullopt;
+}
+
+// The password comes from standard input only, so that it never shows in a
+// process listing or a shell history; it is never printed.
+std::optional<std::string> passwordOf(const ConfigOptions& config) {
+  if (!config.passwordFromStdin) return std::nullopt;
+  std::string password;
+  std::getline(std::cin, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return password;
+}
+
+json optional(const std::optional<std::string>& value) { return value ? json(*value) : json(nullptr); }
+
+int printList(const LucidConfigListOutput& listing, const Options& options) {
+  std::vector<std::pair<std::string, LucidConfigListOutput::ConfigEntry>> rows;
+  for (const auto& [key, entry] : listing.entries()) rows.emplace_back(key.rawValue, entry);
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (options.json) {
+    json entries = json::object();
+    for (const auto& [key, e] : rows) {
+      entries[key] = {{"effective", optional(e.effective)}, {"configured", optional(e.configured)},
+                      {"scope", optional(e.scope)}, {"status", optional(e.status)}};
+    }
+    printJson({{"entries", entries}, {"output", listing.output()}});
+    return 0;
+  }
+  std::ostringstream out;
+  for (const auto& [key, e] : rows) {
+    out << key << " = " << e.effective.value_or("") << "  (" << e.scope.value_or("");
+    if (!e.configured.value_or("").empty()) out << ", configured " << *e.configured;
+    out << ")";
+    if (!e.status.value_or("").empty()) out << "  [" << *e.status << "]";
+    out << "\n";
+  }
+  printRaw(out.str());
+  return 0;
+}
+
+int printVerdict(const LucidConfigSetOrDeleteOutput& answer, const Options& options) {
+  const auto& result = answer.result();
+  if (options.json) {
+    printJson({{"result", result.isSuccess() ? "success" : "failure"},
+               {"reason", result.isSuccess() ? json(nullptr) : json(result.reason())}});
+  } else if (result.isSuccess()) {
+    printRaw("Done.\n");
+  }
+  if (result.isSuccess()) return 0;
+  std::cerr << result.reason() << '\n';
+  return 1;
+}
+
+int printExplanations(const LucidConfigExplainOutput& answer, const Options& options) {
+  std::vector<std::pair<std::string, LucidConfigExplainOutput::KeyExplanation>> rows;
+  for (const auto& [key, e] : answer.explanations()) rows.emplace_back(key.rawValue, e);
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  if (options.json) {
+    json explanations = json::object();
+    for (const auto& [key, e] : rows) {
+      explanations[key] = {{"description", e.description}, {"valueConstraints", e.valueConstraints},
+                           {"defaultValue", e.defaultValue}};
+    }
+    printJson({{"explanations", explanations}, {"output", answer.output()}});
+    return 0;
+  }
+  std::ostringstream out;
+  for (const auto& [key, e] : rows) {
+    out << key << "\n  " << e.description << "\n  values:  " << e.valueConstraints << "\n  default: "
+        << e.defaultValue << "\n";
+  }
+  printRaw(out.str());
+  return 0;
+}
+
+int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::string& action,
+              const ConfigOptions& config, const Options& options) {
+  if (action == "list") {
+    return printList(std::get<LucidConfigListOutput>(client->runLucidConfig(Op::List{scopeOf(config)})), options);
+  }
+  if (action == "explain") {
+    std::vector<LucidConfigKey> keys;
+    for (const auto& word : config.words) keys.emplace_back(word);
+    return printExplanations(std::get<LucidConfigExplainOutput>(client->runLucidConfig(Op::Explain{keys})), options);
+  }
+  if (action == "set") {
+    std::vector<LucidConfigKeyValue> settings;
+    for (const auto& word : config.words) {
+      const auto equals = word.find('=');
+      if (equals == std::string::npos) throw std::invalid_argument("Expected KEY=VALUE, got: " + word);
+      settings.push_back({LucidConfigKey(word.substr(0, equals)), word.substr(equals + 1)});
+    }
+    return printVerdict(std::get<LucidConfigSetOrDeleteOutput>(
+                            client->runLucidConfig(Op::Set{scopeOf(config), settings, passwordOf(config)})),
+                        options);
+  }
+  std::vector<LucidConfigKey> keys;
+  for (const auto& word : config.words) keys.emplace_back(word);
+  return printVerdict(std::get<LucidConfigSetOrDeleteOutput>(
+                          client->runLucidConfig(Op::Delete{scopeOf(config), keys, passwordOf(config)})),
+                      options);
+}
+
+}  // namespace
+
+void addConfigCommands(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
+                       const Options& options, Action& action) {
+  auto* group = lucid.add_subcommand("config", "List, set, delete and explain configuration settings");
+  group->require_subcommand(1);
+  struct Spec {
+    const char* name;
+    const char* help;
+    const char* words;
+    bool scoped;
+    bool password;
+  };
+  const Spec specs[] = {
+      {"list", "List the settings", nullptr, true, false},
+      {"set", "Set settings", "KEY=VALUE", true, true},
+      {"delete", "Delete settings", "KEY", true, true},
+      {"explain", "Explain keys (all keys without any)", "KEY", false, false},
+  };
+  for (const auto& spec : specs) {
+    auto config = std::make_shared<ConfigOptions>();
+    auto* command = group->add_subcommand(spec.name, spec.help);
+    if (spec.scoped) {
+      auto* local = command->add_flag("--local", config->local, "Local scope");
+      command->add_flag("--global", config->global, "Global scope")->excludes(local);
+    }
+    if (spec.password) {
+      command->add_flag("--password-stdin", config->passwordFromStdin,
+                        "Read the filespace password from the first line of standard input");
+    }
+    if (spec.words) {
+      auto* words = command->add_option(spec.words, config->words, spec.words);
+      if (std::string(spec.name) != "explain") words->required();
+    }
+    const std::string name = spec.name;
+    command->callback([name, config, makeClient, &options, &action] {
+      action = [name, config, makeClient, &options] { return runConfig(makeClient(), name, *config, options); };
+    });
+  }
+}
+
+}  // namespace velmora::cli
