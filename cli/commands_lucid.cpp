@@ -203,6 +203,7 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
   });
 
   addConfigCommands(*group, [lucid] { return makeClient(*lucid); }, options, action);
+  addPerfCommand(*group, [lucid] { return makeClient(*lucid); }, options, action);
 
   auto* raw = group->add_subcommand("raw", "Run any command through the instance client");
   raw->prefix_command();

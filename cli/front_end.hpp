@@ -35,6 +35,9 @@ namespace velmora::cli {
 // group's options (--tool, --instance) describe.
 void addConfigCommands(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
                        const Options& options, Action& action);
+// "lucid perf".
+void addPerfCommand(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
+                    const Options& options, Action& action);
 
 // Writes text exactly as given (no line feed added).
 void printRaw(std::string_view text);

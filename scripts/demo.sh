@@ -45,6 +45,21 @@ show --json "${lucid[@]}" --instance 2001 config list --global
 show "${lucid[@]}" --instance 2001 config set FileSystem.NoSuchSetting=1
 show "${lucid[@]}" --instance 2001 config explain DataCache.Size
 
+printf '\n$ velmora-fsutil lucid --instance 2001 perf --fs readBytes,writeBytes,reads --cache %%hits,dirtyBytes   (Ctrl-C after 2 s)\n'
+"$cli" "${lucid[@]}" --instance 2001 perf --fs readBytes,writeBytes,reads --cache %hits,dirtyBytes &
+perf=$!
+sleep 2
+kill -INT "$perf"
+wait "$perf" && echo "(perf stopped cleanly)"
+
+printf '\n$ velmora-fsutil --json lucid --instance 2001 perf --objectstore getBytes,getTime   (first two lines)\n'
+"$cli" --json "${lucid[@]}" --instance 2001 perf --objectstore getBytes,getTime > "$home/perf.json" &
+perf=$!
+sleep 1
+kill -INT "$perf"
+wait "$perf" || true
+head -n 2 "$home/perf.json"
+
 printf '\n$ velmora-fsutil lucid watch --interval 0.5   (instances change while it runs; Ctrl-C after 3 s)\n'
 "$cli" "${lucid[@]}" watch --interval 0.5 &
 watcher=$!

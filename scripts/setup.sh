@@ -12,6 +12,8 @@ packages=(
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
   # front end
   libcli11-dev nlohmann-json3-dev
+  # a decimal-comma locale for the locale-independence tests
+  locales
   # fuzzers (libFuzzer comes with clang)
   clang libclang-rt-14-dev
 )
@@ -25,4 +27,8 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+# The tests read numbers while a host locale with a decimal comma is active.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf8$'; then
+  $sudo localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
+fi
 echo "setup: all packages installed"

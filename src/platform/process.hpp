@@ -9,6 +9,7 @@
 // never holds this child's pipe open.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -62,10 +63,17 @@ class ChildProcess {
   // Started and not yet reaped.
   bool isRunning() const noexcept;
 
-  // Closes the reading end of the output pipe (the callback is not called
-  // again once it has returned) and, if the child is running, sends it
-  // SIGTERM. Returns at once; idempotent; never throws.
+  // Closes the reading end of the output pipe and, if the child is running,
+  // sends it SIGTERM. Once stop() has returned the callback is not running
+  // and is not called again: a call in progress on the monitor thread is
+  // waited for, unless stop() is called from that callback itself. Does not
+  // wait for the child; idempotent; never throws. Must not be called while
+  // holding a lock that the callback takes.
   void stop() noexcept;
+
+  // Set once stop() has been called; readable from the callback, which runs
+  // only while the flag's owner is alive.
+  const std::atomic<bool>& stopFlag() const noexcept;
 
   // Blocks until the child has been reaped or `timeout` has passed; true if
   // it has been reaped. A child that never started counts as reaped.

@@ -95,6 +95,17 @@ out=$(tail -n 1 "$home/lucid.d/calls.log")
 check "password reaches the tool from standard input" \
   '["--instance","2001","config","--delete","--global","--DataCache.Size","--password","pass word"]' "$out"
 
+# perf: one JSON object per update per line; Ctrl-C ends the run and leaves no child.
+"$cli" --json "${tool[@]}" --instance 2001 perf --fs readBytes > "$home/perf.out" 2>&1 &
+perf=$!
+for _ in $(seq 50); do [ "$(wc -l < "$home/perf.out")" -ge 3 ] && break; sleep 0.1; done
+kill -INT "$perf"; wait "$perf"; status=$?
+check "perf ends cleanly on Ctrl-C" 0 "$status"
+out=$(head -n 1 "$home/perf.out" | python3 -c 'import json,sys; u=json.load(sys.stdin); m=u["metrics"]["readBytes"]; print(u["dataLayer"], m["text"], m["value"]["doubleValue"], m["value"]["unit"], m["value"]["bytesPerSecond"])')
+check "perf --json prints raw and parsed values" "fs 0.5MiB/s 0.5 MiB/s 524288.0" "$out"
+sleep 0.5
+check "perf leaves no tool process behind" 0 "$(pgrep -f "$home/lucid" | wc -l)"
+
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -29,6 +29,7 @@
 #include "velmora/lucidlink/lucid_config.hpp"
 #include "velmora/lucidlink/lucid_file_space_info.hpp"
 #include "velmora/lucidlink/lucid_link_cli_error.hpp"
+#include "velmora/lucidlink/lucid_perf.hpp"
 #include "velmora/lucidlink/lucid_link_reports.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
@@ -54,6 +55,12 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   using LucidConfigListOutput = velmora::LucidConfigListOutput;
   using LucidConfigSetOrDeleteOutput = velmora::LucidConfigSetOrDeleteOutput;
   using LucidConfigExplainOutput = velmora::LucidConfigExplainOutput;
+  using LucidDataLayer = velmora::LucidDataLayer;
+  using LucidPerfMetric = velmora::LucidPerfMetric;
+  using LucidPerfQuery = velmora::LucidPerfQuery;
+  using LucidPerfUpdate = velmora::LucidPerfUpdate;
+  using LucidPerfMetricValue = velmora::LucidPerfMetricValue;
+  using LucidLinkPerformanceUpdateReciever = velmora::LucidLinkPerformanceUpdateReciever;
 
   explicit LucidLinkCLIUtility(std::string launchPath = kDefaultLucidLaunchPath);
   LucidLinkCLIUtility(std::string launchPath, LucidFileSpaceInfo fsInfo);
@@ -101,6 +108,17 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // failures pass through; a listing without its table header fails with
   // invalidOutput; a refused set or delete is reported in its record.
   virtual LucidConfigAnyResult runLucidConfig(const LucidConfigOperation& operation) const;
+
+  // Starts the tool's live performance monitor for this instance and returns
+  // its process identifier at once (0 when it could not be started: then
+  // "Failed to run lucid perf: ..." is printed and the entry stays
+  // registered until cancelled). Every complete output line is parsed as it
+  // arrives and each update handed to the receiver on the run's own thread.
+  // The receiver is held weakly; while it is gone, each block of output is
+  // dropped with the line "Update reciver went out of scope!". The run lasts
+  // until cancelProcessWithId(), killAllProcesses() or the client's end.
+  virtual std::int32_t runPerf(const LucidPerfQuery& query,
+                               std::weak_ptr<LucidLinkPerformanceUpdateReciever> updatesReciver);
 
   // Stops the registered process with this identifier, if there is one.
   virtual void cancelProcessWithId(std::int32_t processIdentifier);

@@ -284,6 +284,9 @@ struct ChildProcess::State {
   UniqueFd wakeWrite;
   std::chrono::steady_clock::time_point stopTime;
   OutputObserver onOutput;
+  std::atomic<bool> stopped{false};
+  std::mutex callingOutput;  // held by the monitor while it calls onOutput
+  std::atomic<std::thread::id> monitorThread{};
 };
 
 namespace {
@@ -304,6 +307,8 @@ void readUntilEndOrStop(ChildProcess::State& state) {
       return;
     }
     if (count == 0) return;
+    std::lock_guard calling(state.callingOutput);
+    if (state.stopped) return;
     if (state.onOutput) {
       try {
         state.onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
@@ -341,6 +346,7 @@ void reap(ChildProcess::State& state) {
 }
 
 void monitor(std::shared_ptr<ChildProcess::State> state) {
+  state->monitorThread = std::this_thread::get_id();
   readUntilEndOrStop(*state);
   {
     std::lock_guard lock(state->mutex);
@@ -405,6 +411,11 @@ bool ChildProcess::isRunning() const noexcept {
 }
 
 void ChildProcess::stop() noexcept {
+  state_->stopped = true;
+  if (state_->monitorThread.load() != std::this_thread::get_id()) {
+    // Wait for a callback in progress; a new one sees `stopped` and never starts.
+    std::lock_guard waitForCallback(state_->callingOutput);
+  }
   std::lock_guard lock(state_->mutex);
   if (state_->stopRequested) return;
   state_->stopRequested = true;
@@ -414,6 +425,8 @@ void ChildProcess::stop() noexcept {
   ::kill(state_->pid, SIGTERM);
   state_->changed.notify_all();
 }
+
+const std::atomic<bool>& ChildProcess::stopFlag() const noexcept { return state_->stopped; }
 
 bool ChildProcess::waitForExit(std::chrono::milliseconds timeout) const {
   std::unique_lock lock(state_->mutex);

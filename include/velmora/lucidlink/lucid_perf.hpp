@@ -1,0 +1,170 @@
+// Live performance counters of a LucidLink instance: what may be asked for,
+// the request, what comes back, and how one counter's text is read.
+//
+// Choices made here:
+//   - A query's layer groups are emitted in the fixed order fs, cache,
+//     objectstore (the map is ordered by layer).
+//   - An update's dictionary is a small flat map in column order. When a
+//     section names a metric twice (a repeated column name, or several
+//     tokens padded with `unrecognized`), the first pair wins and later ones
+//     are dropped.
+//   - Numbers are read as strtod reads them in the C locale, whatever locale
+//     the host has set; nothing overflows into undefined behaviour (an
+//     integer too large for 64 bits is read as a float only).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace velmora {
+
+enum class LucidDataLayer { fileSystem, cache, objectStore, all };
+
+// allCases and wellDefined of LucidDataLayer.
+inline constexpr std::array<LucidDataLayer, 4> kAllDataLayers = {
+    LucidDataLayer::fileSystem, LucidDataLayer::cache, LucidDataLayer::objectStore, LucidDataLayer::all};
+inline constexpr std::array<LucidDataLayer, 3> kWellDefinedDataLayers = {
+    LucidDataLayer::fileSystem, LucidDataLayer::cache, LucidDataLayer::objectStore};
+
+std::string_view rawValue(LucidDataLayer layer) noexcept;  // "fs", "cache", "objectstore", "all"
+std::optional<LucidDataLayer> lucidDataLayer(std::string_view text) noexcept;
+
+enum class LucidPerfMetric {
+  currentDateAndTimeUTC,
+  readBytes,
+  writeBytes,
+  reads,
+  writes,
+  readTime,
+  writeTime,
+  pendingOps,        // "pendOps"
+  cacheHits,         // "%hits"
+  bckWriteBytes,
+  dirtyBytes,
+  cacheUtilization,  // "%"
+  getBytes,
+  putBytes,
+  schedGets,
+  schedPuts,
+  activeGets,
+  activePuts,
+  gets,
+  puts,
+  getFails,
+  putFails,
+  getCanceled,
+  putCanceled,
+  getTime,
+  putTime,
+  unrecognized,
+};
+
+inline constexpr std::size_t kPerfMetricCount = 27;
+// allCases of LucidPerfMetric, in declaration order.
+const std::array<LucidPerfMetric, kPerfMetricCount>& allPerfMetrics() noexcept;
+
+std::string_view rawValue(LucidPerfMetric metric) noexcept;  // the tool's column name
+std::optional<LucidPerfMetric> lucidPerfMetric(std::string_view text) noexcept;
+std::string_view description(LucidPerfMetric metric) noexcept;  // a display name
+// True for readBytes, writeBytes, bckWriteBytes, getBytes and putBytes only.
+bool isBytesMetric(LucidPerfMetric metric) noexcept;
+
+// Which metrics to request for which layer. A query holding `all` asks for
+// everything the tool has.
+struct LucidPerfQuery {
+  explicit LucidPerfQuery(std::map<LucidDataLayer, std::vector<LucidPerfMetric>> layers = {})
+      : layersToMetrics(std::move(layers)) {}
+
+  std::map<LucidDataLayer, std::vector<LucidPerfMetric>> layersToMetrics;
+
+  // The tool's words: "perf", then per layer "--LAYER" and, when any of its
+  // metrics can be asked of that layer, their names joined with ",".
+  std::vector<std::string> arguments() const;
+};
+
+// The raw texts of one layer's counters in one sample: one value per metric,
+// kept in the order of the tool's columns.
+class LucidPerfDictionary {
+ public:
+  using Entry = std::pair<LucidPerfMetric, std::string>;
+
+  LucidPerfDictionary() = default;
+  LucidPerfDictionary(std::initializer_list<Entry> entries);
+
+  // Adds the pair unless the metric already has a value (the first wins).
+  bool insert(LucidPerfMetric metric, std::string value);
+  const std::string* find(LucidPerfMetric metric) const noexcept;
+  bool contains(LucidPerfMetric metric) const noexcept { return find(metric) != nullptr; }
+  // Throws std::out_of_range for a metric without a value.
+  const std::string& at(LucidPerfMetric metric) const;
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+  void reserve(std::size_t count) { entries_.reserve(count); }
+  auto begin() const noexcept { return entries_.begin(); }
+  auto end() const noexcept { return entries_.end(); }
+
+  // Equal when both hold the same pairs, in any order.
+  friend bool operator==(const LucidPerfDictionary& a, const LucidPerfDictionary& b);
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+// One layer's counters of one sample row.
+struct LucidPerfUpdate {
+  LucidDataLayer dataLayer;   // never `all`
+  std::string timestamp;      // as the tool printed it
+  LucidPerfDictionary dictionary;
+
+  friend bool operator==(const LucidPerfUpdate&, const LucidPerfUpdate&) = default;
+};
+
+// One counter's text read as a number and a unit.
+struct LucidPerfMetricValue {
+  enum class LucidPerfUnit {
+    bytesPerSecond,      // "B/s"
+    kibibytesPerSecond,  // "KiB/s"
+    mebibytesPerSecond,  // "MiB/s"
+    gibibytesPerSecond,  // "GiB/s"
+    microseconds,        // "us"
+    milliseconds,        // "ms"
+    seconds,             // "s"
+    percent,             // "%"
+    notAvailable,        // "n/a"
+  };
+
+  std::string raw;  // the text without surrounding spaces and tabs
+  std::optional<std::int64_t> intValue;
+  std::optional<double> doubleValue;
+  std::optional<LucidPerfUnit> unit;
+
+  // Never fails: what cannot be read stays absent.
+  static LucidPerfMetricValue parseMetricValue(std::string_view text);
+  // A byte rate in bytes per second (binary prefixes); absent for other units.
+  static std::optional<double> convertToBytes(double value, LucidPerfUnit unit) noexcept;
+
+  friend bool operator==(const LucidPerfMetricValue&, const LucidPerfMetricValue&) = default;
+};
+
+using LucidPerfUnit = LucidPerfMetricValue::LucidPerfUnit;
+
+std::string_view rawValue(LucidPerfUnit unit) noexcept;
+std::optional<LucidPerfUnit> lucidPerfUnit(std::string_view text) noexcept;
+
+// Receives the updates of a performance run, on the run's own thread, in
+// line order and, within a line, in section order. A run holds its receiver
+// weakly: the caller keeps it alive.
+class LucidLinkPerformanceUpdateReciever {
+ public:
+  virtual ~LucidLinkPerformanceUpdateReciever() = default;
+  virtual void didReceivePerfUpdate(const LucidPerfUpdate& update) = 0;
+};
+
+}  // namespace velmora

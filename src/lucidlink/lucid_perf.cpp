@@ -1,0 +1,244 @@
+#include "velmora/lucidlink/lucid_perf.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+#include "lucidlink/text.hpp"
+#include "platform/number_parsing.hpp"
+
+namespace velmora {
+
+namespace {
+
+struct MetricFacts {
+  std::string_view raw;
+  std::string_view description;
+  bool bytes;
+  // Layers for which the metric may be requested.
+  bool fs, cache, objectStore;
+};
+
+// In declaration order of LucidPerfMetric.
+constexpr std::array<MetricFacts, kPerfMetricCount> kMetrics = {{
+    {"currentDateAndTimeUTC", "currentDateAndTimeUTC", false, false, false, false},
+    {"readBytes", "Read Bytes", true, true, true, false},
+    {"writeBytes", "Write Bytes", true, true, true, false},
+    {"reads", "reads", false, true, true, false},
+    {"writes", "writes", false, true, true, false},
+    {"readTime", "readTime", false, true, true, false},
+    {"writeTime", "writeTime", false, true, true, false},
+    {"pendOps", "pendOps", false, true, false, false},
+    {"%hits", "Cache Hits", false, false, true, false},
+    {"bckWriteBytes", "bckWriteBytes", true, false, true, false},
+    {"dirtyBytes", "dirtyBytes", false, false, true, false},
+    {"%", "Cache Utilization", false, false, true, false},
+    {"getBytes", "Get Bytes", true, false, false, true},
+    {"putBytes", "Put Bytes", true, false, false, true},
+    {"schedGets", "schedGets", false, false, false, true},
+    {"schedPuts", "schedPuts", false, false, false, true},
+    {"activeGets", "activeGets", false, false, false, true},
+    {"activePuts", "activePuts", false, false, false, true},
+    {"gets", "gets", false, false, false, true},
+    {"puts", "puts", false, false, false, true},
+    {"getFails", "getFails", false, false, false, true},
+    {"putFails", "putFails", false, false, false, true},
+    {"getCanceled", "getCanceled", false, false, false, true},
+    {"putCanceled", "putCanceled", false, false, false, true},
+    {"getTime", "getTime", false, false, false, true},
+    {"putTime", "putTime", false, false, false, true},
+    {"unrecognized", "unrecognized", false, false, false, false},
+}};
+
+const MetricFacts& facts(LucidPerfMetric metric) { return kMetrics[static_cast<std::size_t>(metric)]; }
+
+bool requestable(LucidPerfMetric metric, LucidDataLayer layer) {
+  switch (layer) {
+    case LucidDataLayer::fileSystem: return facts(metric).fs;
+    case LucidDataLayer::cache: return facts(metric).cache;
+    case LucidDataLayer::objectStore: return facts(metric).objectStore;
+    case LucidDataLayer::all: return false;
+  }
+  return false;
+}
+
+constexpr std::array<std::pair<LucidPerfUnit, std::string_view>, 9> kUnits = {{
+    {LucidPerfUnit::bytesPerSecond, "B/s"},
+    {LucidPerfUnit::kibibytesPerSecond, "KiB/s"},
+    {LucidPerfUnit::mebibytesPerSecond, "MiB/s"},
+    {LucidPerfUnit::gibibytesPerSecond, "GiB/s"},
+    {LucidPerfUnit::microseconds, "us"},
+    {LucidPerfUnit::milliseconds, "ms"},
+    {LucidPerfUnit::seconds, "s"},
+    {LucidPerfUnit::percent, "%"},
+    {LucidPerfUnit::notAvailable, "n/a"},
+}};
+
+// The order in which a value's end is matched: longer units first.
+constexpr std::array<LucidPerfUnit, 8> kUnitMatchOrder = {
+    LucidPerfUnit::kibibytesPerSecond, LucidPerfUnit::mebibytesPerSecond, LucidPerfUnit::gibibytesPerSecond,
+    LucidPerfUnit::bytesPerSecond,     LucidPerfUnit::microseconds,       LucidPerfUnit::milliseconds,
+    LucidPerfUnit::seconds,            LucidPerfUnit::percent};
+
+// An optional sign, then ASCII digits only, fitting 64 bits.
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  // from_chars takes "-" but not "+".
+  if (text.front() == '+') text.remove_prefix(1);
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseFloat(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  switch (text.front()) {
+    case '\0': case '\t': case '\n': case '\v': case '\f': case '\r': case ' ':
+      return std::nullopt;
+    default:
+      return platform::parseDoubleInCLocale(std::string(text));
+  }
+}
+
+// Fills the number of `value` from `text`; false when it is no number.
+bool readNumber(std::string_view text, LucidPerfMetricValue& value) {
+  if (const auto integer = parseInteger(text)) {
+    value.intValue = integer;
+    value.doubleValue = static_cast<double>(*integer);
+    return true;
+  }
+  if (const auto floating = parseFloat(text)) {
+    value.doubleValue = floating;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string_view rawValue(LucidDataLayer layer) noexcept {
+  switch (layer) {
+    case LucidDataLayer::fileSystem: return "fs";
+    case LucidDataLayer::cache: return "cache";
+    case LucidDataLayer::objectStore: return "objectstore";
+    case LucidDataLayer::all: return "all";
+  }
+  return "";
+}
+
+std::optional<LucidDataLayer> lucidDataLayer(std::string_view text) noexcept {
+  for (const auto layer : kAllDataLayers) {
+    if (rawValue(layer) == text) return layer;
+  }
+  return std::nullopt;
+}
+
+const std::array<LucidPerfMetric, kPerfMetricCount>& allPerfMetrics() noexcept {
+  static const auto all = [] {
+    std::array<LucidPerfMetric, kPerfMetricCount> metrics{};
+    for (std::size_t i = 0; i < kPerfMetricCount; ++i) metrics[i] = static_cast<LucidPerfMetric>(i);
+    return metrics;
+  }();
+  return all;
+}
+
+std::string_view rawValue(LucidPerfMetric metric) noexcept { return facts(metric).raw; }
+std::string_view description(LucidPerfMetric metric) noexcept { return facts(metric).description; }
+bool isBytesMetric(LucidPerfMetric metric) noexcept { return facts(metric).bytes; }
+
+std::optional<LucidPerfMetric> lucidPerfMetric(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < kPerfMetricCount; ++i) {
+    if (kMetrics[i].raw == text) return static_cast<LucidPerfMetric>(i);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> LucidPerfQuery::arguments() const {
+  std::vector<std::string> words{"perf"};
+  if (layersToMetrics.count(LucidDataLayer::all) != 0) return words;
+  for (const auto& [layer, metrics] : layersToMetrics) {
+    words.push_back("--" + std::string(rawValue(layer)));
+    std::string names;
+    for (const auto metric : metrics) {
+      if (!requestable(metric, layer)) continue;
+      if (!names.empty()) names += ',';
+      names += rawValue(metric);
+    }
+    if (!names.empty()) words.push_back(std::move(names));
+  }
+  return words;
+}
+
+LucidPerfDictionary::LucidPerfDictionary(std::initializer_list<Entry> entries) {
+  for (const auto& [metric, value] : entries) insert(metric, value);
+}
+
+bool LucidPerfDictionary::insert(LucidPerfMetric metric, std::string value) {
+  if (contains(metric)) return false;
+  entries_.emplace_back(metric, std::move(value));
+  return true;
+}
+
+const std::string* LucidPerfDictionary::find(LucidPerfMetric metric) const noexcept {
+  for (const auto& entry : entries_) {
+    if (entry.first == metric) return &entry.second;
+  }
+  return nullptr;
+}
+
+const std::string& LucidPerfDictionary::at(LucidPerfMetric metric) const {
+  if (const auto* value = find(metric)) return *value;
+  throw std::out_of_range("no value for " + std::string(rawValue(metric)));
+}
+
+bool operator==(const LucidPerfDictionary& a, const LucidPerfDictionary& b) {
+  if (a.size() != b.size()) return false;
+  return std::all_of(a.begin(), a.end(), [&b](const auto& entry) {
+    const auto* other = b.find(entry.first);
+    return other && *other == entry.second;
+  });
+}
+
+std::string_view rawValue(LucidPerfUnit unit) noexcept { return kUnits[static_cast<std::size_t>(unit)].second; }
+
+std::optional<LucidPerfUnit> lucidPerfUnit(std::string_view text) noexcept {
+  for (const auto& [unit, raw] : kUnits) {
+    if (raw == text) return unit;
+  }
+  return std::nullopt;
+}
+
+LucidPerfMetricValue LucidPerfMetricValue::parseMetricValue(std::string_view text) {
+  LucidPerfMetricValue value;
+  const std::string_view trimmed = detail::trim(text, detail::isBlank);
+  value.raw = std::string(trimmed);
+  if (trimmed == "n/a") {
+    value.unit = LucidPerfUnit::notAvailable;
+    return value;
+  }
+  for (const auto unit : kUnitMatchOrder) {
+    const std::string_view suffix = rawValue(unit);
+    if (trimmed.size() < suffix.size() || trimmed.substr(trimmed.size() - suffix.size()) != suffix) continue;
+    if (readNumber(trimmed.substr(0, trimmed.size() - suffix.size()), value)) value.unit = unit;
+    break;  // the first unit the text ends with decides
+  }
+  if (!value.unit) readNumber(trimmed, value);
+  return value;
+}
+
+std::optional<double> LucidPerfMetricValue::convertToBytes(double value, LucidPerfUnit unit) noexcept {
+  switch (unit) {
+    case LucidPerfUnit::bytesPerSecond: return value;
+    case LucidPerfUnit::kibibytesPerSecond: return value * 1024.0;
+    case LucidPerfUnit::mebibytesPerSecond: return value * 1024.0 * 1024.0;
+    case LucidPerfUnit::gibibytesPerSecond: return value * 1024.0 * 1024.0 * 1024.0;
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace velmora

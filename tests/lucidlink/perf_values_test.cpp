@@ -1,0 +1,156 @@
+#include "velmora/lucidlink/lucid_perf.hpp"
+
+#include <clocale>
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+namespace velmora {
+namespace {
+
+using M = LucidPerfMetric;
+using L = LucidDataLayer;
+using Unit = LucidPerfUnit;
+using Words = std::vector<std::string>;
+
+TEST(LucidDataLayer, RawValuesAndCases) {
+  EXPECT_EQ(rawValue(L::fileSystem), "fs");
+  EXPECT_EQ(rawValue(L::objectStore), "objectstore");
+  EXPECT_EQ(lucidDataLayer("cache"), L::cache);
+  EXPECT_EQ(lucidDataLayer("all"), L::all);
+  EXPECT_EQ(lucidDataLayer("FS"), std::nullopt);
+  EXPECT_EQ(kAllDataLayers.size(), 4u);
+  EXPECT_EQ(kWellDefinedDataLayers, (std::array{L::fileSystem, L::cache, L::objectStore}));
+}
+
+TEST(LucidPerfMetric, RawValuesRoundTripAndFactsHold) {
+  ASSERT_EQ(allPerfMetrics().size(), 27u);
+  for (const auto metric : allPerfMetrics()) EXPECT_EQ(lucidPerfMetric(rawValue(metric)), metric);
+  EXPECT_EQ(lucidPerfMetric("%"), M::cacheUtilization);
+  EXPECT_EQ(lucidPerfMetric("%hits"), M::cacheHits);
+  EXPECT_EQ(lucidPerfMetric("pendOps"), M::pendingOps);
+  EXPECT_EQ(lucidPerfMetric("unrecognized"), M::unrecognized);
+  EXPECT_EQ(lucidPerfMetric("cacheUtilization"), std::nullopt);
+  EXPECT_EQ(lucidPerfMetric("ReadBytes"), std::nullopt);
+
+  int bytesMetrics = 0;
+  for (const auto metric : allPerfMetrics()) bytesMetrics += isBytesMetric(metric);
+  EXPECT_EQ(bytesMetrics, 5);
+  EXPECT_FALSE(isBytesMetric(M::dirtyBytes));
+  EXPECT_TRUE(isBytesMetric(M::putBytes));
+
+  EXPECT_EQ(description(M::readBytes), "Read Bytes");
+  EXPECT_EQ(description(M::writeBytes), "Write Bytes");
+  EXPECT_EQ(description(M::cacheUtilization), "Cache Utilization");
+  EXPECT_EQ(description(M::getBytes), "Get Bytes");
+  EXPECT_NE(description(M::cacheHits), rawValue(M::cacheHits));
+  EXPECT_NE(description(M::putBytes), rawValue(M::putBytes));
+  EXPECT_EQ(description(M::dirtyBytes), "dirtyBytes");
+}
+
+struct QueryCase {
+  const char* name;
+  std::map<L, std::vector<M>> layers;
+  Words expected;
+};
+
+TEST(LucidPerfQuery, BuildsTheToolsWords) {
+  const QueryCase cases[] = {
+      {"empty", {}, {"perf"}},
+      {"all with other layers", {{L::fileSystem, {M::readBytes}}, {L::all, {}}}, {"perf"}},
+      {"fs with a cache-only metric", {{L::fileSystem, {M::cacheHits}}}, {"perf", "--fs"}},
+      {"duplicates kept", {{L::objectStore, {M::getBytes, M::getBytes}}}, {"perf", "--objectstore", "getBytes,getBytes"}},
+      {"cache drops what it cannot report", {{L::cache, {M::cacheUtilization, M::pendingOps, M::dirtyBytes}}},
+       {"perf", "--cache", "%,dirtyBytes"}},
+      {"cache example", {{L::cache, {M::cacheHits, M::readBytes, M::getBytes}}}, {"perf", "--cache", "%hits,readBytes"}},
+      {"never requested", {{L::fileSystem, {M::currentDateAndTimeUTC, M::unrecognized, M::pendingOps}}},
+       {"perf", "--fs", "pendOps"}},
+      {"fixed layer order", {{L::objectStore, {M::puts}}, {L::cache, {M::reads}}, {L::fileSystem, {M::writes}}},
+       {"perf", "--fs", "writes", "--cache", "reads", "--objectstore", "puts"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(LucidPerfQuery(c.layers).arguments(), c.expected) << c.name;
+}
+
+struct ValueCase {
+  const char* text;
+  std::string raw;
+  std::optional<std::int64_t> integer;
+  std::optional<double> floating;
+  std::optional<Unit> unit;
+};
+
+TEST(LucidPerfMetricValue, ReadsNumbersAndUnits) {
+  const ValueCase cases[] = {
+      {"  42  ", "42", 42, 42.0, std::nullopt},
+      {"12.5MiB/s", "12.5MiB/s", std::nullopt, 12.5, Unit::mebibytesPerSecond},
+      {"3ms", "3ms", 3, 3.0, Unit::milliseconds},
+      {"7us", "7us", 7, 7.0, Unit::microseconds},
+      {"5B/s", "5B/s", 5, 5.0, Unit::bytesPerSecond},
+      {"2KiB/s", "2KiB/s", 2, 2.0, Unit::kibibytesPerSecond},
+      {"1.5GiB/s", "1.5GiB/s", std::nullopt, 1.5, Unit::gibibytesPerSecond},
+      {"5s", "5s", 5, 5.0, Unit::seconds},
+      {"12.5 MiB/s", "12.5 MiB/s", std::nullopt, std::nullopt, std::nullopt},
+      {"MiB/s", "MiB/s", std::nullopt, std::nullopt, std::nullopt},
+      {"n/a", "n/a", std::nullopt, std::nullopt, Unit::notAvailable},
+      {" n/a\t", "n/a", std::nullopt, std::nullopt, Unit::notAvailable},
+      {"99999999999999999999", "99999999999999999999", std::nullopt, 1e20, std::nullopt},
+      {"-9223372036854775808", "-9223372036854775808", std::numeric_limits<std::int64_t>::min(), -9223372036854775808.0, std::nullopt},
+      {"-3%", "-3%", -3, -3.0, Unit::percent},
+      {"+7", "+7", 7, 7.0, std::nullopt},
+      {"%", "%", std::nullopt, std::nullopt, std::nullopt},
+      {"", "", std::nullopt, std::nullopt, std::nullopt},
+      {"abc", "abc", std::nullopt, std::nullopt, std::nullopt},
+      {"1e3s", "1e3s", std::nullopt, 1000.0, Unit::seconds},
+      {"0x10", "0x10", std::nullopt, 16.0, std::nullopt},
+      {"1,5MiB/s", "1,5MiB/s", std::nullopt, std::nullopt, std::nullopt},
+      {"12\n", "12\n", std::nullopt, std::nullopt, std::nullopt},
+      {"\xC2\xA0" "8%", "8%", 8, 8.0, Unit::percent},
+  };
+  for (const auto& c : cases) {
+    const auto value = LucidPerfMetricValue::parseMetricValue(c.text);
+    EXPECT_EQ(value.raw, c.raw) << c.text;
+    EXPECT_EQ(value.intValue, c.integer) << c.text;
+    EXPECT_EQ(value.doubleValue, c.floating) << c.text;
+    EXPECT_EQ(value.unit, c.unit) << c.text;
+  }
+}
+
+TEST(LucidPerfMetricValue, HugeFloatsStayDefined) {
+  const auto value = LucidPerfMetricValue::parseMetricValue("1e400GiB/s");
+  ASSERT_TRUE(value.doubleValue.has_value());
+  EXPECT_TRUE(std::isinf(*value.doubleValue));
+  EXPECT_TRUE(std::isinf(*LucidPerfMetricValue::convertToBytes(1e308, Unit::gibibytesPerSecond)));
+}
+
+// A host that switched its numeric locale to one with a decimal comma must
+// still read the tool's numbers, which always use a point.
+TEST(LucidPerfMetricValue, ReadsNumbersWhateverTheHostLocale) {
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = previous ? previous : "C";
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "no de_DE.UTF-8 locale here";
+  const auto value = LucidPerfMetricValue::parseMetricValue("12.5MiB/s");
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_EQ(value.doubleValue, 12.5);
+  EXPECT_EQ(value.unit, Unit::mebibytesPerSecond);
+}
+
+TEST(LucidPerfMetricValue, ConvertsByteRatesWithBinaryPrefixes) {
+  EXPECT_EQ(LucidPerfMetricValue::convertToBytes(12.5, Unit::mebibytesPerSecond), 13107200.0);
+  EXPECT_EQ(LucidPerfMetricValue::convertToBytes(1, Unit::bytesPerSecond), 1.0);
+  EXPECT_EQ(LucidPerfMetricValue::convertToBytes(2, Unit::kibibytesPerSecond), 2048.0);
+  EXPECT_EQ(LucidPerfMetricValue::convertToBytes(1, Unit::gibibytesPerSecond), 1073741824.0);
+  for (const auto unit : {Unit::percent, Unit::seconds, Unit::milliseconds, Unit::microseconds, Unit::notAvailable}) {
+    EXPECT_EQ(LucidPerfMetricValue::convertToBytes(1, unit), std::nullopt);
+  }
+}
+
+TEST(LucidPerfUnit, RawValues) {
+  EXPECT_EQ(lucidPerfUnit("KiB/s"), Unit::kibibytesPerSecond);
+  EXPECT_EQ(lucidPerfUnit("n/a"), Unit::notAvailable);
+  EXPECT_EQ(lucidPerfUnit("kib/s"), std::nullopt);
+  EXPECT_EQ(rawValue(Unit::percent), "%");
+}
+
+}  // namespace
+}  // namespace velmora
