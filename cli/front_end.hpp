@@ -22,6 +22,7 @@ struct Options {
 using Action = std::function<int()>;
 void addRunCommand(CLI::App& app, const Options& options, Action& action);
 void addLucidCommands(CLI::App& app, const Options& options, Action& action);
+void addZipCommand(CLI::App& app, const Options& options, Action& action);
 
 }  // namespace velmora::cli
 

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
   Action action;
   addRunCommand(app, options, action);
   addLucidCommands(app, options, action);
+  addZipCommand(app, options, action);
 
   try {
     app.parse(argc, argv);

@@ -14,6 +14,9 @@ show() {
   "$cli" "$@" 2>&1 || printf '(exit status %d)\n' $?
 }
 
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+
 show --version
 show run /bin/echo a "" b
 show run "$sim" println "output of any tool, returned exactly"
@@ -23,10 +26,17 @@ show lucid --tool "$sim" raw echo-args list
 show lucid --tool "$sim" --instance 2001 raw echo-args status
 show lucid --tool "$sim" --instance 2001 raw print-hex ff
 
+# Zipping a folder into a time-stamped archive.
+mkdir -p "$home/Project/docs" "$home/Project/empty"
+echo "notes" > "$home/Project/docs/notes.txt"
+ln -s docs/notes.txt "$home/Project/latest"
+show zip "$home/Project" "$home/Archives/2026" Project
+show --json zip "$home/Project" "$home/Archives/2026" Again
+printf '\n$ unzip -l (the archive as any reader sees it)\n'
+unzip -l "$(ls "$home"/Archives/2026/Project_*.zip)"
+
 # The LucidLink commands, against a private copy of the simulator whose
 # state folder the demo changes as it goes.
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
 ln -s "$PWD/$sim" "$home/lucid"
 mkdir "$home/lucid.d"
 set_instances() { printf "$1" > "$home/lucid.d/instances.tmp" && mv "$home/lucid.d/instances.tmp" "$home/lucid.d/instances"; }

@@ -7,7 +7,7 @@ packages=(
   # toolchain
   g++ cmake ninja-build pkg-config make file
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev python3 unzip
+  libgtest-dev libgmock-dev libbenchmark-dev python3 unzip zip time
   # library dependencies
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
   # front end

@@ -106,6 +106,31 @@ check "perf --json prints raw and parsed values" "fs 0.5MiB/s 0.5 MiB/s 524288.0
 sleep 0.5
 check "perf leaves no tool process behind" 0 "$(pgrep -f "$home/lucid" | wc -l)"
 
+# zip: prints the archive's path; --json adds the byte counts; an unreadable
+# file fails the call with its name (checked as an unprivileged user when
+# this runs as root, since root reads everything).
+mkdir -p "$home/tree/sub" "$home/zips"
+echo "content" > "$home/tree/sub/file.txt"
+out=$("$cli" zip "$home/tree" "$home/zips" Tree)
+check "zip prints the archive path" yes "$( [ -f "$out" ] && case "$out" in "$home/zips/Tree_"*.zip) echo yes;; esac)"
+out=$("$cli" --json zip "$home/tree" "$home/zips" Other | python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["inputBytes"], j["archiveBytes"] > 0)')
+check "zip --json prints byte counts" "8 True" "$out"
+
+echo "secret" > "$home/tree/secret.txt"
+chmod 000 "$home/tree/secret.txt"
+as_user=()
+zip_cli=$cli
+if [ "$(id -u)" -eq 0 ]; then
+  # A copy the other user can reach, wherever this checkout lives.
+  cp "$cli" "$home/velmora-fsutil"; zip_cli=$home/velmora-fsutil
+  chmod 755 "$home" "$home/tree" "$home/tree/sub" "$zip_cli"; chmod 777 "$home/zips"
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+"${as_user[@]}" "$zip_cli" zip "$home/tree" "$home/zips" Denied >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "unreadable file fails the zip" 1 "$status"
+check "the error names the file" yes "$(grep -q 'secret.txt' /tmp/velmora-fe-$$.err && echo yes)"
+check "no archive is left behind" 0 "$(ls "$home/zips" | grep -c Denied)"
+
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

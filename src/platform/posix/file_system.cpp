@@ -9,4 +9,10 @@ bool fileExists(const std::string& path) noexcept {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+std::time_t modificationTime(const std::string& path) noexcept {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return 0;
+  return info.st_mtime;
+}
+
 }  // namespace velmora::platform
