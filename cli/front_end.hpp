@@ -23,6 +23,7 @@ using Action = std::function<int()>;
 void addRunCommand(CLI::App& app, const Options& options, Action& action);
 void addLucidCommands(CLI::App& app, const Options& options, Action& action);
 void addZipCommand(CLI::App& app, const Options& options, Action& action);
+void addKextCommands(CLI::App& app, const Options& options, Action& action);
 
 }  // namespace velmora::cli
 

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   addRunCommand(app, options, action);
   addLucidCommands(app, options, action);
   addZipCommand(app, options, action);
+  addKextCommands(app, options, action);
 
   try {
     app.parse(argc, argv);

@@ -35,6 +35,28 @@ show --json zip "$home/Project" "$home/Archives/2026" Again
 printf '\n$ unzip -l (the archive as any reader sees it)\n'
 unzip -l "$(ls "$home"/Archives/2026/Project_*.zip)"
 
+# Kernel extensions and settings panes. This machine has no macOS desktop,
+# so stand-ins for osascript and open show what would be asked of it.
+mkdir -p "$home/desktop" "$home/Extensions/macfuse.kext/Contents"
+cat > "$home/desktop/osascript" <<'STANDIN'
+#!/bin/sh
+# Stand-in for osascript: says what it was asked and answers like the real one.
+case "$*" in
+  *"display alert"*) echo "  [alert] $2" >&2; echo "button returned:OK" ;;
+  *) echo "  [script] $4" >&2 ;;
+esac
+STANDIN
+printf '#!/bin/sh\necho "  [open] $1" >&2\n' > "$home/desktop/open"
+chmod +x "$home/desktop/osascript" "$home/desktop/open"
+python3 -c 'import plistlib,sys; plistlib.dump({"CFBundleIdentifier": "io.macfuse.filesystems.macfuse", "CFBundleName": "macFUSE", "CFBundleShortVersionString": "4.5.0", "CFBundleVersion": "4050"}, open(sys.argv[1], "wb"), fmt=plistlib.FMT_BINARY)' "$home/Extensions/macfuse.kext/Contents/Info.plist"
+show kext info "$home/Extensions/macfuse.kext"
+show --json kext info "$home/Extensions/macfuse.kext"
+show kext name io.macfuse.filesystems.macfuse.21
+show kext --desktop-tools "$home/desktop" load "$home/Extensions/macfuse.kext"
+show kext --desktop-tools "$home/desktop" load "$home/Extensions"
+show settings --desktop-tools "$home/desktop" open notification
+sleep 0.2
+
 # The LucidLink commands, against a private copy of the simulator whose
 # state folder the demo changes as it goes.
 ln -s "$PWD/$sim" "$home/lucid"

@@ -46,7 +46,7 @@ class ChildProcess {
   static constexpr std::chrono::milliseconds kTerminateGrace{3000};
 
   ChildProcess(std::string path, std::vector<std::string> arguments);
-  ~ChildProcess();  // stops the child if it is still running
+  ~ChildProcess();  // stops the child if it is still running, unless letRunToEnd() was called
 
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -71,6 +71,10 @@ class ChildProcess {
   // holding a lock that the callback takes.
   void stop() noexcept;
 
+  // Dropping the handle will not stop the child: it runs to its end and is
+  // reaped by its monitor thread (for short-lived helpers nobody waits for).
+  void letRunToEnd() noexcept { stopOnDestruction_ = false; }
+
   // Set once stop() has been called; readable from the callback, which runs
   // only while the flag's owner is alive.
   const std::atomic<bool>& stopFlag() const noexcept;
@@ -85,6 +89,7 @@ class ChildProcess {
   std::string path_;
   std::vector<std::string> arguments_;
   std::shared_ptr<State> state_;
+  bool stopOnDestruction_ = true;
 };
 
 }  // namespace velmora::platform

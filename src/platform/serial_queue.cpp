@@ -128,6 +128,16 @@ void mainQueueAsync(std::function<void()> task) {
   defaultMainQueue->async(std::move(task));
 }
 
+void globalQueueAsync(std::function<void()> task) {
+  std::thread([task = std::move(task)] {
+    try {
+      task();
+    } catch (...) {
+      // Nobody waits for this task's outcome.
+    }
+  }).detach();
+}
+
 struct RepeatingTimer::State {
   std::recursive_mutex running;  // held while the handler runs
   bool cancelled = false;        // guarded by `running`

@@ -65,6 +65,10 @@ class SerialQueue {
 // or the executor a host application installed (velmora/main_queue.hpp).
 void mainQueueAsync(std::function<void()> task);
 
+// Runs `task` at once on a thread of its own (a concurrent "global queue"),
+// which ends with the task.
+void globalQueueAsync(std::function<void()> task);
+
 // Delivers `handler` on `queue`: the first event at once, then every
 // `intervalSeconds` at a fixed rate (events are not merged when the queue
 // falls behind). An interval that is not a positive finite number gives the

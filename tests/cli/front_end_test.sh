@@ -131,6 +131,33 @@ check "unreadable file fails the zip" 1 "$status"
 check "the error names the file" yes "$(grep -q 'secret.txt' /tmp/velmora-fe-$$.err && echo yes)"
 check "no archive is left behind" 0 "$(ls "$home/zips" | grep -c Denied)"
 
+# kext and settings, with stand-ins for osascript and open that record what they get.
+mkdir -p "$home/desktop" "$home/Extensions/macfuse.kext/Contents"
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/osascript.log"\ncat "%s/osascript.answer" 2>/dev/null\n' "$home" "$home" > "$home/desktop/osascript"
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/open.log"\n' "$home" > "$home/desktop/open"
+chmod +x "$home/desktop/osascript" "$home/desktop/open"
+python3 -c 'import plistlib,sys; plistlib.dump({"CFBundleIdentifier": "io.macfuse.filesystems.macfuse", "CFBundleShortVersionString": "4.5.0"}, open(sys.argv[1], "wb"), fmt=plistlib.FMT_BINARY)' "$home/Extensions/macfuse.kext/Contents/Info.plist"
+
+out=$("$cli" --json kext info "$home/Extensions/macfuse.kext" | tr -d ' \n')
+check "kext info --json" '{"extensionFilePath":"'"$home"'/Extensions/macfuse.kext","extensionID":"io.macfuse.filesystems.macfuse","name":"macfuse","versionString":"4.5.0"}' "$out"
+check "kext name" "21" "$("$cli" kext name io.macfuse.filesystems.macfuse.21)"
+
+"$cli" kext --desktop-tools "$home/desktop" load "$home/Extensions/macfuse.kext" > /dev/null; status=$?
+check "kext load succeeds when the script does" 0 "$status"
+check "kext load ran the quoted kextload" yes "$(grep -qF "do shell script \"kextload '$home/Extensions/macfuse.kext'\" with administrator privileges" "$home/osascript.log" && echo yes)"
+echo "velmora-script-error:-128:User canceled." > "$home/osascript.answer"
+"$cli" kext --desktop-tools "$home/desktop" load "$home/Extensions/macfuse.kext" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "a cancelled prompt exits 1" 1 "$status"
+check "a cancelled prompt says why" 'failed to load extension `{NSAppleScriptErrorMessage: "User canceled.", NSAppleScriptErrorNumber: "-128"}`' "$(cat /tmp/velmora-fe-$$.err)"
+"$cli" kext --desktop-tools "$home/desktop" load "$home/Extensions" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "a non-kext path is not found" "1 kernel extension not found" "$status $(cat /tmp/velmora-fe-$$.err)"
+
+"$cli" settings --desktop-tools "$home/desktop" open notification > /dev/null
+for _ in $(seq 50); do [ -s "$home/open.log" ] && break; sleep 0.1; done
+check "settings open notification" "file:///System/Library/PreferencePanes/notifications.prefPane" "$(cat "$home/open.log")"
+"$cli" settings open Security >/dev/null 2>&1; status=$?
+check "Security is no pane" 1 "$status"
+
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

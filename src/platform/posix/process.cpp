@@ -363,7 +363,9 @@ void monitor(std::shared_ptr<ChildProcess::State> state) {
 ChildProcess::ChildProcess(std::string path, std::vector<std::string> arguments)
     : path_(std::move(path)), arguments_(std::move(arguments)), state_(std::make_shared<State>()) {}
 
-ChildProcess::~ChildProcess() { stop(); }
+ChildProcess::~ChildProcess() {
+  if (stopOnDestruction_) stop();
+}
 
 void ChildProcess::start(OutputObserver onOutput) {
   {

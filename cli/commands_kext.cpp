@@ -1,0 +1,120 @@
+// kext info|name|load and settings open.
+#include <future>
+#include <map>
+#include <iostream>
+#include <memory>
+
+#include "front_end.hpp"
+#include "velmora/kext/kernel_extension.hpp"
+#include "velmora/settings/system_settings.hpp"
+
+namespace velmora::cli {
+
+namespace {
+
+// The desktop services to use: the platform's, or osascript and open from a
+// given folder (stand-ins included).
+std::shared_ptr<DesktopServices> desktopFrom(const std::string& toolFolder) {
+  return toolFolder.empty() ? desktopServices() : osascriptDesktopServices(toolFolder);
+}
+
+}  // namespace
+
+void addKextCommands(CLI::App& app, const Options& options, Action& action) {
+  auto tools = std::make_shared<std::string>();
+  auto* kext = app.add_subcommand("kext", "Describe and load kernel extensions");
+  kext->add_option("--desktop-tools", *tools, "Use osascript and open from this folder for alerts and scripts");
+  kext->require_subcommand(1);
+
+  auto path = std::make_shared<std::string>();
+  auto* info = kext->add_subcommand("info", "Describe the bundle at PATH from its Info.plist");
+  info->add_option("PATH", *path, "A .kext or .fs bundle")->required();
+  info->callback([path, &options, &action] {
+    action = [path, &options] {
+      const auto described = KernelExtensionInfoFactory::kernelExtensionInfo(*path);
+      if (options.json) {
+        printJson({{"extensionID", described.extensionID},
+                   {"extensionFilePath", described.extensionFilePath},
+                   {"name", described.name},
+                   {"versionString", described.versionString}});
+      } else {
+        printRaw(described.name + " " + described.versionString + " (" + described.extensionID + ")\n" +
+                 described.extensionFilePath + "\n");
+      }
+      return 0;
+    };
+  });
+
+  auto identifier = std::make_shared<std::string>();
+  auto* name = kext->add_subcommand("name", "The extension name a bundle identifier implies");
+  name->add_option("ID", *identifier, "A bundle identifier")->required();
+  name->callback([identifier, tools, &options, &action] {
+    action = [identifier, tools, &options] {
+      const KernelExtensionCommandDelegate delegate(desktopFrom(*tools));
+      const auto expected = delegate.expectedExtensionName(*identifier);
+      if (options.json) {
+        printJson({{"expectedExtensionName", expected ? nlohmann::json(*expected) : nlohmann::json(nullptr)}});
+        return 0;
+      }
+      if (!expected) throw std::invalid_argument("No name in \"" + *identifier + "\"");
+      printRaw(*expected + "\n");
+      return 0;
+    };
+  });
+
+  auto* load = kext->add_subcommand("load", "Load the kernel extension at PATH with administrator rights");
+  load->add_option("PATH", *path, "A .kext bundle")->required();
+  load->callback([path, tools, &options, &action] {
+    action = [path, tools, &options] {
+      KernelExtensionCommandDelegate delegate(desktopFrom(*tools));
+      std::promise<std::optional<KernelExtensionError>> outcome;
+      delegate.loadKernelExtension(*path, [&outcome](std::optional<KernelExtensionError> error) {
+        outcome.set_value(std::move(error));
+      });
+      const auto error = outcome.get_future().get();
+      if (error) throw *error;
+      if (options.json) {
+        printJson({{"loaded", *path}});
+      } else {
+        printRaw("Loaded " + *path + "\n");
+      }
+      return 0;
+    };
+  });
+
+  auto settingsTools = std::make_shared<std::string>();
+  auto pane = std::make_shared<std::string>();
+  auto* settings = app.add_subcommand("settings", "Open the system settings");
+  settings->add_option("--desktop-tools", *settingsTools, "Use open from this folder");
+  settings->require_subcommand(1);
+  auto* open = settings->add_subcommand("open", "Open a pane: privacyAndSecurity (security), localization, notification (notifications)");
+  open->add_option("PANE", *pane, "The pane (the start page without one)");
+  open->callback([pane, settingsTools, &options, &action] {
+    action = [pane, settingsTools, &options] {
+      std::optional<SystemPreferencesPanels> panel;
+      if (!pane->empty()) {
+        // The pane's name or its bundle's file name, exactly.
+        const std::map<std::string, SystemPreferencesPanels> names = {
+            {"privacyAndSecurity", SystemPreferencesPanels::privacyAndSecurity},
+            {"localization", SystemPreferencesPanels::localization},
+            {"notification", SystemPreferencesPanels::notification}};
+        const auto named = names.find(*pane);
+        panel = named != names.end() ? std::optional(named->second) : systemPreferencesPanel(*pane);
+        if (!panel) {
+          throw std::invalid_argument("No such pane: " + *pane +
+                                      " (privacyAndSecurity, localization, notification, or security, notifications)");
+        }
+      }
+      const auto desktop = desktopFrom(*settingsTools);
+      SystemSettingsInterface::open(panel, desktop.get());
+      if (options.json) {
+        printJson({{"opened", SystemSettingsInterface::url(panel)}});
+      } else {
+        printRaw("Opening " + SystemSettingsInterface::url(panel) + "\n");
+      }
+      return 0;
+    };
+  });
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,64 @@
+// The desktop services the kernel-extension and settings flows need: modal
+// alerts, opening a URL with its default handler, and privileged scripts.
+//
+// They belong to the operating system's desktop, so they sit behind one small
+// interface. The library brings two backends: on macOS `osascript` and `open`
+// started as processes, and on Linux `xdg-open` (with no alerts or scripts:
+// an alert there gets no answer and a script cannot be made). A host
+// application may install its own (its own alert windows, say) with
+// setDesktopServices().
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+enum class AlertStyle { warning, informational, critical };
+
+struct DesktopAlert {
+  std::string message;
+  std::string informativeText;
+  AlertStyle style = AlertStyle::warning;
+  std::vector<std::string> buttons;  // empty: the platform's single default button
+};
+
+// A script's error information, as text keys and values
+// ("NSAppleScriptErrorMessage", "NSAppleScriptErrorNumber", ...).
+using ScriptErrorInfo = std::map<std::string, std::string>;
+
+class PrivilegedScript {
+ public:
+  virtual ~PrivilegedScript() = default;
+  // Runs the script (the platform may ask for an administrator's password);
+  // the error information when it fails, nothing when it succeeds.
+  virtual std::optional<ScriptErrorInfo> execute() = 0;
+};
+
+class DesktopServices {
+ public:
+  virtual ~DesktopServices() = default;
+  // Shows the alert modally; the index of the chosen button (0 for the
+  // default button), or -1 when no alert could be shown.
+  virtual int runModalAlert(const DesktopAlert& alert) = 0;
+  // Hands `url` to its default handler and returns at once; false when that
+  // could not even be started.
+  virtual bool openURL(const std::string& url) = 0;
+  // A script object for `source`, or nullptr when none can be made.
+  virtual std::unique_ptr<PrivilegedScript> makeScript(const std::string& source) = 0;
+};
+
+// The backend through `osascript` and `open` found in `toolFolder`.
+std::shared_ptr<DesktopServices> osascriptDesktopServices(std::string toolFolder = "/usr/bin");
+// This platform's backend.
+std::shared_ptr<DesktopServices> platformDesktopServices();
+
+// The services used where none is given: the platform's unless a host
+// installed others. An empty pointer restores the platform's.
+std::shared_ptr<DesktopServices> desktopServices();
+void setDesktopServices(std::shared_ptr<DesktopServices> services);
+
+}  // namespace velmora

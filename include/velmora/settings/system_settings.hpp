@@ -1,0 +1,31 @@
+// Opening a pane of the system settings application.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "velmora/desktop.hpp"
+
+namespace velmora {
+
+enum class SystemPreferencesPanels { privacyAndSecurity, localization, notification };
+
+// The pane bundle's file name: "security", "localization", "notifications".
+std::string_view rawValue(SystemPreferencesPanels panel) noexcept;
+// The pane whose raw value is exactly `text`; nothing for any other text.
+std::optional<SystemPreferencesPanels> systemPreferencesPanel(std::string_view text) noexcept;
+
+class SystemSettingsInterface {
+ public:
+  // The URL open() hands to the desktop: the pane bundle's file URL
+  // ("/System/Library/PreferencePanes/NAME.prefPane"), or the settings
+  // application's start page without a pane.
+  static std::string url(std::optional<SystemPreferencesPanels> panel);
+
+  // Opens the pane with the desktop's default handler and returns at once;
+  // nothing is reported. Uses the desktop services in force unless given.
+  static void open(std::optional<SystemPreferencesPanels> panel, DesktopServices* desktop = nullptr);
+};
+
+}  // namespace velmora
