@@ -158,6 +158,20 @@ check "settings open notification" "file:///System/Library/PreferencePanes/notif
 "$cli" settings open Security >/dev/null 2>&1; status=$?
 check "Security is no pane" 1 "$status"
 
+# smart decode: saved raw pages; a short page is refused.
+python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
+out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["totalRead"], d["criticalWarning"]["bits"], "hostReadCommands" in d)')
+check "smart decode --nvme --json" "313 0 512000 0 True" "$out"
+python3 -c 'import sys; p=bytearray(512); p[2]=194; p[7]=40; sys.stdout.buffer.write(p)' > "$home/ata.bin"
+out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], "life" in d, "mediaErrors" in d, d["totalRead"])')
+check "smart decode --ata --json" "313 False False 0" "$out"
+check "smart decode text shows the warning" "Critical warning:     None" "$("$cli" smart decode --ata "$home/ata.bin" | grep Critical)"
+head -c 100 "$home/nvme.bin" > "$home/short.bin"
+"$cli" smart decode --nvme "$home/short.bin" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "a short page is refused" "1 An NVMe SMART / Health log page needs 512 bytes, got 100" "$status $(cat /tmp/velmora-fe-$$.err)"
+"$cli" smart --bsd no-such-disk >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "an unknown disk" "1 Disk not found: no-such-disk" "$status $(cat /tmp/velmora-fe-$$.err)"
+
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

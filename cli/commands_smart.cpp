@@ -1,0 +1,137 @@
+// smart (--bsd NAME | --volume PATH) [--snapshot], smart decode ...
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+
+#include <google/protobuf/util/json_util.h>
+
+#include "front_end.hpp"
+#include "velmora/smart/smart_reader.hpp"
+
+namespace velmora::cli {
+
+namespace {
+
+struct SmartOptions {
+  std::string bsd, volume, nvme, ata, stats;
+  bool snapshot = false;
+};
+
+// Protobuf's JSON mapping: plain fields even when zero, optional fields
+// exactly when present.
+std::string messageJson(const google::protobuf::Message& message) {
+  google::protobuf::util::JsonPrintOptions options;
+  options.add_whitespace = true;
+  options.always_print_primitive_fields = true;
+  options.preserve_proto_field_names = true;
+  std::string text;
+  if (!google::protobuf::util::MessageToJsonString(message, &text, options).ok()) {
+    throw std::runtime_error("Cannot print the message as JSON");
+  }
+  return text;
+}
+
+std::string bytesText(std::uint64_t bytes) {
+  const char* units[] = {"B", "KB", "MB", "GB", "TB", "PB"};
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  while (value >= 1000 && unit < 5) {
+    value /= 1000;
+    ++unit;
+  }
+  std::ostringstream out;
+  out.precision(unit == 0 ? 0 : 2);
+  out << std::fixed << value << " " << units[unit] << " (" << bytes << " bytes)";
+  return out.str();
+}
+
+std::string humanText(const cloud::SMARTData& data) {
+  std::ostringstream out;
+  out << "Temperature:          "
+      << (data.temperature() == 0 ? std::string("unknown")
+                                  : std::to_string(data.temperature()) + " K (" +
+                                        std::to_string(static_cast<long long>(data.temperature()) - 273) + " °C)")
+      << "\n";
+  out << "Life remaining:       " << (data.has_life() ? std::to_string(data.life()) + " %" : "-") << "\n";
+  out << "Total read:           " << bytesText(data.totalread()) << "\n";
+  out << "Total written:        " << bytesText(data.totalwritten()) << "\n";
+  out << "Power cycles:         " << data.powercycles() << "\n";
+  out << "Power-on time:        " << data.poweronhours() << " hours\n";
+  auto optional = [&out](const char* label, bool has, std::uint64_t value, const char* unit) {
+    out << label << (has ? std::to_string(value) + unit : std::string("-")) << "\n";
+  };
+  optional("Host read commands:   ", data.has_hostreadcommands(), data.hostreadcommands(), "");
+  optional("Host write commands:  ", data.has_hostwritecommands(), data.hostwritecommands(), "");
+  optional("Controller busy time: ", data.has_controllerbusytime(), data.controllerbusytime(), " minutes");
+  optional("Available spare:      ", data.has_availablespare(), data.availablespare(), " %");
+  optional("Spare threshold:      ", data.has_sparethreshold(), data.sparethreshold(), " %");
+  optional("Unsafe shutdowns:     ", data.has_unsafeshutdowns(), data.unsafeshutdowns(), "");
+  optional("Media errors:         ", data.has_mediaerrors(), data.mediaerrors(), "");
+  out << "Critical warning:     " << Cloud_NVMeCriticalWarning::description(data.criticalwarning()) << "\n";
+  return out.str();
+}
+
+std::vector<std::uint8_t> readPage(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot read " + path);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+int print(const cloud::SMARTData& data, const Options& options) {
+  printRaw(options.json ? messageJson(data) + "\n" : humanText(data));
+  return 0;
+}
+
+}  // namespace
+
+void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
+  auto smart = std::make_shared<SmartOptions>();
+  auto* command = app.add_subcommand("smart", "Drive health from SMART data");
+  auto* bsd = command->add_option("--bsd", smart->bsd, "The disk's BSD name (on Linux its block device name, e.g. sda)");
+  auto* volume = command->add_option("--volume", smart->volume, "A path on the mounted volume");
+  bsd->excludes(volume);
+  command->add_flag("--snapshot", smart->snapshot, "A dated snapshot with the reading method");
+  command->callback([command, smart, &options, &action] {
+    if (command->get_subcommands().empty() && smart->bsd.empty() && smart->volume.empty()) {
+      throw CLI::ValidationError("smart", "give --bsd NAME, --volume PATH or the decode command");
+    }
+    if (!command->get_subcommands().empty()) return;
+    action = [smart, &options] {
+      const auto& reader = SMARTReader::shared();
+      if (smart->snapshot) {
+        const std::string name =
+            smart->bsd.empty() ? reader->smartDataRetriever(smart->volume)->bsdName() : smart->bsd;
+        const auto snapshot = SMARTReader::SMARTDataRetriever(reader, name).getSnapshot().get();
+        if (options.json) {
+          printRaw(messageJson(snapshot) + "\n");
+        } else {
+          printRaw("Snapshot:             " + snapshot.snapshotdate() + " (" +
+                   cloud::DriveHealthSnapshot::Method_Name(snapshot.method()) + ")\n" + humanText(snapshot.healthdata()));
+        }
+        return 0;
+      }
+      return print(smart->bsd.empty() ? reader->getDriveSMARTData(std::filesystem::path(smart->volume))
+                                      : reader->getDriveSMARTData(smart->bsd),
+                   options);
+    };
+  });
+
+  auto* decode = command->add_subcommand("decode", "Convert saved raw SMART pages (512 bytes; statistics 4096)");
+  auto* nvme = decode->add_option("--nvme", smart->nvme, "An NVMe SMART / Health log page");
+  auto* ata = decode->add_option("--ata", smart->ata, "An ATA SMART data page");
+  decode->add_option("--stats", smart->stats, "The ATA Device Statistics log")->needs(ata);
+  nvme->excludes(ata);
+  decode->callback([smart, &options, &action] {
+    if (smart->nvme.empty() && smart->ata.empty()) throw CLI::ValidationError("decode", "give --nvme FILE or --ata FILE");
+    action = [smart, &options] {
+      if (!smart->nvme.empty()) return print(convertNVMeSMARTData(readPage(smart->nvme)), options);
+      const auto page = readPage(smart->ata);
+      if (smart->stats.empty()) return print(convertATASMARTData(page, std::nullopt), options);
+      const auto statistics = readPage(smart->stats);
+      return print(convertATASMARTData(page, std::span<const std::uint8_t>(statistics)), options);
+    };
+  });
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,131 @@
+// Reading the SMART health of a drive, by a mounted volume's path or a
+// disk's BSD name, into a drive-health message.
+//
+// The reader finds the block storage device behind the name (walking up from
+// a partition or volume), opens its NVMe SMART user client or, failing that,
+// its ATA one, reads and converts. All work runs one request at a time on
+// the reader's own serial executor.
+//
+// Choices made here:
+//   - The executor is a serial queue; the reader's own operations wait for
+//     their turn (and, called from a task of that queue, run at once), and
+//     the retriever's return std::future values.
+//   - On Linux the result codes are errno values and their text is the
+//     system's; on macOS they are kern_return_t values.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "velmora/smart/drive_health.hpp"
+
+namespace velmora {
+
+namespace platform {
+class DeviceRegistry;
+class SerialQueue;
+}  // namespace platform
+
+// The text of a platform result code: the system's, or "Unknown kernel
+// error " and the code in signed decimal.
+std::string kernelReturnText(std::int32_t code);
+
+class SMARTError : public std::exception {
+ public:
+  enum class Case {
+    DADiskError,
+    diskNotFound,
+    failedToGetParentEntry,
+    failedToCreatePluginInterface,
+    failedToQuerySMARTInterface,
+    failedToReadSMARTData,
+    failedToReadSMART,
+    failedToGetIODisk,
+    diskDoesNotConformToBlockStorageDevice,  // raised nowhere in this library
+    diskNotNVMeSMARTCapable,
+    failedToGetSMARTInterface,
+    diskNotATASmartCapable,
+  };
+
+  // The plain cases.
+  explicit SMARTError(Case errorCase);
+  static SMARTError DADiskError(std::string message);
+  static SMARTError diskNotFound(std::string bsdName);
+  static SMARTError failedToGetParentEntry(std::int32_t kernReturn);
+  static SMARTError failedToCreatePluginInterface(std::int32_t kernReturn);
+  static SMARTError failedToQuerySMARTInterface(std::int32_t kernReturn);
+  static SMARTError failedToReadSMARTData(std::int32_t kernReturn);
+  static SMARTError failedToReadSMART(std::optional<SMARTError> nvme, std::optional<SMARTError> ata);
+
+  Case errorCase() const noexcept { return case_; }
+  const std::string& text() const noexcept { return text_; }  // message or BSD name
+  std::int32_t kernReturn() const noexcept { return kernReturn_; }
+  const SMARTError* nvme() const noexcept { return nvme_.get(); }
+  const SMARTError* ata() const noexcept { return ata_.get(); }
+
+  std::string errorDescription() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  // True when the drive merely offers no SMART user client (not NVMe and not
+  // ATA SMART capable), as opposed to a real failure.
+  bool isCompatibilityError() const noexcept;
+
+ private:
+  SMARTError(Case errorCase, std::string text, std::int32_t kernReturn, std::shared_ptr<const SMARTError> nvme,
+             std::shared_ptr<const SMARTError> ata);
+  Case case_;
+  std::string text_;
+  std::int32_t kernReturn_ = 0;
+  std::shared_ptr<const SMARTError> nvme_;
+  std::shared_ptr<const SMARTError> ata_;
+  std::string description_;
+};
+
+class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
+ public:
+  // A reader of `registry` (this machine's when empty).
+  static std::shared_ptr<SMARTReader> create(std::shared_ptr<platform::DeviceRegistry> registry = nullptr);
+  // The process-wide reader of this machine.
+  static const std::shared_ptr<SMARTReader>& shared();
+  virtual ~SMARTReader();
+
+  // A drive that was asked for by volume or name. Its operations run on the
+  // reader's executor; the device is looked up afresh for each.
+  class SMARTDataRetriever {
+   public:
+    SMARTDataRetriever(std::shared_ptr<SMARTReader> reader, std::string bsdName)
+        : reader_(std::move(reader)), bsdName_(std::move(bsdName)) {}
+    const std::string& bsdName() const noexcept { return bsdName_; }
+    std::future<cloud::SMARTData> getSMARTData() const;
+    std::future<cloud::DriveHealthSnapshot> getSnapshot() const;
+
+   private:
+    std::shared_ptr<SMARTReader> reader_;
+    std::string bsdName_;
+  };
+
+  // Throw SMARTError.
+  virtual cloud::SMARTData getDriveSMARTData(const std::filesystem::path& driveURL);
+  virtual cloud::SMARTData getDriveSMARTData(const std::string& BSDName);
+  virtual std::shared_ptr<SMARTDataRetriever> smartDataRetriever(const std::filesystem::path& driveURL);
+
+ protected:
+  explicit SMARTReader(std::shared_ptr<platform::DeviceRegistry> registry);
+
+ private:
+  template <typename Work>
+  auto onExecutor(Work&& work);
+  std::string bsdName(const std::filesystem::path& volume);
+  cloud::SMARTData readByName(const std::string& bsdName);
+  cloud::DriveHealthSnapshot snapshotByName(const std::string& bsdName);
+
+  std::shared_ptr<platform::DeviceRegistry> registry_;
+  std::unique_ptr<platform::SerialQueue> executor_;
+};
+
+}  // namespace velmora

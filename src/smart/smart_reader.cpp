@@ -1,0 +1,201 @@
+#include "velmora/smart/smart_reader.hpp"
+
+#include "platform/serial_queue.hpp"
+#include "platform/smart_device.hpp"
+#include "smart/smart_interfaces.hpp"
+
+namespace velmora {
+
+
+std::string kernelReturnText(std::int32_t code) {
+  if (auto text = platform::systemResultText(code)) return *text;
+  return "Unknown kernel error " + std::to_string(code);
+}
+
+namespace {
+
+std::string codeText(const char* what, std::int32_t code) {
+  return std::string(what) + " (kern_return: " + std::to_string(code) + "): " + kernelReturnText(code);
+}
+
+std::string describeError(SMARTError::Case errorCase, const std::string& text, std::int32_t code,
+                          const SMARTError* nvme, const SMARTError* ata) {
+  using Case = SMARTError::Case;
+  switch (errorCase) {
+    case Case::DADiskError: return "Disk Arbitration error: " + text;
+    case Case::diskNotFound: return "Disk not found: " + text;
+    case Case::failedToGetParentEntry: return codeText("Failed to get parent entry", code);
+    case Case::failedToCreatePluginInterface: return codeText("Failed to create plugin interface", code);
+    case Case::failedToQuerySMARTInterface: return codeText("Failed to query SMART interface", code);
+    case Case::failedToReadSMARTData: return codeText("Failed to read SMART data", code);
+    case Case::failedToReadSMART:
+      return "Failed to read SMART data (NVMe: " + (nvme ? nvme->errorDescription() : std::string("none")) +
+             ", ATA: " + (ata ? ata->errorDescription() : std::string("none")) + ")";
+    case Case::failedToGetIODisk: return "Failed to get IO disk";
+    case Case::diskDoesNotConformToBlockStorageDevice: return "Disk does not conform to block storage device";
+    case Case::diskNotNVMeSMARTCapable: return "Disk is not NVMe SMART capable";
+    case Case::failedToGetSMARTInterface: return "Failed to get SMART interface";
+    case Case::diskNotATASmartCapable: return "Disk is not ATA SMART capable";
+  }
+  return "SMART error";
+}
+
+}  // namespace
+
+SMARTError::SMARTError(Case errorCase) : SMARTError(errorCase, {}, 0, nullptr, nullptr) {}
+
+SMARTError::SMARTError(Case errorCase, std::string text, std::int32_t kernReturn,
+                       std::shared_ptr<const SMARTError> nvme, std::shared_ptr<const SMARTError> ata)
+    : case_(errorCase),
+      text_(std::move(text)),
+      kernReturn_(kernReturn),
+      nvme_(std::move(nvme)),
+      ata_(std::move(ata)),
+      description_(describeError(case_, text_, kernReturn_, nvme_.get(), ata_.get())) {}
+
+SMARTError SMARTError::DADiskError(std::string message) {
+  return SMARTError(Case::DADiskError, std::move(message), 0, nullptr, nullptr);
+}
+SMARTError SMARTError::diskNotFound(std::string bsdName) {
+  return SMARTError(Case::diskNotFound, std::move(bsdName), 0, nullptr, nullptr);
+}
+SMARTError SMARTError::failedToGetParentEntry(std::int32_t code) {
+  return SMARTError(Case::failedToGetParentEntry, {}, code, nullptr, nullptr);
+}
+SMARTError SMARTError::failedToCreatePluginInterface(std::int32_t code) {
+  return SMARTError(Case::failedToCreatePluginInterface, {}, code, nullptr, nullptr);
+}
+SMARTError SMARTError::failedToQuerySMARTInterface(std::int32_t code) {
+  return SMARTError(Case::failedToQuerySMARTInterface, {}, code, nullptr, nullptr);
+}
+SMARTError SMARTError::failedToReadSMARTData(std::int32_t code) {
+  return SMARTError(Case::failedToReadSMARTData, {}, code, nullptr, nullptr);
+}
+SMARTError SMARTError::failedToReadSMART(std::optional<SMARTError> nvme, std::optional<SMARTError> ata) {
+  return SMARTError(Case::failedToReadSMART, {}, 0,
+                    nvme ? std::make_shared<const SMARTError>(std::move(*nvme)) : nullptr,
+                    ata ? std::make_shared<const SMARTError>(std::move(*ata)) : nullptr);
+}
+
+bool SMARTError::isCompatibilityError() const noexcept {
+  switch (case_) {
+    case Case::diskNotNVMeSMARTCapable:
+    case Case::diskNotATASmartCapable:
+      return true;
+    case Case::failedToReadSMART:
+      return nvme_ && ata_ && nvme_->isCompatibilityError() && ata_->isCompatibilityError();
+    default:
+      return false;
+  }
+}
+
+namespace {
+
+// Walks up from the entry named `bsdName` to the first block storage device.
+platform::Service blockStorageService(platform::DeviceRegistry& registry, const std::string& bsdName) {
+  platform::Service current = registry.matchBSDName(bsdName);
+  if (!current) throw SMARTError::diskNotFound(bsdName);
+  while (!registry.conformsToBlockStorageDevice(current)) {
+    platform::Service parent;
+    const platform::KernReturn result = registry.parentEntry(current, parent);
+    if (result != platform::kKernSuccess) throw SMARTError::failedToGetParentEntry(result);
+    if (!parent) throw SMARTError(SMARTError::Case::failedToGetIODisk);
+    current = std::move(parent);  // gives back the entry it stood on
+  }
+  return current;
+}
+
+// NVMe first, else ATA; both reasons when neither opens.
+std::unique_ptr<VelmoraSMARTUtility::SMARTDataInterface> openInterface(const platform::Service& service) {
+  std::optional<SMARTError> nvmeFailure;
+  try {
+    return std::make_unique<VelmoraSMARTUtility::NVMeSMARTInterface>(service);
+  } catch (const SMARTError& error) {
+    nvmeFailure = error;
+  }
+  try {
+    return std::make_unique<VelmoraSMARTUtility::ATASMARTInterface>(service);
+  } catch (const SMARTError& error) {
+    throw SMARTError::failedToReadSMART(std::move(nvmeFailure), error);
+  }
+}
+
+}  // namespace
+
+SMARTReader::SMARTReader(std::shared_ptr<platform::DeviceRegistry> registry)
+    : registry_(std::move(registry)), executor_(std::make_unique<platform::SerialQueue>("SMARTReader")) {}
+
+SMARTReader::~SMARTReader() = default;
+
+std::shared_ptr<SMARTReader> SMARTReader::create(std::shared_ptr<platform::DeviceRegistry> registry) {
+  return std::shared_ptr<SMARTReader>(new SMARTReader(registry ? std::move(registry) : platform::systemDeviceRegistry()));
+}
+
+const std::shared_ptr<SMARTReader>& SMARTReader::shared() {
+  static const std::shared_ptr<SMARTReader> reader = create();
+  return reader;
+}
+
+template <typename Work>
+auto SMARTReader::onExecutor(Work&& work) {
+  if (executor_->isCurrent()) return work();
+  return executor_->sync(std::forward<Work>(work));
+}
+
+std::string SMARTReader::bsdName(const std::filesystem::path& volume) {
+  std::string error;
+  auto name = registry_->bsdNameForVolume(volume.string(), error);
+  if (!name) throw SMARTError::DADiskError(error);
+  return *name;
+}
+
+cloud::SMARTData SMARTReader::readByName(const std::string& name) {
+  const platform::Service service = blockStorageService(*registry_, name);
+  return openInterface(service)->readSMARTData();
+}
+
+cloud::DriveHealthSnapshot SMARTReader::snapshotByName(const std::string& name) {
+  const platform::Service service = blockStorageService(*registry_, name);
+  return openInterface(service)->readSnapshot();
+}
+
+cloud::SMARTData SMARTReader::getDriveSMARTData(const std::filesystem::path& driveURL) {
+  return onExecutor([&] { return readByName(bsdName(driveURL)); });
+}
+
+cloud::SMARTData SMARTReader::getDriveSMARTData(const std::string& BSDName) {
+  return onExecutor([&] { return readByName(BSDName); });
+}
+
+std::shared_ptr<SMARTReader::SMARTDataRetriever> SMARTReader::smartDataRetriever(const std::filesystem::path& driveURL) {
+  std::string name = onExecutor([&] { return bsdName(driveURL); });
+  return std::make_shared<SMARTDataRetriever>(shared_from_this(), std::move(name));
+}
+
+std::future<cloud::SMARTData> SMARTReader::SMARTDataRetriever::getSMARTData() const {
+  auto promise = std::make_shared<std::promise<cloud::SMARTData>>();
+  auto result = promise->get_future();
+  reader_->executor_->async([reader = reader_, name = bsdName_, promise] {
+    try {
+      promise->set_value(reader->readByName(name));
+    } catch (...) {
+      promise->set_exception(std::current_exception());
+    }
+  });
+  return result;
+}
+
+std::future<cloud::DriveHealthSnapshot> SMARTReader::SMARTDataRetriever::getSnapshot() const {
+  auto promise = std::make_shared<std::promise<cloud::DriveHealthSnapshot>>();
+  auto result = promise->get_future();
+  reader_->executor_->async([reader = reader_, name = bsdName_, promise] {
+    try {
+      promise->set_value(reader->snapshotByName(name));
+    } catch (...) {
+      promise->set_exception(std::current_exception());
+    }
+  });
+  return result;
+}
+
+}  // namespace velmora
