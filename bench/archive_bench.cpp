@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_support.hpp"
 #include "velmora/archive/zip_folder.hpp"
 
 extern char** environ;
@@ -106,14 +107,6 @@ void BM_ZipCorpus_Library(benchmark::State& state) {
 BENCHMARK(BM_ZipCorpus_InfoZip)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_ZipCorpus_Library)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  std::map<std::string, double> times;
-};
 
 // The front end zipping one 2 GiB file, its peak resident memory read from wait4.
 void largeFileMemory(const std::string& frontEnd) {
@@ -143,12 +136,12 @@ void largeFileMemory(const std::string& frontEnd) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  velmora::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto library = reporter.times.find("BM_ZipCorpus_Library/iterations:3/real_time");
-  const auto infozip = reporter.times.find("BM_ZipCorpus_InfoZip/iterations:3/real_time");
-  if (library != reporter.times.end() && infozip != reporter.times.end()) {
-    std::printf("mixed corpus, zipFolder time / zip -6 time: %.3f (goal <= 1.20)\n", library->second / infozip->second);
+  if (const double r = reporter.ratio("BM_ZipCorpus_Library/iterations:3/real_time",
+                                      "BM_ZipCorpus_InfoZip/iterations:3/real_time");
+      r > 0) {
+    std::printf("mixed corpus, zipFolder time / zip -6 time: %.3f (goal <= 1.20)\n", r);
     std::printf("mixed corpus, zipFolder size / zip -6 size: %.4f (goal within 1%%)\n",
                 gSizes["library"] / gSizes["infozip"]);
   }

@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_support.hpp"
 #include "lucidlink/perf_parser.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
@@ -178,25 +179,17 @@ BENCHMARK(BM_LineBufferingAllocationsPerLine)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PerfRun_Baseline)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_PerfRun_Library)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  velmora::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto library = reporter.times.find("BM_PerfRun_Library/iterations:5/real_time");
-  const auto bare = reporter.times.find("BM_PerfRun_Baseline/iterations:5/real_time");
-  if (library != reporter.times.end() && bare != reporter.times.end()) {
-    std::printf("perf run end to end, library rate / bare rate: %.3f (goal >= 0.80)\n", bare->second / library->second);
+  if (const double r = reporter.ratio("BM_PerfRun_Baseline/iterations:5/real_time",
+                                      "BM_PerfRun_Library/iterations:5/real_time");
+      r > 0) {
+    std::printf("perf run end to end, library rate / bare rate: %.3f (goal >= 0.80)\n", r);
   }
   benchmark::Shutdown();
   return 0;

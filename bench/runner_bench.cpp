@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_support.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
 extern char** environ;
@@ -85,30 +86,16 @@ BENCHMARK(BM_SpawnSmall_Library)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 BENCHMARK(BM_Capture1GiB_Baseline)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Capture1GiB_Library)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// Remembers each benchmark's real time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-  }
-  std::map<std::string, double> times;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  velmora::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  auto ratio = [&](const std::string& library, const std::string& baseline) {
-    const auto l = reporter.times.find(library);
-    const auto b = reporter.times.find(baseline);
-    return (l == reporter.times.end() || b == reporter.times.end()) ? 0.0 : l->second / b->second;
-  };
-  if (const double r = ratio("BM_SpawnSmall_Library/min_time:2.000", "BM_SpawnSmall_Baseline/min_time:2.000"); r > 0)
+  if (const double r = reporter.ratio("BM_SpawnSmall_Library/min_time:2.000", "BM_SpawnSmall_Baseline/min_time:2.000"); r > 0)
     std::printf("spawn of a 100-byte tool, library time / bare time: %.3f (goal <= 1.10)\n", r);
-  if (const double r = ratio("BM_Capture1GiB_Library/iterations:5", "BM_Capture1GiB_Baseline/iterations:5"); r > 0)
+  if (const double r = reporter.ratio("BM_Capture1GiB_Library/iterations:5", "BM_Capture1GiB_Baseline/iterations:5"); r > 0)
     std::printf("1 GiB capture, library throughput / bare throughput: %.3f (goal >= 0.90)\n", 1.0 / r);
   benchmark::Shutdown();
   return 0;

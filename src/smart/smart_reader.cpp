@@ -172,12 +172,18 @@ std::shared_ptr<SMARTReader::SMARTDataRetriever> SMARTReader::smartDataRetriever
   return std::make_shared<SMARTDataRetriever>(shared_from_this(), std::move(name));
 }
 
-std::future<cloud::SMARTData> SMARTReader::SMARTDataRetriever::getSMARTData() const {
-  auto promise = std::make_shared<std::promise<cloud::SMARTData>>();
+namespace {
+
+// Runs `request` for `name` on the reader's executor; its outcome arrives
+// through the future.
+template <typename Result, typename Request>
+std::future<Result> later(platform::SerialQueue& executor, std::shared_ptr<SMARTReader> reader, std::string name,
+                          Request request) {
+  auto promise = std::make_shared<std::promise<Result>>();
   auto result = promise->get_future();
-  reader_->executor_->async([reader = reader_, name = bsdName_, promise] {
+  executor.async([reader = std::move(reader), name = std::move(name), promise, request] {
     try {
-      promise->set_value(reader->readByName(name));
+      promise->set_value(request(*reader, name));
     } catch (...) {
       promise->set_exception(std::current_exception());
     }
@@ -185,17 +191,17 @@ std::future<cloud::SMARTData> SMARTReader::SMARTDataRetriever::getSMARTData() co
   return result;
 }
 
+}  // namespace
+
+std::future<cloud::SMARTData> SMARTReader::SMARTDataRetriever::getSMARTData() const {
+  return later<cloud::SMARTData>(*reader_->executor_, reader_, bsdName_,
+                                 [](SMARTReader& reader, const std::string& name) { return reader.readByName(name); });
+}
+
 std::future<cloud::DriveHealthSnapshot> SMARTReader::SMARTDataRetriever::getSnapshot() const {
-  auto promise = std::make_shared<std::promise<cloud::DriveHealthSnapshot>>();
-  auto result = promise->get_future();
-  reader_->executor_->async([reader = reader_, name = bsdName_, promise] {
-    try {
-      promise->set_value(reader->snapshotByName(name));
-    } catch (...) {
-      promise->set_exception(std::current_exception());
-    }
-  });
-  return result;
+  return later<cloud::DriveHealthSnapshot>(
+      *reader_->executor_, reader_, bsdName_,
+      [](SMARTReader& reader, const std::string& name) { return reader.snapshotByName(name); });
 }
 
 }  // namespace velmora

@@ -61,25 +61,7 @@ TEST(FilespaceTable, WithoutAHeaderTheToolIsNotRunning) {
 }
 
 // Captures the warning lines instead of printing them.
-class WarningCapture {
- public:
-  WarningCapture() {
-    previous_ = setWarningSink([this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~WarningCapture() { setWarningSink(std::move(previous_)); }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-  WarningSink previous_;
-};
+using test::WarningCapture;
 
 struct KeyValueCase {
   const char* name;

@@ -35,25 +35,7 @@ class Counting : public LucidLinkPerformanceUpdateReciever {
   std::vector<LucidPerfUpdate> updates;
 };
 
-class WarningCapture {
- public:
-  WarningCapture() {
-    previous_ = setWarningSink([this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~WarningCapture() { setWarningSink(std::move(previous_)); }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-  WarningSink previous_;
-};
+using test::WarningCapture;
 
 const LucidFileSpaceInfo kInstance{"2001", "alpha.fs", "7778", "live"};
 const LucidPerfQuery kFsAndCache({{L::fileSystem, {M::readBytes, M::writes}}, {L::cache, {M::cacheHits}}});

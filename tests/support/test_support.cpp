@@ -102,9 +102,11 @@ std::vector<std::string> parseEchoedArguments(const std::string& output) {
 }  // namespace velmora::test
 
 #include <future>
+#include <mutex>
 #include <random>
 
 #include "platform/serial_queue.hpp"
+#include "velmora/diagnostics.hpp"
 
 namespace velmora::test {
 
@@ -171,6 +173,25 @@ void drainMainQueue() {
   std::promise<void> done;
   platform::mainQueueAsync([&done] { done.set_value(); });
   done.get_future().wait();
+}
+
+struct WarningCapture::State {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+};
+
+WarningCapture::WarningCapture() : state_(std::make_shared<State>()) {
+  previous_ = setWarningSink([state = state_](std::string_view line) {
+    std::lock_guard lock(state->mutex);
+    state->lines.emplace_back(line);
+  });
+}
+
+WarningCapture::~WarningCapture() { setWarningSink(std::move(previous_)); }
+
+std::vector<std::string> WarningCapture::lines() {
+  std::lock_guard lock(state_->mutex);
+  return state_->lines;
 }
 
 }  // namespace velmora::test

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -87,5 +89,21 @@ class SimulatedTool {
 
 // Waits until every task queued on the main queue so far has run.
 void drainMainQueue();
+
+// Collects the library's warning lines instead of printing them, for as long
+// as it lives.
+class WarningCapture {
+ public:
+  WarningCapture();
+  ~WarningCapture();
+  WarningCapture(const WarningCapture&) = delete;
+  WarningCapture& operator=(const WarningCapture&) = delete;
+  std::vector<std::string> lines();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+  std::function<void(std::string_view)> previous_;
+};
 
 }  // namespace velmora::test
