@@ -133,35 +133,35 @@ void addConfigCommands(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkC
                        const Options& options, Action& action) {
   auto* group = lucid.add_subcommand("config", "List, set, delete and explain configuration settings");
   group->require_subcommand(1);
-  struct Spec {
+  struct ConfigCommand {
     const char* name;
     const char* help;
     const char* words;
     bool scoped;
     bool password;
   };
-  const Spec specs[] = {
+  const ConfigCommand commands[] = {
       {"list", "List the settings", nullptr, true, false},
       {"set", "Set settings", "KEY=VALUE", true, true},
       {"delete", "Delete settings", "KEY", true, true},
       {"explain", "Explain keys (all keys without any)", "KEY", false, false},
   };
-  for (const auto& spec : specs) {
+  for (const auto& entry : commands) {
     auto config = std::make_shared<ConfigOptions>();
-    auto* command = group->add_subcommand(spec.name, spec.help);
-    if (spec.scoped) {
+    auto* command = group->add_subcommand(entry.name, entry.help);
+    if (entry.scoped) {
       auto* local = command->add_flag("--local", config->local, "Local scope");
       command->add_flag("--global", config->global, "Global scope")->excludes(local);
     }
-    if (spec.password) {
+    if (entry.password) {
       command->add_flag("--password-stdin", config->passwordFromStdin,
                         "Read the filespace password from the first line of standard input");
     }
-    if (spec.words) {
-      auto* words = command->add_option(spec.words, config->words, spec.words);
-      if (std::string(spec.name) != "explain") words->required();
+    if (entry.words) {
+      auto* words = command->add_option(entry.words, config->words, entry.words);
+      if (std::string(entry.name) != "explain") words->required();
     }
-    const std::string name = spec.name;
+    const std::string name = entry.name;
     command->callback([name, config, makeClient, &options, &action] {
       action = [name, config, makeClient, &options] { return runConfig(makeClient(), name, *config, options); };
     });
