@@ -129,8 +129,7 @@ int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::str
 
 }  // namespace
 
-void addConfigCommands(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
-                       const Options& options, Action& action) {
+void addConfigCommands(CLI::App& lucid, ClientFactory makeClient, const Options& options, Action& action) {
   auto* group = lucid.add_subcommand("config", "List, set, delete and explain configuration settings");
   group->require_subcommand(1);
   struct ConfigCommand {

@@ -85,8 +85,7 @@ class Printer final : public LucidLinkPerformanceUpdateReciever {
 
 }  // namespace
 
-void addPerfCommand(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
-                    const Options& options, Action& action) {
+void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& options, Action& action) {
   auto perf = std::make_shared<PerfOptions>();
   auto* command = lucid.add_subcommand("perf", "Print live performance counters until Ctrl-C");
   command->add_option("--fs", perf->fs, "File system metrics, e.g. readBytes,writeBytes");

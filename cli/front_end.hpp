@@ -11,6 +11,10 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+namespace velmora {
+class LucidLinkCLIUtility;
+}
+
 namespace velmora::cli {
 
 struct Options {
@@ -26,21 +30,12 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action);
 void addKextCommands(CLI::App& app, const Options& options, Action& action);
 void addSmartCommands(CLI::App& app, const Options& options, Action& action);
 
-}  // namespace velmora::cli
 
-namespace velmora {
-class LucidLinkCLIUtility;
-}
-
-namespace velmora::cli {
-
-// The "lucid config" commands; `makeClient` gives the client that the lucid
+// Commands of the "lucid" group; `makeClient` gives the client that the
 // group's options (--tool, --instance) describe.
-void addConfigCommands(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
-                       const Options& options, Action& action);
-// "lucid perf".
-void addPerfCommand(CLI::App& lucid, std::function<std::shared_ptr<LucidLinkCLIUtility>()> makeClient,
-                    const Options& options, Action& action);
+using ClientFactory = std::function<std::shared_ptr<LucidLinkCLIUtility>()>;
+void addConfigCommands(CLI::App& lucid, ClientFactory makeClient, const Options& options, Action& action);
+void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& options, Action& action);
 
 // Writes text exactly as given (no line feed added).
 void printRaw(std::string_view text);
