@@ -3,7 +3,7 @@
 #include <map>
 #include <optional>
 
-#include "lucidlink/parsers.hpp"
+#include "lucidlink/instances.hpp"
 #include "lucidlink/paths.hpp"
 #include "platform/serial_queue.hpp"
 
@@ -26,22 +26,6 @@ bool keyServes(const std::string& key, const std::string& path) {
   if (path.compare(0, key.size(), key) != 0) return false;
   if (path.size() == key.size() || key == "/") return true;
   return path[key.size()] == '/';
-}
-
-// The map key of a new instance: its standardized mount point, or nothing
-// when its status cannot be had or names none.
-std::optional<std::string> mountPointKey(const LucidLinkCLIUtility& client) {
-  std::string output;
-  try {
-    output = client.runInstanceSpecificCommand({"status"});
-  } catch (...) {
-    return std::nullopt;
-  }
-  if (output.empty()) return std::nullopt;
-  const LucidDictionary report = detail::parseKeyValueOutput(output);
-  const auto found = report.find("Mount point");
-  if (found == report.end()) return std::nullopt;
-  return detail::standardizedFilePath(found->second).string();
 }
 
 }  // namespace
@@ -128,7 +112,8 @@ void LucidLinkCLIManager::recalculateCLIs(bool force) {
 
     for (const auto& record : fresh) {
       auto client = std::make_shared<LucidLinkCLIUtility>(launchPath_, record);
-      if (auto key = mountPointKey(*client)) map.insert_or_assign(std::move(*key), std::move(client));
+      // Keyed by its standardized mount point; without one it is retried next time.
+      if (auto mounted = detail::reportedMountPoint(*client)) map.insert_or_assign(mounted->string(), std::move(client));
     }
   }
 

@@ -1,5 +1,6 @@
 #include <optional>
 
+#include "lucidlink/instances.hpp"
 #include "lucidlink/parsers.hpp"
 #include "lucidlink/paths.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -14,25 +15,23 @@ std::vector<LucidFileSpaceInfo> LucidLinkCLIUtility::listAllFilespaces(const std
   return LucidLinkCLIUtility(launchPath).list();
 }
 
-namespace {
+namespace detail {
 
-// The instance's mount point from its status, or nothing when the status
-// cannot be had or names none.
-std::optional<std::string> mountPointText(const LucidLinkCLIUtility& client) {
+std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client) {
   std::string output;
   try {
     output = client.runInstanceSpecificCommand({"status"});
   } catch (...) {
-    return std::nullopt;  // this instance is skipped; the next may match
+    return std::nullopt;  // this instance is skipped; the next may do
   }
   if (output.empty()) return std::nullopt;
-  const LucidDictionary report = detail::parseKeyValueOutput(output);
+  const LucidDictionary report = parseKeyValueOutput(output);
   const auto found = report.find("Mount point");
   if (found == report.end()) return std::nullopt;
-  return found->second;
+  return standardizedFilePath(found->second);
 }
 
-}  // namespace
+}  // namespace detail
 
 std::shared_ptr<LucidLinkCLIUtility> LucidLinkCLIUtility::utility(const std::filesystem::path& mountPoint,
                                                                   const std::string& launchPath) {
@@ -40,9 +39,8 @@ std::shared_ptr<LucidLinkCLIUtility> LucidLinkCLIUtility::utility(const std::fil
       detail::normalizedForComparison(detail::standardizedFilePath(mountPoint).string());
   for (const auto& record : listAllFilespaces(launchPath)) {
     auto client = std::make_shared<LucidLinkCLIUtility>(launchPath, record);
-    const auto text = mountPointText(*client);
-    if (!text) continue;
-    if (detail::normalizedForComparison(detail::standardizedFilePath(*text).string()) == wanted) return client;
+    const auto mounted = detail::reportedMountPoint(*client);
+    if (mounted && detail::normalizedForComparison(mounted->string()) == wanted) return client;
   }
   throw LucidLinkCLIError(LucidLinkCLIError::Case::failedToFindCompatibleInstanceID);
 }

@@ -1,0 +1,16 @@
+// Finding where a listed instance is mounted: shared by the instance lookup
+// and the manager.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include "velmora/lucidlink/lucid_link_cli_utility.hpp"
+
+namespace velmora::detail {
+
+// The standardized mount point the instance's "status" reports; nothing when
+// the status cannot be had (the failure is dropped), is empty, or names none.
+std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client);
+
+}  // namespace velmora::detail
