@@ -37,8 +37,6 @@ std::optional<std::string> passwordOf(const ConfigOptions& config) {
   return password;
 }
 
-json optional(const std::optional<std::string>& value) { return value ? json(*value) : json(nullptr); }
-
 int printList(const LucidConfigListOutput& listing, const Options& options) {
   std::vector<std::pair<std::string, LucidConfigListOutput::ConfigEntry>> rows;
   for (const auto& [key, entry] : listing.entries()) rows.emplace_back(key.rawValue, entry);
@@ -46,8 +44,8 @@ int printList(const LucidConfigListOutput& listing, const Options& options) {
   if (options.json) {
     json entries = json::object();
     for (const auto& [key, e] : rows) {
-      entries[key] = {{"effective", optional(e.effective)}, {"configured", optional(e.configured)},
-                      {"scope", optional(e.scope)}, {"status", optional(e.status)}};
+      entries[key] = {{"effective", optionalJson(e.effective)}, {"configured", optionalJson(e.configured)},
+                      {"scope", optionalJson(e.scope)}, {"status", optionalJson(e.status)}};
     }
     printJson({{"entries", entries}, {"output", listing.output()}});
     return 0;

@@ -53,7 +53,7 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
       const KernelExtensionCommandDelegate delegate(desktopFrom(*tools));
       const auto expected = delegate.expectedExtensionName(*identifier);
       if (options.json) {
-        printJson({{"expectedExtensionName", expected ? nlohmann::json(*expected) : nlohmann::json(nullptr)}});
+        printJson({{"expectedExtensionName", optionalJson(expected)}});
         return 0;
       }
       if (!expected) throw std::invalid_argument("No name in \"" + *identifier + "\"");

@@ -25,15 +25,6 @@ std::shared_ptr<LucidLinkCLIUtility> makeClient(const LucidOptions& lucid) {
   return std::make_shared<LucidLinkCLIUtility>(lucid.tool, LucidFileSpaceInfo{lucid.instance, "", "", ""});
 }
 
-template <typename T>
-json optional(const std::optional<T>& value) {
-  return value ? json(*value) : json(nullptr);
-}
-
-json optionalPath(const std::optional<std::filesystem::path>& value) {
-  return value ? json(value->string()) : json(nullptr);
-}
-
 json toJson(const LucidFileSpaceInfo& info) {
   return {{"instanceID", info.instanceID}, {"filespace", info.filespace}, {"port", info.port}, {"mode", info.mode}};
 }
@@ -82,13 +73,13 @@ int runList(const LucidOptions& lucid, const Options& options) {
 int runStatus(const LucidOptions& lucid, const Options& options) {
   const auto status = makeClient(lucid)->statusInfo();
   if (options.json) {
-    printJson({{"mountPoint", optionalPath(status.mountPoint())},
-               {"cloudProvider", optional(status.cloudProvider())},
-               {"filespaceName", optional(status.filespaceName())},
-               {"region", optional(status.region())},
-               {"isAdmin", optional(status.isAdmin())},
-               {"provider", optional(status.provider())},
-               {"userEmail", optional(status.userEmail())}});
+    printJson({{"mountPoint", optionalJson(status.mountPoint())},
+               {"cloudProvider", optionalJson(status.cloudProvider())},
+               {"filespaceName", optionalJson(status.filespaceName())},
+               {"region", optionalJson(status.region())},
+               {"isAdmin", optionalJson(status.isAdmin())},
+               {"provider", optionalJson(status.provider())},
+               {"userEmail", optionalJson(status.userEmail())}});
     return 0;
   }
   std::ostringstream out;
@@ -104,9 +95,9 @@ int runStatus(const LucidOptions& lucid, const Options& options) {
 int runCache(const LucidOptions& lucid, const Options& options) {
   const auto cache = makeClient(lucid)->cacheInfo();
   if (options.json) {
-    printJson({{"cacheLimit", optional(cache.cacheLimit())},
-               {"sizeOnDisk", optional(cache.sizeOnDisk())},
-               {"bytesRemainingToUpload", optional(cache.bytesRemainingToUpload())}});
+    printJson({{"cacheLimit", optionalJson(cache.cacheLimit())},
+               {"sizeOnDisk", optionalJson(cache.sizeOnDisk())},
+               {"bytesRemainingToUpload", optionalJson(cache.bytesRemainingToUpload())}});
     return 0;
   }
   std::ostringstream out;
@@ -214,7 +205,7 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
       auto client = makeClient(*lucid);
       const std::string output = client->runInstanceSpecificCommand(words);
       if (options.json) {
-        printJson({{"instanceID", optional(client->instanceID())}, {"output", output}});
+        printJson({{"instanceID", optionalJson(client->instanceID())}, {"output", output}});
       } else {
         printRaw(output);
       }

@@ -44,8 +44,8 @@ LucidPerfQuery queryOf(const PerfOptions& perf, const CLI::App& command) {
 json valueJson(const std::string& text) {
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
   json parsed = {{"raw", value.raw},
-                 {"intValue", value.intValue ? json(*value.intValue) : json(nullptr)},
-                 {"doubleValue", value.doubleValue ? json(*value.doubleValue) : json(nullptr)},
+                 {"intValue", optionalJson(value.intValue)},
+                 {"doubleValue", optionalJson(value.doubleValue)},
                  {"unit", value.unit ? json(std::string(rawValue(*value.unit))) : json(nullptr)}};
   if (value.unit && value.doubleValue) {
     if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue, *value.unit)) {

@@ -3,10 +3,13 @@
 // the public API and prints what comes back.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -41,5 +44,16 @@ void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& op
 void printRaw(std::string_view text);
 // Writes one JSON value and a line feed.
 void printJson(const nlohmann::json& value);
+
+// An absent optional is JSON null.
+template <typename T>
+nlohmann::json optionalJson(const std::optional<T>& value) {
+  if (!value) return nullptr;
+  if constexpr (std::is_same_v<T, std::filesystem::path>) {
+    return value->string();
+  } else {
+    return *value;
+  }
+}
 
 }  // namespace velmora::cli
