@@ -19,6 +19,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.hpp"
+
 #ifdef __APPLE__
 #include <crt_externs.h>
 #else
@@ -39,62 +41,6 @@ char** hostEnvironment() {
 #else
   return environ;
 #endif
-}
-
-// A move-only descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-struct Pipe {
-  UniqueFd readEnd;
-  UniqueFd writeEnd;
-};
-
-// Both ends close-on-exec, so that children started concurrently from other
-// threads never inherit them (a child holding another run's write end would
-// keep that run from seeing the end of its output).
-Pipe makePipe() {
-  int fds[2];
-#ifdef __linux__
-  if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno(errno, "pipe");
-#else
-  // There is no atomic pipe2 here; spawns of this library use
-  // POSIX_SPAWN_CLOEXEC_DEFAULT, which closes the gap for them.
-  if (::pipe(fds) != 0) throwErrno(errno, "pipe");
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
-  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-  // dup2 onto the same number leaves close-on-exec set, and the child would
-  // then have no standard output: keep the write end away from 0, 1 and 2.
-  if (pipe.writeEnd.get() <= STDERR_FILENO) {
-    const int moved = ::fcntl(pipe.writeEnd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) throwErrno(errno, "fcntl");
-    pipe.writeEnd = UniqueFd(moved);
-  }
-  return pipe;
 }
 
 struct Spawned {
