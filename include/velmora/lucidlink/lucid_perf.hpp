@@ -158,13 +158,42 @@ using LucidPerfUnit = LucidPerfMetricValue::LucidPerfUnit;
 std::string_view rawValue(LucidPerfUnit unit) noexcept;
 std::optional<LucidPerfUnit> lucidPerfUnit(std::string_view text) noexcept;
 
+// How a performance run ended.
+struct LucidPerfRunEnd {
+  enum class Reason {
+    exited,          // the tool exited by itself; `exitStatus` holds its status
+    killedBySignal,  // a signal it was not sent by its client ended it; `signal` holds it
+    launchFailed,    // the tool could not be started; `message` holds the platform's reason
+    stopped,         // its client stopped it (cancel, kill all, or the client's end)
+  };
+  Reason reason = Reason::exited;
+  int exitStatus = 0;
+  int signal = 0;
+  std::string message;
+
+  friend bool operator==(const LucidPerfRunEnd&, const LucidPerfRunEnd&) = default;
+};
+
 // Receives the updates of a performance run, on the run's own thread, in
-// line order and, within a line, in section order. A run holds its receiver
-// weakly: the caller keeps it alive.
+// line order and, within a line, in section order, never two at once.
+//
+// A run holds its receiver weakly: the caller keeps it alive. Once a stop of
+// the run has returned, no new update begins; one already running on another
+// thread may finish. An exception thrown by a callback is caught and reported
+// through the warning sink; the run goes on.
 class LucidLinkPerformanceUpdateReciever {
  public:
   virtual ~LucidLinkPerformanceUpdateReciever() = default;
   virtual void didReceivePerfUpdate(const LucidPerfUpdate& update) = 0;
+
+  // Called exactly once, after the last update, when the run is over and its
+  // tool is gone (reaped, also after a stop), with the run's process
+  // identifier (0 when it never started) and how it ended. Not called when
+  // the receiver no longer exists by then.
+  virtual void didEndPerfRun(std::int32_t processIdentifier, const LucidPerfRunEnd& end) {
+    (void)processIdentifier;
+    (void)end;
+  }
 };
 
 }  // namespace velmora
