@@ -23,13 +23,29 @@ namespace velmora::platform {
 // Called with each block of output as soon as it has been read.
 using OutputObserver = std::function<void(std::string_view block)>;
 
+// How a reaped child ended: it exited with a status, or a signal ended it.
+struct ExitStatus {
+  bool signaled = false;
+  int code = 0;  // the exit status, or the signal's number
+
+  static ExitStatus fromWaitStatus(int waitStatus) noexcept;
+  bool succeeded() const noexcept { return !signaled && code == 0; }
+  friend bool operator==(const ExitStatus&, const ExitStatus&) = default;
+};
+
+struct CompletedRun {
+  std::string output;
+  ExitStatus status;
+};
+
 // Starts `path` with `arguments`, reads its standard output to the end while
-// it runs, reaps it and returns everything it wrote. `observer`, if set, sees
-// every block in order before the result is assembled.
-// Throws std::system_error with the platform's errno when the child cannot
-// be started (nothing is left behind then) or the pipe cannot be read.
-std::string runToEnd(const std::string& path, const std::vector<std::string>& arguments,
-                     const OutputObserver& observer = {});
+// it runs, reaps it and returns everything it wrote with how it ended.
+// `observer`, if set, sees every block in order before the result is
+// assembled. Throws std::system_error with the platform's errno when the
+// child cannot be started (nothing is left behind then) or the pipe cannot be
+// read.
+CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& arguments,
+                      const OutputObserver& observer = {});
 
 // A long-running child whose output is handed to a callback as it arrives,
 // on a monitor thread of its own, and which can be stopped from any thread

@@ -37,7 +37,7 @@ std::string GenericCLIUtility::run(const std::vector<std::string>& command,
   // Checked block by block as it is read, while the bytes are still in cache.
   detail::Utf8Validator validator;
   std::string output = platform::runToEnd(
-      launchPath_, arguments, [&validator](std::string_view block) { validator.feed(block); });
+      launchPath_, arguments, [&validator](std::string_view block) { validator.feed(block); }).output;
   if (!validator.finish()) {
     throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
   }

@@ -101,7 +101,7 @@ TEST(ChildProcess, StartingTwiceIsAProgrammingError) {
 TEST(RunToEnd, ObserverSeesEveryBlockInOrder) {
   std::string observed;
   const std::string output = runToEnd(kSimulator, {"print-mib", "3", "println", "tail"},
-                                      [&](std::string_view block) { observed += block; });
+                                      [&](std::string_view block) { observed += block; }).output;
   EXPECT_EQ(observed, output);
   EXPECT_EQ(output.size(), 3u * 1024 * 1024 + 5);
 }

@@ -46,7 +46,7 @@ class OsascriptScript final : public PrivilegedScript {
     try {
       output = platform::runToEnd(osascript_, {"-e", "try", "-e", source_, "-e", "on error errorMessage number errorNumber",
                                                "-e", "return \"velmora-script-error:\" & errorNumber & \":\" & errorMessage",
-                                               "-e", "end try"});
+                                               "-e", "end try"}).output;
     } catch (const std::system_error& error) {
       return ScriptErrorInfo{{"NSAppleScriptErrorMessage", error.what()}};
     }
@@ -83,7 +83,7 @@ class OsascriptDesktop final : public DesktopServices {
     }
     std::string answer;
     try {
-      answer = withoutTrailingLineFeed(platform::runToEnd(osascript_, {"-e", script}));
+      answer = withoutTrailingLineFeed(platform::runToEnd(osascript_, {"-e", script}).output);
     } catch (const std::system_error&) {
       return -1;
     }

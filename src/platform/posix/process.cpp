@@ -188,17 +188,29 @@ class OutputBuffer {
 
 }  // namespace
 
-std::string runToEnd(const std::string& path, const std::vector<std::string>& arguments,
-                     const OutputObserver& observer) {
+ExitStatus ExitStatus::fromWaitStatus(int waitStatus) noexcept {
+  if (WIFSIGNALED(waitStatus)) return ExitStatus{true, WTERMSIG(waitStatus)};
+  return ExitStatus{false, WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 0};
+}
+
+CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& arguments,
+                      const OutputObserver& observer) {
   Spawned child = spawnWithOutputPipe(path, arguments, /*largePipe=*/true);
   // Reaped on every path; the read end is closed first so that a child still
   // writing gets SIGPIPE instead of blocking the wait.
   struct Reaper {
     Spawned& child;
-    ~Reaper() {
-      child.output.reset();
-      waitForChild(child.pid);
+    int waitStatus = 0;
+    bool reaped = false;
+    int reap() {
+      if (!reaped) {
+        child.output.reset();
+        waitStatus = waitForChild(child.pid);
+        reaped = true;
+      }
+      return waitStatus;
     }
+    ~Reaper() { reap(); }
   } reaper{child};
 
   OutputBuffer output;
@@ -213,7 +225,8 @@ std::string runToEnd(const std::string& path, const std::vector<std::string>& ar
     if (observer) observer(std::string_view(buffer, static_cast<std::size_t>(count)));
     output.commit(buffer, static_cast<std::size_t>(count));
   }
-  return std::move(output).take();
+  const ExitStatus status = ExitStatus::fromWaitStatus(reaper.reap());
+  return CompletedRun{std::move(output).take(), status};
 }
 
 struct ChildProcess::State {
