@@ -62,7 +62,8 @@ runner_objects=(
   "$(obj src/runner/utf8.cpp)" "$(obj src/platform/posix/file_system.cpp)" "$(obj src/platform/posix/process.cpp)"
   "$(obj src/platform/posix/unique_fd.cpp)"
 )
-"${cxx[@]}" "$(obj tools/lucid_sim.cpp)" -o "$out/lucid-sim"
+mapfile -t simulator_objects < <(for source in tools/*.cpp; do obj "$source"; done)
+"${cxx[@]}" "${simulator_objects[@]}" -o "$out/lucid-sim"
 "${cxx[@]}" scripts/macos/run_tool.cpp "${runner_objects[@]}" -o "$out/run-tool"
 for program in "$out/lucid-sim" "$out/run-tool"; do
   description=$(file -b "$program")

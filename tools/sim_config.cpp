@@ -1,0 +1,150 @@
+#include "sim_config.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "sim_support.hpp"
+
+namespace lucid_sim {
+
+namespace {
+
+// The settings the simulated tool knows, with their defaults and meaning.
+struct KnownSetting {
+  const char* key;
+  const char* defaultValue;
+  const char* description;
+  const char* constraints;
+};
+const KnownSetting kKnownSettings[] = {
+    {"DataCache.Location", "/var/cache/lucid", "Folder that holds the local data cache.", "An absolute path"},
+    {"DataCache.Size", "5GiB", "Size of the local data cache.", "A size such as 512MiB or 10GiB"},
+    {"FileSystem.ForbidSpecialCharacters", "false", "Refuse file names that other systems cannot store.",
+     "true or false"},
+    {"FileSystem.MountPointOSX", "/Volumes/filespace", "Where the filespace is mounted on macOS.", "An absolute path"},
+    {"ObjectScheduler.MaxUploadRate", "0", "Upper limit of the upload rate; 0 means none.",
+     "A rate such as 10MiB/s, or 0"},
+};
+
+const KnownSetting* knownSetting(const std::string& key) {
+  for (const auto& setting : kKnownSettings) {
+    if (key == setting.key) return &setting;
+  }
+  return nullptr;
+}
+
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+std::string settingsFile(const std::string& state, const std::string& instance, const std::string& scope) {
+  return state + "/config-" + (instance.empty() ? "default" : instance) + "-" + scope;
+}
+
+Settings readSettings(const std::string& file) {
+  Settings settings;
+  std::istringstream lines(readFile(file));
+  for (std::string line; std::getline(lines, line);) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) settings.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return settings;
+}
+
+void writeSettings(const std::string& file, const Settings& settings) {
+  std::ofstream out(file + ".tmp", std::ios::trunc);
+  for (const auto& [key, value] : settings) out << key << "=" << value << "\n";
+  out.close();
+  std::rename((file + ".tmp").c_str(), file.c_str());
+}
+
+const std::string* findSetting(const Settings& settings, const std::string& key) {
+  for (const auto& [k, v] : settings) {
+    if (k == key) return &v;
+  }
+  return nullptr;
+}
+
+std::string configList(const std::string& state, const std::string& instance, const std::string& onlyScope) {
+  const Settings local = readSettings(settingsFile(state, instance, "local"));
+  const Settings global = readSettings(settingsFile(state, instance, "global"));
+  std::string out = padded("KEY NAME", 37) + padded("EFFECTIVE", 20) + padded("CONFIGURED", 20) +
+                    padded("SCOPE", 9) + "STATUS\n";
+  for (const auto& known : kKnownSettings) {
+    const std::string* inLocal = findSetting(local, known.key);
+    const std::string* inGlobal = findSetting(global, known.key);
+    std::string effective = known.defaultValue, configured, scope = "default";
+    if (inGlobal) effective = *inGlobal, configured = *inGlobal, scope = "global";
+    if (inLocal) effective = *inLocal, configured = *inLocal, scope = "local";
+    if (!onlyScope.empty()) {
+      const std::string* inScope = onlyScope == "local" ? inLocal : inGlobal;
+      configured = inScope ? *inScope : "";
+    }
+    const std::string status = std::string(known.key) == "DataCache.Location" && scope != "default"
+                                   ? "restart required" : "";
+    // Like the real tool: an empty last column is not padded.
+    std::string row = padded(known.key, 37) + padded(effective, 20) + padded(configured, 20) +
+                      (status.empty() ? scope : padded(scope, 9) + status);
+    out += row + "\n";
+  }
+  return out;
+}
+
+std::string invalidOption(const std::string& option) {
+  return "An invalid option was passed.\nAdditional arguments: " + option + "\n";
+}
+
+}  // namespace
+
+// Runs the config command; `args` are the words after "config".
+std::string config(const std::string& state, const std::string& instance, const std::vector<std::string>& args) {
+  if (args.empty()) return invalidOption("");
+  const std::string action = args[0];
+  std::size_t i = 1;
+  std::string scope;
+  if (i < args.size() && (args[i] == "--local" || args[i] == "--global")) scope = args[i++].substr(2);
+  if (action == "--list") return configList(state, instance, scope);
+  if (action == "--explain") {
+    auto block = [](const KnownSetting& known) {
+      return std::string("Key: ") + known.key + "\nDescription: " + known.description +
+             "\nValue constraints: " + known.constraints + "\nDefault value: " + known.defaultValue + "\n\n";
+    };
+    std::string out;
+    if (i == args.size()) {
+      for (const auto& known : kKnownSettings) out += block(known);
+    }
+    for (; i < args.size(); ++i) {
+      const KnownSetting* known = knownSetting(args[i].substr(2));
+      if (!known) return invalidOption(args[i]);
+      out += block(*known);
+    }
+    return out;
+  }
+  if (action != "--set" && action != "--delete") return invalidOption(action);
+  const std::string file = settingsFile(state, instance, scope.empty() ? "local" : scope);
+  Settings settings = readSettings(file);
+  const std::string requiredPassword = readFile(state + "/password");
+  std::string password;
+  bool passwordGiven = false;
+  for (; i < args.size(); ++i) {
+    if (args[i] == "--password" && i + 1 < args.size()) {
+      password = args[++i];
+      passwordGiven = true;
+      continue;
+    }
+    if (args[i].rfind("--", 0) != 0 || !knownSetting(args[i].substr(2))) return invalidOption(args[i]);
+    const std::string key = args[i].substr(2);
+    std::erase_if(settings, [&](const auto& entry) { return entry.first == key; });
+    if (action == "--set") {
+      if (i + 1 >= args.size()) return invalidOption(args[i]);
+      settings.emplace_back(key, args[++i]);
+    }
+  }
+  if (!requiredPassword.empty() && (!passwordGiven || password + "\n" != requiredPassword)) {
+    return "Error: the filespace password is required to change settings.\n";
+  }
+  writeSettings(file, settings);
+  return "Configuration successfully processed.\n";
+}
+
+}  // namespace lucid_sim
