@@ -15,6 +15,7 @@
 //   print-mib N      write N MiB of ASCII text lines, in large writes
 //   sleep SECONDS    sleep (fractions allowed)
 //   ignore-term      ignore SIGTERM from now on
+//   raise N          end by signal N (its default action)
 //   forever          sleep until killed
 //   exit N           exit with status N at once
 //
@@ -48,16 +49,19 @@
 //               without its header), "empty-list" (list prints nothing)
 //   misbehave   script words (as above) run before any tool command, e.g.
 //               "print-hex ff" or "exit 3"
-//   calls.log   appended with the argument vector of every tool command
+//   calls.log   appended with the argument vector of every tool command (a
+//               password given with --password shows as "(password)")
+//   password    when present, config --set and --delete need --password
+//               with this file's first line
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 #include "sim_config.hpp"
 #include "sim_perf.hpp"
@@ -95,6 +99,7 @@ std::string fromHex(std::string_view hex) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && args[0].empty()) {
     writeAll("Usage: lucid-sim [--instance ID] WORD...\n");
@@ -114,8 +119,12 @@ int main(int argc, char** argv) {
   if (toolCommand) {
     const std::string state = stateDirectory(argv[0]);
     {
+      // A password is checked, never recorded: the log is a plain file.
       std::string logLine;
-      for (std::size_t k = 0; k < args.size(); ++k) logLine += (k ? "," : "") + jsonQuoted(args[k]);
+      for (std::size_t k = 0; k < args.size(); ++k) {
+        const bool password = k > 0 && args[k - 1] == "--password";
+        logLine += (k ? "," : "") + jsonQuoted(password ? "(password)" : args[k]);
+      }
       std::ofstream(state + "/calls.log", std::ios::app) << "[" << logLine << "]\n";
     }
     // Misbehaviour first: its words run as a script, then the command.
@@ -154,8 +163,12 @@ int main(int argc, char** argv) {
       sleepFor(std::atof(operand(word).c_str()));
     } else if (word == "ignore-term") {
       std::signal(SIGTERM, SIG_IGN);
+    } else if (word == "raise") {
+      const int signal = std::atoi(operand(word).c_str());
+      std::signal(signal, SIG_DFL);
+      std::raise(signal);
     } else if (word == "forever") {
-      for (;;) ::pause();
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
     } else if (word.rfind("tool:", 0) == 0) {
       const std::string state = stateDirectory(argv[0]);
       const auto instances = readInstances(state);

@@ -1,5 +1,7 @@
 #include "sim_config.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -68,8 +70,8 @@ const std::string* findSetting(const Settings& settings, const std::string& key)
 std::string configList(const std::string& state, const std::string& instance, const std::string& onlyScope) {
   const Settings local = readSettings(settingsFile(state, instance, "local"));
   const Settings global = readSettings(settingsFile(state, instance, "global"));
-  std::string out = padded("KEY NAME", 37) + padded("EFFECTIVE", 20) + padded("CONFIGURED", 20) +
-                    padded("SCOPE", 9) + "STATUS\n";
+  using Row = std::array<std::string, 5>;  // key, effective, configured, scope, status
+  std::vector<Row> rows;
   for (const auto& known : kKnownSettings) {
     const std::string* inLocal = findSetting(local, known.key);
     const std::string* inGlobal = findSetting(global, known.key);
@@ -80,13 +82,28 @@ std::string configList(const std::string& state, const std::string& instance, co
       const std::string* inScope = onlyScope == "local" ? inLocal : inGlobal;
       configured = inScope ? *inScope : "";
     }
-    const std::string status = std::string(known.key) == "DataCache.Location" && scope != "default"
-                                   ? "restart required" : "";
-    // Like the real tool: an empty last column is not padded.
-    std::string row = padded(known.key, 37) + padded(effective, 20) + padded(configured, 20) +
-                      (status.empty() ? scope : padded(scope, 9) + status);
-    out += row + "\n";
+    std::string status = std::string(known.key) == "DataCache.Location" && scope != "default" ? "restart required" : "";
+    rows.push_back({known.key, effective, configured, scope, status});
   }
+
+  // Columns as wide as their longest value, counted in characters as readers
+  // of the table count them, so that long and non-ASCII values stay in place.
+  const Row titles = {"KEY NAME", "EFFECTIVE", "CONFIGURED", "SCOPE", "STATUS"};
+  std::array<std::size_t, 4> widths = {37, 20, 20, 9};
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < widths.size(); ++column) {
+      widths[column] = std::max(widths[column], characterCount(row[column]) + 2);
+    }
+  }
+  auto line = [&widths](const Row& row) {
+    std::string text;
+    for (std::size_t column = 0; column < widths.size(); ++column) text += paddedToCharacters(row[column], widths[column]);
+    // Like the real tool: an empty last column is not padded.
+    if (row[4].empty()) return text.substr(0, text.find_last_not_of(' ') + 1) + "\n";
+    return text + row[4] + "\n";
+  };
+  std::string out = line(titles);
+  for (const auto& row : rows) out += line(row);
   return out;
 }
 

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include <ctime>
-#include <time.h>
 
 #include "sim_support.hpp"
 
@@ -75,8 +74,7 @@ std::string perfValue(const std::string& metric, long sample, const PerfClock& c
   if (metric == "currentDateAndTimeUTC") {
     const long elapsedMs = sample * clock.periodMs;
     const std::time_t seconds = clock.start + elapsedMs / 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    const std::tm utc = *std::gmtime(&seconds);  // one thread only
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, elapsedMs % 1000);

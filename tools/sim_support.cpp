@@ -1,26 +1,18 @@
 #include "sim_support.hpp"
 
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-#include <ctime>
-#include <time.h>
-#include <unistd.h>
+#include <thread>
 
 namespace lucid_sim {
 
 void writeAll(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      std::exit(1);  // reader went away
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
+  // Standard output is unbuffered (see main), so the reader sees exactly the
+  // pieces written here, split lines included.
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) std::exit(1);  // reader went away
 }
 
 std::string jsonQuoted(std::string_view text) {
@@ -47,10 +39,7 @@ std::string jsonQuoted(std::string_view text) {
 }
 
 void sleepFor(double seconds) {
-  timespec remaining{static_cast<time_t>(seconds),
-                     static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
-  while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
 std::string stateDirectory(const char* launchPath) {
@@ -74,6 +63,52 @@ std::vector<std::string> words(const std::string& text) {
 
 std::string padded(const std::string& text, std::size_t width) {
   return text + std::string(width > text.size() ? width - text.size() : 1, ' ');
+}
+
+namespace {
+
+// Decodes the code point at `at` and moves past it; a byte that does not
+// begin a valid sequence counts as one code point of its own.
+char32_t nextCodePoint(std::string_view text, std::size_t& at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length <= 1 || at + length > text.size()) {
+    ++at;
+    return lead;
+  }
+  char32_t value = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) value = (value << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+  at += length;
+  return value;
+}
+
+// Code points that join the character before them: combining marks of the
+// common blocks, variation selectors, the zero-width joiner and emoji
+// skin-tone modifiers.
+bool extendsCharacter(char32_t c) {
+  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x0483 && c <= 0x0489) || (c >= 0x0591 && c <= 0x05BD) ||
+         (c >= 0x0610 && c <= 0x061A) || (c >= 0x064B && c <= 0x065F) || (c >= 0x1AB0 && c <= 0x1AFF) ||
+         (c >= 0x1DC0 && c <= 0x1DFF) || (c >= 0x20D0 && c <= 0x20FF) || (c >= 0x3099 && c <= 0x309A) ||
+         (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFE20 && c <= 0xFE2F) || c == 0x200D ||
+         (c >= 0x1F3FB && c <= 0x1F3FF) || (c >= 0xE0100 && c <= 0xE01EF);
+}
+
+}  // namespace
+
+std::size_t characterCount(std::string_view text) {
+  std::size_t count = 0;
+  bool joined = false;  // the previous code point was a zero-width joiner
+  for (std::size_t at = 0; at < text.size();) {
+    const char32_t c = nextCodePoint(text, at);
+    if (!extendsCharacter(c) && !joined) ++count;
+    joined = c == 0x200D;
+  }
+  return count;
+}
+
+std::string paddedToCharacters(const std::string& text, std::size_t width) {
+  const std::size_t count = characterCount(text);
+  return text + std::string(width > count ? width - count : 1, ' ');
 }
 
 std::string optionValue(const std::vector<std::string>& options, const std::string& name, const std::string& fallback) {

@@ -22,6 +22,13 @@ std::string readFile(const std::string& path);
 std::vector<std::string> words(const std::string& text);
 // `text` followed by spaces up to `width` bytes, and at least one.
 std::string padded(const std::string& text, std::size_t width);
+// The number of user-perceived characters of UTF-8 `text`: code points, less
+// those that join the character before them (combining marks, variation
+// selectors, joiners). A close approximation of grapheme clusters that needs
+// no Unicode tables, enough for the values tests store.
+std::size_t characterCount(std::string_view text);
+// `text` followed by spaces up to `width` characters, and at least one.
+std::string paddedToCharacters(const std::string& text, std::size_t width);
 // The value of option `name` among the words of the options file: "1" for a
 // bare word, the text after "=" for "name=value", else `fallback`.
 std::string optionValue(const std::vector<std::string>& options, const std::string& name, const std::string& fallback);
