@@ -26,6 +26,11 @@ GenericCLIUtility::GenericCLIUtility(std::string launchPath) : launchPath_(std::
 
 std::string GenericCLIUtility::run(const std::vector<std::string>& command,
                                    const std::vector<std::string>& args) const {
+  return runWithExitStatus(command, args).output;
+}
+
+CLIRunResult GenericCLIUtility::runWithExitStatus(const std::vector<std::string>& command,
+                                                  const std::vector<std::string>& args) const {
   if (!platform::fileExists(launchPath_)) {
     throw CLIUtilityError(CLIUtilityError::Case::launchPathNotFound);
   }
@@ -36,12 +41,12 @@ std::string GenericCLIUtility::run(const std::vector<std::string>& command,
 
   // Checked block by block as it is read, while the bytes are still in cache.
   detail::Utf8Validator validator;
-  std::string output = platform::runToEnd(
-      launchPath_, arguments, [&validator](std::string_view block) { validator.feed(block); }).output;
+  platform::CompletedRun completed =
+      platform::runToEnd(launchPath_, arguments, [&validator](std::string_view block) { validator.feed(block); });
   if (!validator.finish()) {
     throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
   }
-  return output;
+  return {std::move(completed.output), {completed.status.signaled, completed.status.code}};
 }
 
 }  // namespace velmora

@@ -4,8 +4,9 @@
 // concrete runner for one executable path. A run starts the tool with exactly
 // the given argument vector (no quoting, empty strings kept), captures its
 // standard output while it runs, waits for it to exit and returns the whole
-// output as UTF-8 text. Standard input and standard error are inherited; the
-// exit status is never examined.
+// output as UTF-8 text. Standard input and standard error are inherited. A
+// tool's exit status never makes a run fail: `run` ignores it, and
+// `runWithExitStatus` returns it next to the output.
 //
 // Failures are thrown:
 //   - `CLIUtilityError` (launchPathNotFound, failedToParseOutputData);
@@ -19,6 +20,23 @@
 #include <vector>
 
 namespace velmora {
+
+// How a tool ended: it exited with a status, or a signal ended it.
+struct CLIExitStatus {
+  bool signaled = false;
+  int code = 0;  // the exit status (0 to 255), or the signal's number
+
+  bool succeeded() const noexcept { return !signaled && code == 0; }
+  // As a shell reports it: the exit status, or 128 plus the signal's number.
+  int shellStatus() const noexcept { return signaled ? 128 + code : code; }
+  friend bool operator==(const CLIExitStatus&, const CLIExitStatus&) = default;
+};
+
+// A tool's whole standard output and how the tool ended.
+struct CLIRunResult {
+  std::string output;
+  CLIExitStatus exitStatus;
+};
 
 class CLIUtility {
  public:
@@ -55,6 +73,11 @@ class GenericCLIUtility : public CLIUtility {
   using CLIUtility::run;
   std::string run(const std::vector<std::string>& command,
                   const std::vector<std::string>& args) const override;
+
+  // Runs the tool as `run` does (same arguments, same failures) and also
+  // returns how it ended. Does not go through an override of `run`.
+  CLIRunResult runWithExitStatus(const std::vector<std::string>& command,
+                                 const std::vector<std::string>& args = {}) const;
 
  private:
   std::string launchPath_;
