@@ -1,10 +1,10 @@
 // lucid config list|set|delete|explain
 #include <algorithm>
-#include <iostream>
 #include <memory>
 #include <sstream>
 
 #include "front_end.hpp"
+#include "platform/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 namespace velmora::cli {
@@ -27,14 +27,27 @@ std::optional<LucidConfigScope> scopeOf(const ConfigOptions& config) {
   return std::nullopt;
 }
 
-// The password comes from standard input only, so that it never shows in a
-// process listing or a shell history; it is never printed.
+// The password comes from standard input only, so that it never shows on
+// this program's command line or in a shell history; it is never printed. On
+// a terminal it is typed without echo.
 std::optional<std::string> passwordOf(const ConfigOptions& config) {
   if (!config.passwordFromStdin) return std::nullopt;
-  std::string password;
-  std::getline(std::cin, password);
-  if (!password.empty() && password.back() == '\r') password.pop_back();
+  const auto password = platform::readLineWithoutEcho("Filespace password: ");
+  if (!password || password->empty()) {
+    throw CommandError("CommandError", "emptyPassword", "The filespace password is empty");
+  }
   return password;
+}
+
+// The tool's answer on one line: its lines joined by spaces.
+std::string oneLine(const std::string& answer) {
+  std::string line;
+  std::istringstream lines(answer);
+  for (std::string part; std::getline(lines, part);) {
+    while (!part.empty() && (part.back() == '\r' || part.back() == ' ')) part.pop_back();
+    if (!part.empty()) line += (line.empty() ? "" : " ") + part;
+  }
+  return line;
 }
 
 int printList(const LucidConfigListOutput& listing, const Options& options) {
@@ -62,20 +75,38 @@ int printList(const LucidConfigListOutput& listing, const Options& options) {
   return 0;
 }
 
+// A refusal fails with the tool's whole answer: the parsed reason alone may
+// be only "Unrecognized output" or an option word.
 int printVerdict(const LucidConfigSetOrDeleteOutput& answer, const Options& options) {
   const auto& result = answer.result();
+  if (!result.isSuccess()) {
+    const std::string whole = oneLine(answer.output());
+    throw LucidLinkCLIError::failedToSetOrDeleteConfig(whole.empty() ? result.reason() : whole);
+  }
   if (options.json) {
-    printJson({{"result", result.isSuccess() ? "success" : "failure"},
-               {"reason", result.isSuccess() ? json(nullptr) : json(result.reason())}});
-  } else if (result.isSuccess()) {
+    printJson({{"result", "success"}, {"output", answer.output()}});
+  } else {
     printRaw("Done.\n");
   }
-  if (result.isSuccess()) return 0;
-  std::cerr << result.reason() << '\n';
-  return 1;
+  return 0;
 }
 
-int printExplanations(const LucidConfigExplainOutput& answer, const Options& options) {
+// Every key asked for must come back explained (all keys, none named):
+// the tool answers an unknown key with a message instead.
+int printExplanations(const LucidConfigExplainOutput& answer, const std::vector<LucidConfigKey>& keys,
+                      const Options& options) {
+  std::string missing;
+  for (const auto& key : keys) {
+    if (!answer.explanations().contains(key)) missing += (missing.empty() ? "" : ", ") + key.rawValue;
+  }
+  if (!missing.empty()) {
+    throw CommandError("CommandError", "unknownConfigKey",
+                       "The LucidLink tool does not explain " + missing + ": " + oneLine(answer.output()));
+  }
+  if (answer.explanations().empty()) {
+    throw CommandError("CommandError", "unknownConfigKey",
+                       "The LucidLink tool explained no key: " + oneLine(answer.output()));
+  }
   std::vector<std::pair<std::string, LucidConfigExplainOutput::KeyExplanation>> rows;
   for (const auto& [key, e] : answer.explanations()) rows.emplace_back(key.rawValue, e);
   std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -105,13 +136,14 @@ int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::str
   if (action == "explain") {
     std::vector<LucidConfigKey> keys;
     for (const auto& word : config.words) keys.emplace_back(word);
-    return printExplanations(std::get<LucidConfigExplainOutput>(client->runLucidConfig(Op::Explain{keys})), options);
+    return printExplanations(std::get<LucidConfigExplainOutput>(client->runLucidConfig(Op::Explain{keys})), keys,
+                             options);
   }
   if (action == "set") {
     std::vector<LucidConfigKeyValue> settings;
     for (const auto& word : config.words) {
       const auto equals = word.find('=');
-      if (equals == std::string::npos) throw std::invalid_argument("Expected KEY=VALUE, got: " + word);
+      if (equals == std::string::npos) throw CLI::ValidationError("KEY=VALUE", "expected KEY=VALUE, got: " + word);
       settings.push_back({LucidConfigKey(word.substr(0, equals)), word.substr(equals + 1)});
     }
     return printVerdict(std::get<LucidConfigSetOrDeleteOutput>(

@@ -1,11 +1,12 @@
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "front_end.hpp"
+#include "platform/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_manager.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
@@ -15,14 +16,9 @@ namespace {
 
 using nlohmann::json;
 
-struct LucidOptions {
-  std::string tool = kDefaultLucidLaunchPath;
-  std::string instance;
-};
-
-std::shared_ptr<LucidLinkCLIUtility> makeClient(const LucidOptions& lucid) {
-  if (lucid.instance.empty()) return std::make_shared<LucidLinkCLIUtility>(lucid.tool);
-  return std::make_shared<LucidLinkCLIUtility>(lucid.tool, LucidFileSpaceInfo{lucid.instance, "", "", ""});
+std::shared_ptr<LucidLinkCLIUtility> makeClient(const Options& options) {
+  if (options.instance.empty()) return std::make_shared<LucidLinkCLIUtility>(options.tool);
+  return std::make_shared<LucidLinkCLIUtility>(options.tool, LucidFileSpaceInfo{options.instance, "", "", ""});
 }
 
 json toJson(const LucidFileSpaceInfo& info) {
@@ -32,16 +28,9 @@ json toJson(const LucidFileSpaceInfo& info) {
 std::string describe(const std::optional<std::string>& value) { return value ? *value : "-"; }
 
 std::string table(const std::vector<LucidFileSpaceInfo>& records) {
-  std::ostringstream out;
-  char line[512];
-  std::snprintf(line, sizeof line, "%-14s %-28s %-8s %s\n", "INSTANCE ID", "FILESPACE", "PORT", "MODE");
-  out << line;
-  for (const auto& r : records) {
-    std::snprintf(line, sizeof line, "%-14s %-28s %-8s %s\n", r.instanceID.c_str(), r.filespace.c_str(),
-                  r.port.c_str(), r.mode.c_str());
-    out << line;
-  }
-  return out.str();
+  std::vector<std::vector<std::string>> rows = {{"INSTANCE ID", "FILESPACE", "PORT", "MODE"}};
+  for (const auto& r : records) rows.push_back({r.instanceID, r.filespace, r.port, r.mode});
+  return textTable(rows);
 }
 
 std::vector<LucidFileSpaceInfo> recordsOf(const std::vector<std::shared_ptr<LucidLinkCLIUtility>>& clients) {
@@ -60,8 +49,8 @@ json recordsJson(const std::vector<LucidFileSpaceInfo>& records) {
   return list;
 }
 
-int runList(const LucidOptions& lucid, const Options& options) {
-  const auto records = makeClient(lucid)->list();
+int runList(const Options& options) {
+  const auto records = makeClient(options)->list();
   if (options.json) {
     printJson(recordsJson(records));
   } else {
@@ -70,8 +59,8 @@ int runList(const LucidOptions& lucid, const Options& options) {
   return 0;
 }
 
-int runStatus(const LucidOptions& lucid, const Options& options) {
-  const auto status = makeClient(lucid)->statusInfo();
+int runStatus(const Options& options) {
+  const auto status = makeClient(options)->statusInfo();
   if (options.json) {
     printJson({{"mountPoint", optionalJson(status.mountPoint())},
                {"cloudProvider", optionalJson(status.cloudProvider())},
@@ -92,8 +81,8 @@ int runStatus(const LucidOptions& lucid, const Options& options) {
   return 0;
 }
 
-int runCache(const LucidOptions& lucid, const Options& options) {
-  const auto cache = makeClient(lucid)->cacheInfo();
+int runCache(const Options& options) {
+  const auto cache = makeClient(options)->cacheInfo();
   if (options.json) {
     printJson({{"cacheLimit", optionalJson(cache.cacheLimit())},
                {"sizeOnDisk", optionalJson(cache.sizeOnDisk())},
@@ -108,11 +97,11 @@ int runCache(const LucidOptions& lucid, const Options& options) {
   return 0;
 }
 
-int runWhich(const LucidOptions& lucid, const Options& options, const std::string& path) {
+int runWhich(const Options& options, const std::string& path) {
   // The first recalculation is queued at construction, so this waits for it.
-  const auto manager = LucidLinkCLIManager::create(3600, lucid.tool);
+  const auto manager = LucidLinkCLIManager::create(3600, options.tool);
   const auto client = manager->correspondingCLIFor(std::filesystem::absolute(path));
-  if (!client) throw std::runtime_error("No LucidLink instance serves " + path);
+  if (!client) throw CommandError("CommandError", "noInstanceServesPath", "No LucidLink instance serves " + path);
   const auto info = client->fsInfo().value();
   if (options.json) {
     printJson(toJson(info));
@@ -122,18 +111,11 @@ int runWhich(const LucidOptions& lucid, const Options& options, const std::strin
   return 0;
 }
 
-// Prints the instance set now and after every change notification, until
-// SIGINT or SIGTERM arrives.
-int runWatch(const LucidOptions& lucid, const Options& options, double interval) {
-  // Blocked here, before the manager starts its threads, so that they inherit
-  // the mask and the signal is taken by sigwait below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-  auto manager = LucidLinkCLIManager::create(interval, lucid.tool);
+// Prints the instance set now and after every change notification, until a
+// stop signal arrives; then lets the manager finish any tool it is running.
+int runWatch(const Options& options, double interval) {
+  platform::StopSignals stopSignals;  // before the manager starts its threads
+  auto manager = LucidLinkCLIManager::create(interval, options.tool);
   std::mutex printing;
   std::weak_ptr<LucidLinkCLIManager> weak = manager;
   auto print = [&options, &printing](const std::vector<std::shared_ptr<LucidLinkCLIUtility>>& clients,
@@ -152,64 +134,72 @@ int runWatch(const LucidOptions& lucid, const Options& options, double interval)
   });
   print(manager->clis(), "start");
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  const int signal = stopSignals.wait();
   subscription.cancel();
   manager.reset();
-  return 0;
+  // A recalculation holds the manager while it runs the tool; once the last
+  // hold is gone no tool of this manager is running or will start.
+  while (!weak.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return exitForSignal(signal);
 }
 
 }  // namespace
 
 void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
-  auto lucid = std::make_shared<LucidOptions>();
-  auto* group = app.add_subcommand("lucid", "Talk to the LucidLink command-line tool");
-  group->add_option("--tool", lucid->tool, "Path of the LucidLink tool")->capture_default_str();
-  group->add_option("--instance", lucid->instance, "Instance identifier to address");
+  auto* group = app.add_subcommand("lucid", "Talk to the LucidLink command-line tool (see --tool, --instance)");
   group->require_subcommand(1);
 
-  group->add_subcommand("list", "List the running instances")->callback([lucid, &options, &action] {
-    action = [lucid, &options] { return runList(*lucid, options); };
-  });
-  group->add_subcommand("status", "Show an instance's status")->callback([lucid, &options, &action] {
-    action = [lucid, &options] { return runStatus(*lucid, options); };
-  });
-  group->add_subcommand("cache", "Show an instance's cache state")->callback([lucid, &options, &action] {
-    action = [lucid, &options] { return runCache(*lucid, options); };
-  });
+  struct Report {
+    const char* name;
+    const char* help;
+    int (*run)(const Options&);
+  };
+  for (const Report& report : {Report{"list", "List the running instances", runList},
+                               Report{"status", "Show an instance's status", runStatus},
+                               Report{"cache", "Show an instance's cache state", runCache}}) {
+    group->add_subcommand(report.name, report.help)->callback([run = report.run, &options, &action] {
+      action = [run, &options] { return run(options); };
+    });
+  }
 
   auto path = std::make_shared<std::string>();
   auto* which = group->add_subcommand("which", "Find the instance that serves a path");
   which->add_option("PATH", *path, "A file or folder path")->required();
-  which->callback([lucid, path, &options, &action] {
-    action = [lucid, path, &options] { return runWhich(*lucid, options, *path); };
+  which->callback([path, &options, &action] {
+    action = [path, &options] { return runWhich(options, *path); };
   });
 
   auto interval = std::make_shared<double>(2.0);
   auto* watch = group->add_subcommand("watch", "Print the instance set whenever it changes, until Ctrl-C");
   watch->add_option("--interval", *interval, "Seconds between checks")->capture_default_str()->check(
       CLI::PositiveNumber);
-  watch->callback([lucid, interval, &options, &action] {
-    action = [lucid, interval, &options] { return runWatch(*lucid, options, *interval); };
+  watch->callback([interval, &options, &action] {
+    action = [interval, &options] { return runWatch(options, *interval); };
   });
 
-  addConfigCommands(*group, [lucid] { return makeClient(*lucid); }, options, action);
-  addPerfCommand(*group, [lucid] { return makeClient(*lucid); }, options, action);
+  addConfigCommands(*group, [&options] { return makeClient(options); }, options, action);
+  addPerfCommand(*group, [&options] { return makeClient(options); }, options, action);
 
-  auto* raw = group->add_subcommand("raw", "Run any command through the instance client");
+  auto* raw = group->add_subcommand("raw", "Run any command through the instance client and exit with the tool's status");
   raw->prefix_command();
+  raw->fallthrough(false);
   raw->footer("Usage: velmora-fsutil [--json] lucid [--tool PATH] [--instance ID] raw WORD...");
-  raw->callback([raw, lucid, &options, &action] {
+  raw->callback([raw, &options, &action] {
     auto words = raw->remaining();
-    action = [words, lucid, &options]() {
-      auto client = makeClient(*lucid);
-      const std::string output = client->runInstanceSpecificCommand(words);
+    action = [words, &options]() {
+      // The client's instance prefix, run through the runner that reports the exit.
+      std::vector<std::string> command;
+      if (!options.instance.empty()) command = {"--instance", options.instance};
+      const CLIRunResult result = makeClient(options)->runWithExitStatus(command, words);
       if (options.json) {
-        printJson({{"instanceID", optionalJson(client->instanceID())}, {"output", output}});
+        nlohmann::json out = {{"instanceID", options.instance.empty() ? json(nullptr) : json(options.instance)},
+                              {"output", result.output}};
+        out.update(exitStatusJson(result.exitStatus));
+        printJson(out);
       } else {
-        printRaw(output);
+        printRaw(result.output);
       }
-      return 0;
+      return result.exitStatus.shellStatus();
     };
   });
 }

@@ -1,9 +1,12 @@
-// lucid perf: live counters until interrupted.
-#include <csignal>
+// lucid perf: live counters until the run ends or a stop signal arrives.
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 
 #include "front_end.hpp"
+#include "platform/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 namespace velmora::cli {
@@ -17,13 +20,46 @@ struct PerfOptions {
   bool all = false;
 };
 
-std::vector<LucidPerfMetric> metricsOf(const std::string& names) {
+struct LayerOption {
+  LucidDataLayer layer;
+  const char* option;
+  const char* label;
+};
+constexpr LayerOption kLayerOptions[] = {
+    {LucidDataLayer::fileSystem, "--fs", "file system"},
+    {LucidDataLayer::cache, "--cache", "cache"},
+    {LucidDataLayer::objectStore, "--objectstore", "object store"},
+};
+
+// The metrics the tool takes for `layer`, as the library's query asks for
+// them: a metric the layer does not have leaves the layer's word alone.
+std::vector<LucidPerfMetric> metricsFor(LucidDataLayer layer) {
+  std::vector<LucidPerfMetric> metrics;
+  for (const LucidPerfMetric metric : allPerfMetrics()) {
+    if (LucidPerfQuery({{layer, {metric}}}).arguments().size() == 3) metrics.push_back(metric);
+  }
+  return metrics;
+}
+
+std::string namesOf(const std::vector<LucidPerfMetric>& metrics) {
+  std::string names;
+  for (const auto metric : metrics) names += (names.empty() ? "" : ", ") + std::string(rawValue(metric));
+  return names;
+}
+
+// The metrics named in `names` for the layer; any other name is a usage error
+// that lists the layer's names.
+std::vector<LucidPerfMetric> metricsOf(const LayerOption& layer, const std::string& names) {
+  const auto valid = metricsFor(layer.layer);
   std::vector<LucidPerfMetric> metrics;
   std::istringstream in(names);
   for (std::string name; std::getline(in, name, ',');) {
     if (name.empty()) continue;
     const auto metric = lucidPerfMetric(name);
-    if (!metric) throw std::invalid_argument("Unknown metric: " + name);
+    if (!metric || std::find(valid.begin(), valid.end(), *metric) == valid.end()) {
+      throw CLI::ValidationError(layer.option, "no " + std::string(layer.label) + " metric '" + name +
+                                                   "'; the " + layer.label + " metrics are " + namesOf(valid));
+    }
     metrics.push_back(*metric);
   }
   return metrics;
@@ -31,13 +67,14 @@ std::vector<LucidPerfMetric> metricsOf(const std::string& names) {
 
 LucidPerfQuery queryOf(const PerfOptions& perf, const CLI::App& command) {
   LucidPerfQuery query;
-  if (perf.all || (!command.count("--fs") && !command.count("--cache") && !command.count("--objectstore"))) {
-    query.layersToMetrics[LucidDataLayer::all] = {};
-    return query;
+  const std::string* names[] = {&perf.fs, &perf.cache, &perf.objectStore};
+  bool any = false;
+  for (std::size_t i = 0; i < std::size(kLayerOptions); ++i) {
+    if (!command.count(kLayerOptions[i].option)) continue;
+    query.layersToMetrics[kLayerOptions[i].layer] = metricsOf(kLayerOptions[i], *names[i]);
+    any = true;
   }
-  if (command.count("--fs")) query.layersToMetrics[LucidDataLayer::fileSystem] = metricsOf(perf.fs);
-  if (command.count("--cache")) query.layersToMetrics[LucidDataLayer::cache] = metricsOf(perf.cache);
-  if (command.count("--objectstore")) query.layersToMetrics[LucidDataLayer::objectStore] = metricsOf(perf.objectStore);
+  if (perf.all || !any) query.layersToMetrics = {{LucidDataLayer::all, {}}};
   return query;
 }
 
@@ -55,10 +92,43 @@ json valueJson(const std::string& text) {
   return parsed;
 }
 
-// Prints each update as it arrives: one line of text, or one JSON object.
+const char* reasonName(LucidPerfRunEnd::Reason reason) {
+  switch (reason) {
+    case LucidPerfRunEnd::Reason::exited: return "exited";
+    case LucidPerfRunEnd::Reason::killedBySignal: return "killedBySignal";
+    case LucidPerfRunEnd::Reason::launchFailed: return "launchFailed";
+    case LucidPerfRunEnd::Reason::stopped: return "stopped";
+  }
+  return "unknown";
+}
+
+// A run that ended by itself is a failure: the counters were to go on until
+// the user stopped them.
+CommandError endedRunError(const LucidPerfRunEnd& end) {
+  std::string message;
+  switch (end.reason) {
+    case LucidPerfRunEnd::Reason::exited:
+      message = "The LucidLink tool stopped streaming: it exited with status " + std::to_string(end.exitStatus);
+      break;
+    case LucidPerfRunEnd::Reason::killedBySignal:
+      message = "The LucidLink tool stopped streaming: signal " + std::to_string(end.signal) + " ended it";
+      break;
+    case LucidPerfRunEnd::Reason::launchFailed:
+      message = "The LucidLink tool could not be started: " + end.message;
+      break;
+    case LucidPerfRunEnd::Reason::stopped:
+      message = "The performance run was stopped";
+      break;
+  }
+  return CommandError("LucidPerfRunEnd", reasonName(end.reason), message);
+}
+
+// Prints each update as it arrives (one line of text, or one JSON object)
+// and tells the waiting command when the run is over.
 class Printer final : public LucidLinkPerformanceUpdateReciever {
  public:
-  explicit Printer(bool json) : json_(json) {}
+  Printer(bool json, platform::StopSignals& stopSignals) : json_(json), stopSignals_(stopSignals) {}
+
   void didReceivePerfUpdate(const LucidPerfUpdate& update) override {
     std::string line;
     if (json_) {
@@ -74,42 +144,63 @@ class Printer final : public LucidLinkPerformanceUpdateReciever {
       for (const auto& [metric, text] : update.dictionary) out << "  " << description(metric) << " " << text;
       line = out.str() + "\n";
     }
+    printRaw(line);  // updates of one run never arrive two at once
+  }
+
+  void didEndPerfRun(std::int32_t, const LucidPerfRunEnd& end) override {
+    // The waiting command may return and drop the stop signals as soon as it
+    // sees the end, so they are woken first, and nothing is touched after.
+    stopSignals_.wake();
     std::lock_guard lock(mutex_);
-    printRaw(line);
+    end_ = end;
+    ended_.notify_all();
+  }
+
+  // Blocks until the run's end has been told; its tool is gone by then.
+  LucidPerfRunEnd waitForEnd() {
+    std::unique_lock lock(mutex_);
+    ended_.wait(lock, [this] { return end_.has_value(); });
+    return *end_;
   }
 
  private:
   bool json_;
+  platform::StopSignals& stopSignals_;
   std::mutex mutex_;
+  std::condition_variable ended_;
+  std::optional<LucidPerfRunEnd> end_;
 };
+
+std::string metricsHelp(const LayerOption& layer) {
+  return std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(layer.label[0])))) + (layer.label + 1) +
+         " metrics, comma-separated: " + namesOf(metricsFor(layer.layer));
+}
 
 }  // namespace
 
 void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& options, Action& action) {
   auto perf = std::make_shared<PerfOptions>();
-  auto* command = lucid.add_subcommand("perf", "Print live performance counters until Ctrl-C");
-  command->add_option("--fs", perf->fs, "File system metrics, e.g. readBytes,writeBytes");
-  command->add_option("--cache", perf->cache, "Cache metrics, e.g. %hits,dirtyBytes");
-  command->add_option("--objectstore", perf->objectStore, "Object store metrics, e.g. getBytes,putBytes");
+  auto* command = lucid.add_subcommand(
+      "perf", "Print live performance counters until Ctrl-C; fails when the tool cannot start or stops streaming");
+  std::string* names[] = {&perf->fs, &perf->cache, &perf->objectStore};
+  for (std::size_t i = 0; i < std::size(kLayerOptions); ++i) {
+    command->add_option(kLayerOptions[i].option, *names[i], metricsHelp(kLayerOptions[i]))->type_name("M,...");
+  }
   command->add_flag("--all", perf->all, "Every layer and metric the tool has (the default)");
   command->callback([command, perf, makeClient, &options, &action] {
     const LucidPerfQuery query = queryOf(*perf, *command);
     action = [query, makeClient, &options] {
-      // Blocked before the run's threads start, so that they inherit the
-      // mask and sigwait below takes the signal.
-      sigset_t stopSignals;
-      sigemptyset(&stopSignals);
-      sigaddset(&stopSignals, SIGINT);
-      sigaddset(&stopSignals, SIGTERM);
-      pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
+      platform::StopSignals stopSignals;  // before the run starts its threads
       auto client = makeClient();
-      auto printer = std::make_shared<Printer>(options.json);
+      auto printer = std::make_shared<Printer>(options.json, stopSignals);
       const auto pid = client->runPerf(query, printer);
-      int signal = 0;
-      sigwait(&stopSignals, &signal);
-      client->cancelProcessWithId(pid);  // returns once no more output will be printed
-      return 0;
+      const int signal = stopSignals.wait();
+      // After a stop the end still comes only once the tool has been reaped,
+      // after the follow-up SIGKILL when it ignores the terminate request.
+      if (signal != 0) client->cancelProcessWithId(pid);
+      const LucidPerfRunEnd end = printer->waitForEnd();
+      if (signal != 0) return exitForSignal(signal);
+      throw endedRunError(end);
     };
   });
 }

@@ -3,23 +3,30 @@
 
 namespace velmora::cli {
 
+nlohmann::json exitStatusJson(const CLIExitStatus& status) {
+  return {{"exitStatus", status.shellStatus()}, {"signal", status.signaled ? nlohmann::json(status.code) : nullptr}};
+}
+
 void addRunCommand(CLI::App& app, const Options& options, Action& action) {
-  auto* run = app.add_subcommand("run", "Run any tool and print its standard output exactly");
+  auto* run = app.add_subcommand("run", "Run any tool, print its standard output exactly and exit with its status");
   // Everything after `run` belongs to the tool, dashes and empty words included.
   run->prefix_command();
+  run->fallthrough(false);
   run->footer("Usage: velmora-fsutil [--json] run TOOL [ARG...]");
   run->callback([run, &options, &action] {
     auto words = run->remaining();
-    if (words.empty()) throw CLI::ValidationError("run", "TOOL is required");
+    if (words.empty()) throw CLI::RequiredError("TOOL");
     action = [words, &options]() {
       const GenericCLIUtility tool(words.front());
-      const std::string output = tool.run({words.begin() + 1, words.end()});
+      const CLIRunResult result = tool.runWithExitStatus({words.begin() + 1, words.end()});
       if (options.json) {
-        printJson({{"launchPath", tool.launchPath()}, {"output", output}});
+        nlohmann::json out = {{"launchPath", tool.launchPath()}, {"output", result.output}};
+        out.update(exitStatusJson(result.exitStatus));
+        printJson(out);
       } else {
-        printRaw(output);
+        printRaw(result.output);
       }
-      return 0;
+      return result.exitStatus.shellStatus();
     };
   });
 }

@@ -1,11 +1,14 @@
 // velmora-fsutil: the command-line front end of VelmoraFileSystemUtilities.
+#include <algorithm>
 #include <cstdio>
-#include <exception>
 #include <iostream>
-#include <system_error>
+#include <string>
+#include <vector>
 
 #include "front_end.hpp"
 #include "velmora/diagnostics.hpp"
+#include "velmora/lucidlink/lucid_link_cli_utility.hpp"
+#include "velmora/version.hpp"
 
 namespace velmora::cli {
 
@@ -19,16 +22,103 @@ void printJson(const nlohmann::json& value) {
   printRaw(text);
 }
 
+namespace {
+
+constexpr const char* kExitStatuses =
+    "Exit status: 0 success, 1 failure, 2 usage error, 128+N ended by signal N (130 for Ctrl-C);\n"
+    "`run` and `lucid raw` exit with the tool's own status (128+N when signal N ended it).\n"
+    "With --json, a failure prints {\"error\": {\"type\", \"case\", \"message\"}} on standard output.";
+
+// Whether --json is among the words that belong to velmora-fsutil, for a
+// usage error found before the parser reached it. The words after `run` and
+// `raw` belong to the tool they run.
+bool jsonRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--" || word == "run" || word == "raw") return false;
+    if (word == "--json") return true;
+  }
+  return false;
+}
+
+// Edit distance with adjacent transpositions, so that "lsit" is one edit from "list".
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// For a word that is no command of the innermost command group chosen: the
+// usage error that names it and the nearest command, if one is near.
+std::optional<std::string> unknownCommandMessage(CLI::App& app) {
+  CLI::App* group = &app;
+  while (!group->get_subcommands().empty()) group = group->get_subcommands().front();
+  const auto commands = group->get_subcommands([](const CLI::App* command) { return !command->get_name().empty(); });
+  if (commands.empty()) return std::nullopt;
+  // A word no command group takes falls through to the top.
+  std::vector<std::string> leftover = group->remaining();
+  if (leftover.empty()) leftover = app.remaining();
+  const auto word = std::find_if(leftover.begin(), leftover.end(), [](const std::string& w) { return w.rfind('-', 0) != 0; });
+  if (word == leftover.end()) return std::nullopt;
+
+  const std::string where = group == &app ? std::string("velmora-fsutil") : group->get_name();
+  std::string message = "Unknown command '" + *word + "' for '" + where + "'.";
+  std::string nearest;
+  std::size_t best = 3;  // more edits than this suggest nothing
+  for (const CLI::App* command : commands) {
+    const std::string& name = command->get_name();
+    const std::size_t distance = name.rfind(*word, 0) == 0 ? 1 : editDistance(*word, name);
+    if (distance < best) best = distance, nearest = name;
+  }
+  if (!nearest.empty()) message += " Did you mean '" + nearest + "'?";
+  return message;
+}
+
+// Call from the catch block of a usage error.
+int reportUsageError(CLI::App& app, bool json) {
+  ErrorReport report = describeCurrentException();
+  if (const auto unknown = unknownCommandMessage(app)) {
+    report.error["case"] = "unknownCommand";
+    report.error["message"] = *unknown;
+  }
+  printError(report, json);
+  return report.exitStatus;
+}
+
+}  // namespace
+
 }  // namespace velmora::cli
 
 int main(int argc, char** argv) {
   using namespace velmora::cli;
 
-  CLI::App app{"velmora-fsutil: drive outside file-system tools and look at the machine's storage"};
-  app.set_version_flag("--version", "velmora-fsutil " VELMORA_VERSION);
+  // Standard output carries only each command's result, also with --json.
+  velmora::setWarningSink([](std::string_view line) { std::cerr << line << '\n'; });
+
+  CLI::App app{"velmora-fsutil: drive outside file-system tools and look at the machine's storage", "velmora-fsutil"};
+  app.set_version_flag("--version", "velmora-fsutil " VELMORA_FSUTILS_VERSION);
   app.require_subcommand(1);
+  app.footer(kExitStatuses);
+  // Options of a parent, the global ones above all, are taken after a
+  // command's own words too (`lucid list --json`).
+  app.fallthrough();
   Options options;
+  options.tool = velmora::kDefaultLucidLaunchPath;
   app.add_flag("--json", options.json, "Print machine-readable JSON");
+  app.add_option("--tool", options.tool, "Path of the LucidLink tool (lucid commands)")
+      ->capture_default_str()
+      ->type_name("PATH");
+  app.add_option("--instance", options.instance, "LucidLink instance identifier to address (lucid commands)")->type_name("ID");
+  app.add_option("--desktop-tools", options.desktopTools,
+                 "Use osascript and open from this folder for alerts, scripts and settings (kext, settings)")
+      ->type_name("DIR");
 
   Action action;
   addRunCommand(app, options, action);
@@ -40,19 +130,15 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    return reportUsageError(app, options.json || jsonRequested(argc, argv));
   }
 
-  // Warning lines go to standard error, so that --json output stays valid JSON.
-  velmora::setWarningSink([](std::string_view line) {
-    std::cerr << line << '\n';
-  });
-
   try {
-    return action ? action() : 0;
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::cerr << e.what() << '\n';
-    return 1;
+    return action ? action() : kExitSuccess;
+  } catch (...) {
+    const ErrorReport report = describeCurrentException();
+    printError(report, options.json);
+    return report.exitStatus;
   }
 }
