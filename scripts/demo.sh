@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build-demo -G Ninja -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF >/dev/null
-cmake --build build-demo -j "$(nproc)" --target velmora-fsutil lucid-sim >/dev/null
+cmake -S . -B build-demo -G Ninja -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF
+cmake --build build-demo -j "$(nproc)" --target velmora-fsutil lucid-sim
 
 cli=build-demo/cli/velmora-fsutil
 sim=build-demo/tools/lucid-sim
@@ -22,6 +22,10 @@ show run /bin/echo a "" b
 show run "$sim" println "output of any tool, returned exactly"
 show --json run /bin/uname -s
 show run /nonexistent/tool
+show --json run /nonexistent/tool
+show run "$sim" exit 3
+show lucid lsit
+show lucid perf --fs nosuch
 show lucid --tool "$sim" raw echo-args list
 show lucid --tool "$sim" --instance 2001 raw echo-args status
 show lucid --tool "$sim" --instance 2001 raw print-hex ff
@@ -79,6 +83,7 @@ set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2002\tbeta.fs\t7779\t
 lucid=(lucid --tool "$home/lucid")
 
 show "${lucid[@]}" list
+show lucid list --json --tool "$home/lucid"
 show "${lucid[@]}" --instance 2001 status
 show --json "${lucid[@]}" --instance 2002 cache
 show "${lucid[@]}" which /Volumes/Beta/projects/cut.mov
@@ -89,13 +94,14 @@ show "${lucid[@]}" --instance 2001 config set --global DataCache.Size=10GiB Obje
 show --json "${lucid[@]}" --instance 2001 config list --global
 show "${lucid[@]}" --instance 2001 config set FileSystem.NoSuchSetting=1
 show "${lucid[@]}" --instance 2001 config explain DataCache.Size
+show "${lucid[@]}" --instance 2001 config explain FileSystem.NoSuchSetting
 
 printf '\n$ velmora-fsutil lucid --instance 2001 perf --fs readBytes,writeBytes,reads --cache %%hits,dirtyBytes   (Ctrl-C after 2 s)\n'
 "$cli" "${lucid[@]}" --instance 2001 perf --fs readBytes,writeBytes,reads --cache %hits,dirtyBytes &
 perf=$!
 sleep 2
 kill -INT "$perf"
-wait "$perf" && echo "(perf stopped cleanly)"
+wait "$perf" || echo "(perf stopped once its tool was gone: exit status $?)"
 
 printf '\n$ velmora-fsutil --json lucid --instance 2001 perf --objectstore getBytes,getTime   (first two lines)\n'
 "$cli" --json "${lucid[@]}" --instance 2001 perf --objectstore getBytes,getTime > "$home/perf.json" &
@@ -114,4 +120,8 @@ sleep 1
 set_instances '2003\tgamma.fs\t7780\tcache\t/Volumes/Gamma\n'
 sleep 1
 kill -INT "$watcher"
-wait "$watcher" && echo "(watch ended cleanly)"
+wait "$watcher" || echo "(watch ended: exit status $?)"
+
+printf '\n$ velmora-fsutil lucid perf   (the tool stops streaming after 3 samples)\n'
+echo "perf-count=3" > "$home/lucid.d/options"
+"$cli" "${lucid[@]}" --instance 2001 perf --fs reads 2>&1 || printf '(exit status %d)\n' $?

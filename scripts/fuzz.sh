@@ -5,9 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVELMORA_BUILD_FUZZERS=ON -DVELMORA_BUILD_TESTS=OFF \
-  -DVELMORA_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j "$(nproc)" >/dev/null
+# libFuzzer comes with clang's runtime libraries.
+scripts/install-packages.sh clang libclang-rt-14-dev
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVELMORA_BUILD_FUZZERS=ON -DVELMORA_BUILD_CLI=OFF \
+  -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF
+cmake --build build-fuzz -j "$(nproc)"
 
 for target in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$target")

@@ -1,32 +1,29 @@
 #!/usr/bin/env bash
-# Installs everything needed to build, test and demo the library on Debian 12.
+# Installs what the README's two commands need on Debian 12: building, testing
+# and demonstrating the library and its front end. The fuzzers and the macOS
+# check install their own toolchains (scripts/fuzz.sh, scripts/check-macos.sh).
 # Safe to run again: apt-get skips what is already installed.
 set -euo pipefail
 
 packages=(
   # toolchain
-  g++ cmake ninja-build pkg-config make file
+  g++ cmake ninja-build pkg-config
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev python3 unzip zip time
+  libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time
   # library dependencies
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
-  # front end
-  libcli11-dev nlohmann-json3-dev
+  # front end and its manual page
+  libcli11-dev nlohmann-json3-dev help2man
   # a decimal-comma locale for the locale-independence tests
   locales
-  # fuzzers (libFuzzer comes with clang)
-  clang libclang-rt-14-dev
 )
-# The macOS cross-compile check fetches its toolchain with npm; keep a Node.js
-# that is already there.
-if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+$sudo apt-get install -y -qq --no-install-recommends "${packages[@]}"
 # The tests read numbers while a host locale with a decimal comma is active.
 if ! locale -a 2>/dev/null | grep -qi '^de_DE.utf8$'; then
   $sudo localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
