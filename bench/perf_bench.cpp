@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 #include "bench_support.hpp"
-#include "lucidlink/perf_parser.hpp"
+#include "lucidlink/perf_stream_parser.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 extern char** environ;

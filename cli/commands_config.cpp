@@ -131,13 +131,12 @@ int printExplanations(const LucidConfigExplainOutput& answer, const std::vector<
 int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::string& action,
               const ConfigOptions& config, const Options& options) {
   if (action == "list") {
-    return printList(std::get<LucidConfigListOutput>(client->runLucidConfig(Op::List{scopeOf(config)})), options);
+    return printList(client->runLucidConfig(Op::List{scopeOf(config)}), options);
   }
   if (action == "explain") {
     std::vector<LucidConfigKey> keys;
     for (const auto& word : config.words) keys.emplace_back(word);
-    return printExplanations(std::get<LucidConfigExplainOutput>(client->runLucidConfig(Op::Explain{keys})), keys,
-                             options);
+    return printExplanations(client->runLucidConfig(Op::Explain{keys}), keys, options);
   }
   if (action == "set") {
     std::vector<LucidConfigKeyValue> settings;
@@ -146,15 +145,11 @@ int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::str
       if (equals == std::string::npos) throw CLI::ValidationError("KEY=VALUE", "expected KEY=VALUE, got: " + word);
       settings.push_back({LucidConfigKey(word.substr(0, equals)), word.substr(equals + 1)});
     }
-    return printVerdict(std::get<LucidConfigSetOrDeleteOutput>(
-                            client->runLucidConfig(Op::Set{scopeOf(config), settings, passwordOf(config)})),
-                        options);
+    return printVerdict(client->runLucidConfig(Op::Set{scopeOf(config), settings, passwordOf(config)}), options);
   }
   std::vector<LucidConfigKey> keys;
   for (const auto& word : config.words) keys.emplace_back(word);
-  return printVerdict(std::get<LucidConfigSetOrDeleteOutput>(
-                          client->runLucidConfig(Op::Delete{scopeOf(config), keys, passwordOf(config)})),
-                      options);
+  return printVerdict(client->runLucidConfig(Op::Delete{scopeOf(config), keys, passwordOf(config)}), options);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lucidlink/perf_parser.hpp"
+#include "lucidlink/perf_stream_parser.hpp"
 
 namespace {
 

@@ -1,13 +1,18 @@
 #include "velmora/change_publisher.hpp"
 
 #include <algorithm>
+#include <atomic>
+
+#include "isolated_call.hpp"
 
 namespace velmora {
 
 struct ChangePublisher::Subscription::Entry {
-  std::recursive_mutex calling;  // held during a call, so cancel() waits for it
-  bool active = true;            // guarded by `calling`
-  std::function<void()> callback;
+  std::atomic<bool> active{true};
+  // Never changed after subscribe(), so that a call in progress can use it
+  // while the token is being cancelled; it goes with the last reference.
+  const std::function<void()> callback;
+  explicit Entry(std::function<void()> c) : callback(std::move(c)) {}
 };
 
 struct ChangePublisher::Subscribers {
@@ -17,18 +22,14 @@ struct ChangePublisher::Subscribers {
 
 void ChangePublisher::Subscription::cancel() noexcept {
   if (!entry_) return;
-  {
-    std::lock_guard lock(entry_->calling);
-    entry_->active = false;
-  }
+  entry_->active = false;
   entry_.reset();
 }
 
 ChangePublisher::ChangePublisher() : subscribers_(std::make_shared<Subscribers>()) {}
 
 ChangePublisher::Subscription ChangePublisher::subscribe(std::function<void()> callback) {
-  auto entry = std::make_shared<Subscription::Entry>();
-  entry->callback = std::move(callback);
+  auto entry = std::make_shared<Subscription::Entry>(std::move(callback));
   std::lock_guard lock(subscribers_->mutex);
   std::erase_if(subscribers_->entries, [](const auto& weak) { return weak.expired(); });
   subscribers_->entries.push_back(entry);
@@ -44,8 +45,7 @@ void ChangePublisher::send() {
     }
   }
   for (const auto& entry : live) {
-    std::lock_guard lock(entry->calling);
-    if (entry->active) entry->callback();
+    if (entry->active && entry->callback) detail::callIsolated("change subscriber", entry->callback);
   }
 }
 

@@ -2,8 +2,11 @@
 //
 // subscribe() returns a token; the subscription lasts as long as the token.
 // Once a token has been destroyed (or cancel() has returned) its callback is
-// not called again, and a call in progress on another thread has finished.
-// A token may outlive the publisher; a callback may drop its own token.
+// not called again; a call already running on another thread may finish:
+// cancelling never waits for it, so it may be done from anywhere, the
+// callback itself included. A token may outlive the publisher. Each callback
+// is called on its own: one that throws is reported through the warning sink
+// and the others are still called.
 #pragma once
 
 #include <functional>

@@ -13,14 +13,18 @@
 namespace velmora {
 
 // Receives one warning line, without its line feed. May be called from any
-// thread, one call at a time.
+// thread, from several at once; it is called with no lock of the library
+// held. A warning emitted from inside the sink goes to standard output, so
+// that a sink that warns cannot recurse.
 using WarningSink = std::function<void(std::string_view line)>;
 
 // Installs `sink` and returns the one it replaces; an empty sink restores
-// standard output.
+// standard output. A call of the old sink already in progress may finish
+// after this has returned.
 WarningSink setWarningSink(WarningSink sink);
 
-// Hands `line` to the installed sink.
-void emitWarning(std::string_view line);
+// Hands `line` to the installed sink; should the sink throw, the line goes
+// to standard output instead.
+void emitWarning(std::string_view line) noexcept;
 
 }  // namespace velmora

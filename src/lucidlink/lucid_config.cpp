@@ -1,5 +1,8 @@
 #include "velmora/lucidlink/lucid_config.hpp"
 
+#include <type_traits>
+#include <variant>
+
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 namespace velmora {
@@ -68,14 +71,36 @@ std::vector<std::string> LucidConfigOperation::arguments() const {
 
 LucidConfigAnyResult LucidLinkCLIUtility::runLucidConfig(const LucidConfigOperation& operation) const {
   std::string output = runInstanceSpecificCommand({"config"}, operation.arguments());
-  switch (operation.value.index()) {
-    case 0:
-      return LucidConfigListOutput(std::move(output));
-    case 3:
-      return LucidConfigExplainOutput(std::move(output));
-    default:
-      return LucidConfigSetOrDeleteOutput(std::move(output));
-  }
+  return std::visit(
+      [&output](const auto& request) -> LucidConfigAnyResult {
+        using Request = std::decay_t<decltype(request)>;
+        if constexpr (std::is_same_v<Request, LucidConfigOperation::List>) {
+          return LucidConfigListOutput(std::move(output));
+        } else if constexpr (std::is_same_v<Request, LucidConfigOperation::Explain>) {
+          return LucidConfigExplainOutput(std::move(output));
+        } else {
+          return LucidConfigSetOrDeleteOutput(std::move(output));
+        }
+      },
+      operation.value);
+}
+
+// The record type is fixed by the request's case (above), so taking it out
+// of the variant cannot fail.
+LucidConfigListOutput LucidLinkCLIUtility::runLucidConfig(const LucidConfigOperation::List& request) const {
+  return std::get<LucidConfigListOutput>(runLucidConfig(LucidConfigOperation(request)));
+}
+
+LucidConfigSetOrDeleteOutput LucidLinkCLIUtility::runLucidConfig(const LucidConfigOperation::Set& request) const {
+  return std::get<LucidConfigSetOrDeleteOutput>(runLucidConfig(LucidConfigOperation(request)));
+}
+
+LucidConfigSetOrDeleteOutput LucidLinkCLIUtility::runLucidConfig(const LucidConfigOperation::Delete& request) const {
+  return std::get<LucidConfigSetOrDeleteOutput>(runLucidConfig(LucidConfigOperation(request)));
+}
+
+LucidConfigExplainOutput LucidLinkCLIUtility::runLucidConfig(const LucidConfigOperation::Explain& request) const {
+  return std::get<LucidConfigExplainOutput>(runLucidConfig(LucidConfigOperation(request)));
 }
 
 }  // namespace velmora

@@ -3,7 +3,7 @@
 #include <map>
 #include <optional>
 
-#include "lucidlink/instances.hpp"
+#include "lucidlink/instance_discovery.hpp"
 #include "lucidlink/paths.hpp"
 #include "platform/serial_queue.hpp"
 
@@ -11,7 +11,7 @@ namespace velmora {
 
 // Torn down in reverse order: the timer first, then the queues that only
 // hand work on, then the access queue, and the map last.
-struct LucidLinkCLIManager::Queues {
+struct LucidLinkCLIManager::State {
   std::map<std::string, std::shared_ptr<LucidLinkCLIUtility>> allCLIs;  // owned by accessQueue
   platform::SerialQueue accessQueue{"cliListAccessQueue"};
   platform::SerialQueue observationQueue{"lucidLinkCLIManager_observationQueue"};
@@ -19,19 +19,8 @@ struct LucidLinkCLIManager::Queues {
   std::unique_ptr<platform::RepeatingTimer> recalculationTimer;  // owned by observationQueue
 };
 
-namespace {
-
-// Whether `key` names `path` or a folder above it, by whole components.
-bool keyServes(const std::string& key, const std::string& path) {
-  if (path.compare(0, key.size(), key) != 0) return false;
-  if (path.size() == key.size() || key == "/") return true;
-  return path[key.size()] == '/';
-}
-
-}  // namespace
-
 LucidLinkCLIManager::LucidLinkCLIManager(double updateInterval, std::string launchPath)
-    : updateInterval_(updateInterval), launchPath_(std::move(launchPath)), queues_(std::make_unique<Queues>()) {}
+    : updateInterval_(updateInterval), launchPath_(std::move(launchPath)), state_(std::make_unique<State>()) {}
 
 std::shared_ptr<LucidLinkCLIManager> LucidLinkCLIManager::create(double updateInterval, std::string launchPath) {
   std::shared_ptr<LucidLinkCLIManager> manager(new LucidLinkCLIManager(updateInterval, std::move(launchPath)));
@@ -41,26 +30,26 @@ std::shared_ptr<LucidLinkCLIManager> LucidLinkCLIManager::create(double updateIn
 
 LucidLinkCLIManager::~LucidLinkCLIManager() {
   // Tasks still queued find the manager gone and do nothing.
-  if (queues_->recalculationTimer) queues_->recalculationTimer->cancel();
+  if (state_->recalculationTimer) state_->recalculationTimer->cancel();
 }
 
 void LucidLinkCLIManager::start() {
   std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
-  queues_->accessQueue.async([weak] {
+  state_->accessQueue.async([weak] {
     if (auto self = weak.lock()) self->recalculateCLIs(false);
   });
-  queues_->observationQueue.async([weak] {
+  state_->observationQueue.async([weak] {
     if (auto self = weak.lock()) self->startRecalculationTimer();
   });
 }
 
 void LucidLinkCLIManager::startRecalculationTimer() {
   std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
-  queues_->recalculationTimer =
-      std::make_unique<platform::RepeatingTimer>(queues_->timerQueue, updateInterval_, [weak] {
+  state_->recalculationTimer =
+      std::make_unique<platform::RepeatingTimer>(state_->timerQueue, updateInterval_, [weak] {
         auto self = weak.lock();
         if (!self) return;
-        self->queues_->accessQueue.async([weak] {
+        self->state_->accessQueue.async([weak] {
           if (auto again = weak.lock()) again->recalculateCLIs(false);
         });
       });
@@ -68,17 +57,17 @@ void LucidLinkCLIManager::startRecalculationTimer() {
 
 void LucidLinkCLIManager::refresh() {
   std::weak_ptr<LucidLinkCLIManager> weak = weak_from_this();
-  queues_->observationQueue.async([weak] {
+  state_->observationQueue.async([weak] {
     auto self = weak.lock();
     if (!self) return;
-    self->queues_->accessQueue.async([weak] {
+    self->state_->accessQueue.async([weak] {
       if (auto again = weak.lock()) again->recalculateCLIs(true);
     });
   });
 }
 
 void LucidLinkCLIManager::recalculateCLIs(bool force) {
-  auto& map = queues_->allCLIs;
+  auto& map = state_->allCLIs;
   bool changed = false;
 
   std::vector<LucidFileSpaceInfo> listed;
@@ -112,8 +101,12 @@ void LucidLinkCLIManager::recalculateCLIs(bool force) {
 
     for (const auto& record : fresh) {
       auto client = std::make_shared<LucidLinkCLIUtility>(launchPath_, record);
-      // Keyed by its standardized mount point; without one it is retried next time.
-      if (auto mounted = detail::reportedMountPoint(*client)) map.insert_or_assign(mounted->string(), std::move(client));
+      // Keyed by its standardized mount point in one normalization form, so
+      // that lookups match whatever form a path comes in; without a mount
+      // point it is retried next time.
+      if (auto mounted = detail::reportedMountPoint(*client)) {
+        map.insert_or_assign(detail::normalizedForComparison(mounted->string()), std::move(client));
+      }
     }
   }
 
@@ -126,21 +119,21 @@ void LucidLinkCLIManager::recalculateCLIs(bool force) {
 }
 
 std::vector<std::shared_ptr<LucidLinkCLIUtility>> LucidLinkCLIManager::clis() const {
-  return queues_->accessQueue.sync([this] {
+  return state_->accessQueue.sync([this] {
     std::vector<std::shared_ptr<LucidLinkCLIUtility>> list;
-    list.reserve(queues_->allCLIs.size());
-    for (const auto& [key, client] : queues_->allCLIs) list.push_back(client);
+    list.reserve(state_->allCLIs.size());
+    for (const auto& [key, client] : state_->allCLIs) list.push_back(client);
     return list;
   });
 }
 
 std::shared_ptr<LucidLinkCLIUtility> LucidLinkCLIManager::correspondingCLIFor(const std::filesystem::path& url) const {
-  const std::string path = detail::standardizedFilePath(url).string();
-  return queues_->accessQueue.sync([this, &path] {
+  const std::string path = detail::normalizedForComparison(detail::standardizedFilePath(url).string());
+  return state_->accessQueue.sync([this, &path] {
     std::shared_ptr<LucidLinkCLIUtility> best;
     std::size_t bestLength = 0;
-    for (const auto& [key, client] : queues_->allCLIs) {
-      if (keyServes(key, path) && (!best || key.size() > bestLength)) {
+    for (const auto& [key, client] : state_->allCLIs) {
+      if (detail::isAtOrBelow(key, path) && (!best || key.size() > bestLength)) {
         best = client;
         bestLength = key.size();
       }

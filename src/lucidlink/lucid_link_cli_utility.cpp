@@ -1,17 +1,18 @@
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
-#include <algorithm>
 #include <utility>
 
-#include "platform/process.hpp"
+#include "lucidlink/process_registry.hpp"
 
 namespace velmora {
 
 LucidLinkCLIUtility::LucidLinkCLIUtility(std::string launchPath)
-    : GenericCLIUtility(std::move(launchPath)) {}
+    : GenericCLIUtility(std::move(launchPath)), processes_(std::make_unique<detail::ProcessRegistry>()) {}
 
 LucidLinkCLIUtility::LucidLinkCLIUtility(std::string launchPath, LucidFileSpaceInfo fsInfo)
-    : GenericCLIUtility(std::move(launchPath)), fsInfo_(std::move(fsInfo)) {}
+    : GenericCLIUtility(std::move(launchPath)),
+      fsInfo_(std::move(fsInfo)),
+      processes_(std::make_unique<detail::ProcessRegistry>()) {}
 
 LucidLinkCLIUtility::~LucidLinkCLIUtility() { killAllProcesses(); }
 
@@ -43,39 +44,12 @@ std::string LucidLinkCLIUtility::runInstanceSpecificCommand(
   return run(words, args);
 }
 
-void LucidLinkCLIUtility::registerProcess(std::shared_ptr<platform::ChildProcess> process) {
-  std::lock_guard lock(mutex_);
-  runningProcesses_.push_back(std::move(process));
-}
-
 void LucidLinkCLIUtility::cancelProcessWithId(std::int32_t processIdentifier) {
-  std::shared_ptr<platform::ChildProcess> found;
-  {
-    std::lock_guard lock(mutex_);
-    auto it = std::find_if(runningProcesses_.begin(), runningProcesses_.end(),
-                           [&](const auto& process) { return process->pid() == processIdentifier; });
-    if (it == runningProcesses_.end()) return;
-    found = std::move(*it);
-    runningProcesses_.erase(it);
-  }
-  found->stop();
+  processes_->cancel(processIdentifier);
 }
 
-void LucidLinkCLIUtility::killAllProcesses() {
-  std::vector<std::shared_ptr<platform::ChildProcess>> taken;
-  {
-    std::lock_guard lock(mutex_);
-    taken.swap(runningProcesses_);
-  }
-  for (const auto& process : taken) process->stop();
-}
+void LucidLinkCLIUtility::killAllProcesses() { processes_->stopAll(); }
 
-std::vector<std::int32_t> LucidLinkCLIUtility::runningProcesses() const {
-  std::lock_guard lock(mutex_);
-  std::vector<std::int32_t> ids;
-  ids.reserve(runningProcesses_.size());
-  for (const auto& process : runningProcesses_) ids.push_back(process->pid());
-  return ids;
-}
+std::vector<std::int32_t> LucidLinkCLIUtility::runningProcesses() const { return processes_->processIdentifiers(); }
 
 }  // namespace velmora

@@ -30,7 +30,7 @@ std::optional<std::string> LucidLinkCLIStatusInfo::value(const std::string& key)
 std::optional<std::filesystem::path> LucidLinkCLIStatusInfo::mountPoint() const {
   auto text = value("Mount point");
   if (!text) return std::nullopt;
-  return detail::standardizedFilePath(*text);
+  return detail::mountPointFromReport(*text);
 }
 
 std::optional<std::string> LucidLinkCLIStatusInfo::cloudProvider() const {

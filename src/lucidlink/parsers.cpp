@@ -32,21 +32,14 @@ std::vector<LucidFileSpaceInfo> parseFilespaceTable(std::string_view text) {
 
 LucidDictionary parseKeyValueOutput(std::string_view text) {
   LucidDictionary dictionary;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (line.empty()) continue;
-
+  // The same line ends as every other report: a CR-only or CRLF answer
+  // reads like an LF one, and the empty line between CR and LF is dropped.
+  for (const std::string_view line : splitNonEmpty(text, isNewline)) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
       emitWarning("Warning: Skipping malformed line: " + std::string(line));
       continue;
     }
-    // A carriage return before the line feed is trimmed away with the other
-    // white space, so keys and values never carry line ends.
     dictionary.insert_or_assign(std::string(trim(line.substr(0, colon), isWhitespaceOrNewline)),
                                 std::string(trim(line.substr(colon + 1), isWhitespaceOrNewline)));
   }

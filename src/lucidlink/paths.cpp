@@ -14,6 +14,18 @@ std::filesystem::path standardizedFilePath(const std::filesystem::path& path) {
   return std::filesystem::path(text);
 }
 
+std::optional<std::filesystem::path> mountPointFromReport(std::string_view text) {
+  const std::filesystem::path path(text);
+  if (text.empty() || !path.is_absolute()) return std::nullopt;
+  return standardizedFilePath(path);
+}
+
+bool isAtOrBelow(std::string_view folder, std::string_view path) {
+  if (path.compare(0, folder.size(), folder) != 0) return false;
+  if (path.size() == folder.size() || folder == "/") return true;
+  return path[folder.size()] == '/';
+}
+
 std::string normalizedForComparison(std::string_view text) {
   utf8proc_uint8_t* mapped = nullptr;
   const auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),

@@ -47,15 +47,19 @@ struct CompletedRun {
 CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& arguments,
                       const OutputObserver& observer = {});
 
+// Called once a child has been reaped, with its pid, how it ended, and
+// whether a stop had been asked for before it was reaped.
+using EndObserver = std::function<void(std::int32_t pid, ExitStatus status, bool stopped)>;
+
 // A long-running child whose output is handed to a callback as it arrives,
 // on a monitor thread of its own, and which can be stopped from any thread
-// without waiting for it.
+// without waiting for anything.
 //
 // The monitor thread reads until the end of the output (or until `stop`),
-// closes the read end, then reaps the child. After `stop`, a child that is
-// still alive when the grace period has passed is killed, so that nothing
-// outlives its handle for long. The thread keeps the shared state alive by
-// itself: dropping the handle never waits for the child.
+// closes the read end, reaps the child, then reports the end. After `stop`, a
+// child that is still alive when the grace period has passed is killed, so
+// that nothing outlives its handle for long. The thread keeps the shared
+// state alive by itself: dropping the handle never waits for the child.
 class ChildProcess {
  public:
   // How long a stopped child may take to act on the terminate request.
@@ -67,11 +71,14 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Starts the child and its monitor thread; `onOutput` is called on that
-  // thread, never twice at once. Throws std::system_error (errno of the
-  // launch) on failure; the handle then stays "never started".
+  // Starts the child and its monitor thread. `onOutput` is called on that
+  // thread with each block read, never twice at once; `onEnd` is called on it
+  // exactly once, after the last `onOutput` and after the child has been
+  // reaped, also when it was stopped. Exceptions from either are swallowed.
+  // Throws std::system_error (errno of the launch) on failure: the handle
+  // then stays "never started" and neither callback is ever called.
   // Throws std::logic_error when called a second time.
-  void start(OutputObserver onOutput = {});
+  void start(OutputObserver onOutput = {}, EndObserver onEnd = {});
 
   // The child's process identifier; 0 when it was never started.
   std::int32_t pid() const noexcept;
@@ -79,19 +86,19 @@ class ChildProcess {
   // Started and not yet reaped.
   bool isRunning() const noexcept;
 
-  // Closes the reading end of the output pipe and, if the child is running,
-  // sends it SIGTERM. Once stop() has returned the callback is not running
-  // and is not called again: a call in progress on the monitor thread is
-  // waited for, unless stop() is called from that callback itself. Does not
-  // wait for the child; idempotent; never throws. Must not be called while
-  // holding a lock that the callback takes.
+  // Closes the reading end of the output pipe (through the monitor) and, if
+  // the child is running, sends it SIGTERM. Waits for nothing: neither the
+  // child nor a callback in progress. Once it has returned no new `onOutput`
+  // call begins (one already running on another thread may finish); `onEnd`
+  // still follows once the child has been reaped. May be called from the
+  // callbacks; idempotent; never throws.
   void stop() noexcept;
 
   // Dropping the handle will not stop the child: it runs to its end and is
   // reaped by its monitor thread (for short-lived helpers nobody waits for).
   void letRunToEnd() noexcept { stopOnDestruction_ = false; }
 
-  // Set once stop() has been called; readable from the callback, which runs
+  // Set once stop() has been called; readable from the callbacks, which run
   // only while the flag's owner is alive.
   const std::atomic<bool>& stopFlag() const noexcept;
 

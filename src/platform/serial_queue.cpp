@@ -18,7 +18,6 @@ struct SerialQueue::State {
   std::multimap<Clock::time_point, Task> delayed;
   bool closed = false;
   std::thread worker;
-  std::thread::id workerId;
 };
 
 namespace {
@@ -68,7 +67,6 @@ void submit(const std::shared_ptr<SerialQueue::State>& state, SerialQueue::Clock
   }
   if (!state->worker.joinable()) {
     state->worker = std::thread(runWorker, state);
-    state->workerId = state->worker.get_id();
   }
   state->wake.notify_one();
 }
@@ -154,12 +152,21 @@ void tick(const std::shared_ptr<RepeatingTimer::State>& state, SerialQueue* queu
   if (state->cancelled) return;
   state->handler();
   if (state->repeats && !state->cancelled) {
-    const auto next = due + state->interval;
+    const auto next = nextRepeat(due, state->interval, SerialQueue::Clock::now());
     queue->asyncAt(next, [state, queue, next] { tick(state, queue, next); });
   }
 }
 
 }  // namespace
+
+SerialQueue::Clock::time_point nextRepeat(SerialQueue::Clock::time_point due, SerialQueue::Clock::duration interval,
+                                          SerialQueue::Clock::time_point now) {
+  const auto next = due + interval;
+  if (next > now) return next;
+  // Late by one interval or more: skip to the first slot after now.
+  const auto missed = (now - due) / interval;
+  return due + (missed + 1) * interval;
+}
 
 RepeatingTimer::RepeatingTimer(SerialQueue& queue, double intervalSeconds, std::function<void()> handler)
     : state_(std::make_shared<State>()) {

@@ -70,10 +70,17 @@ void mainQueueAsync(std::function<void()> task);
 void globalQueueAsync(std::function<void()> task);
 
 // Delivers `handler` on `queue`: the first event at once, then every
-// `intervalSeconds` at a fixed rate (events are not merged when the queue
-// falls behind). An interval that is not a positive finite number gives the
-// first event only, so that it can never make the timer spin; intervals
-// below one millisecond are raised to one millisecond for the same reason.
+// `intervalSeconds` at a fixed rate. Events missed while the queue or the
+// whole process stalled (a debugger, a stopped process, a sleeping machine)
+// coalesce into one, as a dispatch timer's do. An interval that is not a
+// positive finite number gives the first event only, so that it can never
+// make the timer spin; intervals below one millisecond are raised to one
+// millisecond for the same reason.
+// The deadline after `due` on a schedule of `interval`: the next slot, or,
+// when that has already passed at `now`, the first slot after `now`.
+SerialQueue::Clock::time_point nextRepeat(SerialQueue::Clock::time_point due, SerialQueue::Clock::duration interval,
+                                          SerialQueue::Clock::time_point now);
+
 class RepeatingTimer {
  public:
   RepeatingTimer(SerialQueue& queue, double intervalSeconds, std::function<void()> handler);

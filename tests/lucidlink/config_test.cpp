@@ -97,20 +97,19 @@ TEST(LucidConfigOperation, TheToolReceivesThoseArguments) {
 TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
   test::SimulatedTool tool;
   const LucidLinkCLIUtility client(tool.path(), LucidFileSpaceInfo{"2001", "a", "1", "live"});
-  const auto set = std::get<LucidConfigSetOrDeleteOutput>(
-      client.runLucidConfig(Op::Set{LucidConfigScope::global, {{LucidConfigKey::dataCacheSize, "10GiB"}}, std::nullopt}));
+  const auto set =
+      client.runLucidConfig(Op::Set{LucidConfigScope::global, {{LucidConfigKey::dataCacheSize, "10GiB"}}, std::nullopt});
   EXPECT_EQ(set.result(), Result::success());
 
-  const auto listed = std::get<LucidConfigListOutput>(client.runLucidConfig(Op::List{}));
+  const auto listed = client.runLucidConfig(Op::List{});
   EXPECT_EQ(listed.entries().at(LucidConfigKey::dataCacheSize), (Entry{"10GiB", "10GiB", "global", ""}));
   EXPECT_EQ(listed.entries().at(LucidConfigKey::maxUploadRate), (Entry{"0", "", "default", ""}));
-  EXPECT_EQ(asConfigResult(client.runLucidConfig(Op::List{})).output(), listed.output());
+  EXPECT_EQ(asConfigResult(client.runLucidConfig(LucidConfigOperation(Op::List{}))).output(), listed.output());
 
-  const auto refused = std::get<LucidConfigSetOrDeleteOutput>(
-      client.runLucidConfig(Op::Set{std::nullopt, {{LucidConfigKey("No.Such"), "1"}}, std::nullopt}));
+  const auto refused = client.runLucidConfig(Op::Set{std::nullopt, {{LucidConfigKey("No.Such"), "1"}}, std::nullopt});
   EXPECT_EQ(refused.result(), Result::failure("--No.Such"));
 
-  const auto explained = std::get<LucidConfigExplainOutput>(client.runLucidConfig(Op::Explain{}));
+  const auto explained = client.runLucidConfig(Op::Explain{});
   EXPECT_EQ(explained.explanations().size(), 5u);
   EXPECT_EQ(explained.explanations().at(LucidConfigKey::dataCacheSize).defaultValue, "5GiB");
 }

@@ -3,6 +3,7 @@
 #include "velmora/lucidlink/lucid_link_cli_manager.hpp"
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,12 @@ class Observed {
  public:
   explicit Observed(std::shared_ptr<LucidLinkCLIManager> m)
       : manager(std::move(m)), subscription(manager->objectWillChange().subscribe([this] { ++notifications; })) {}
+  // Cancelling does not wait for a notification being delivered: let the
+  // main queue finish it before the counter goes away.
+  ~Observed() {
+    subscription.cancel();
+    test::drainMainQueue();
+  }
 
   // The count once every queued recalculation has run and its notification
   // has been delivered.
@@ -198,6 +205,72 @@ TEST(LucidLinkCLIManager, CorrespondingCLIDoesNotFollowSymbolicLinks) {
   EXPECT_EQ(observed.manager->correspondingCLIFor(folder / "link" / "f"), nullptr);
   EXPECT_EQ(observed.manager->correspondingCLIFor("/nowhere"), nullptr);
   std::filesystem::remove_all(folder);
+}
+
+// An instance must name an absolute mount point to be served: an empty or
+// relative one would otherwise be taken from the current directory.
+TEST(LucidLinkCLIManager, RelativeMountPointServesNothing) {
+  SimulatedTool tool;
+  tool.setInstances({{"1", "a", "1", "live", "relative/folder"}, kBeta});
+  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
+  waitForStartUp(tool);
+  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"2002"}));
+  EXPECT_EQ(observed.manager->correspondingCLIFor(std::filesystem::current_path() / "relative/folder/f"), nullptr);
+}
+
+TEST(LucidLinkCLIManager, MountPointsMatchWhateverTheirNormalizationForm) {
+  const std::string composed = "/Volumes/Caf\u00e9";   // NFC
+  const std::string decomposed = "/Volumes/Cafe\u0301";  // NFD
+  for (const auto& [key, path] : {std::pair{decomposed, composed}, std::pair{composed, decomposed}}) {
+    SimulatedTool tool;
+    tool.setInstances({{"1", "a", "1", "live", key}});
+    Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
+    waitForStartUp(tool);
+    const auto client = observed.manager->correspondingCLIFor(path + "/file");
+    ASSERT_NE(client, nullptr) << path;
+    EXPECT_EQ(client->instanceID(), "1");
+  }
+}
+
+// A performance receiver that asks the manager for its clients while a
+// recalculation drops (and so destroys) the client running that run: the
+// recalculation stops the run while the callback waits for the recalculation.
+class AskingTheManager : public LucidLinkPerformanceUpdateReciever {
+ public:
+  explicit AskingTheManager(std::weak_ptr<LucidLinkCLIManager> m) : manager(std::move(m)) {}
+  void didReceivePerfUpdate(const LucidPerfUpdate&) override {
+    if (auto live = manager.lock()) (void)live->clis();
+  }
+  void didEndPerfRun(std::int32_t, const LucidPerfRunEnd& end) override {
+    ended.set_value(end.reason);
+  }
+  std::weak_ptr<LucidLinkCLIManager> manager;
+  std::promise<LucidPerfRunEnd::Reason> ended;
+};
+
+TEST(LucidLinkCLIManager, DroppingAClientWhoseReceiverAsksTheManagerDoesNotDeadlock) {
+  auto body = std::async(std::launch::async, [] {
+    for (int round = 0; round < 10; ++round) {
+      SimulatedTool tool;
+      tool.setOptions("perf-rate=500");
+      tool.setInstances({kAlpha});
+      auto manager = LucidLinkCLIManager::create(kNoTimer, tool.path());
+      waitForStartUp(tool);
+      auto receiver = std::make_shared<AskingTheManager>(manager);
+      auto ended = receiver->ended.get_future();
+      manager->clis().at(0)->runPerf(LucidPerfQuery({{LucidDataLayer::all, std::vector<LucidPerfMetric>{}}}), receiver);
+      tool.setInstances({});
+      manager->refresh();
+      EXPECT_EQ(ended.get(), LucidPerfRunEnd::Reason::stopped);
+      EXPECT_TRUE(manager->clis().empty());
+    }
+  });
+  if (body.wait_for(180s) != std::future_status::ready) {
+    std::fprintf(stderr, "deadlock: dropping a client whose receiver asks the manager\n");
+    std::abort();
+  }
+  body.get();
+  test::drainMainQueue();
 }
 
 TEST(LucidLinkCLIManager, TimerEventsWithAnUnchangedSetSendNothing) {

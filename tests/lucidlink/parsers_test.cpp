@@ -84,7 +84,8 @@ TEST(KeyValueOutput, ParsesTheDocumentedShapes) {
       {"word without colon warns", "Linked\nA: 1\n", {{"A", "1"}}, {"Warning: Skipping malformed line: Linked"}},
       {"trims white space and newlines", "  \tKey  \t:\t value \xE2\x80\xA8\r\n", {{"Key", "value"}}, {}},
       {"CRLF line ends", "A: 1\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}, {}},
-      {"a lone carriage return is not a line end", "A: 1\rB: 2\n", {{"A", "1\rB: 2"}}, {}},
+      {"CR line ends", "A: 1\rB: 2\r", {{"A", "1"}, {"B", "2"}}, {}},
+      {"blank CRLF line is silent", "A: 1\r\n\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}, {}},
   };
   for (const auto& c : cases) {
     WarningCapture capture;
@@ -135,6 +136,11 @@ TEST(StatusInfo, DerivesProviderAndMountPoint) {
 
   const LucidLinkCLIStatusInfo regionOnly(LucidDictionary{{"Filespace object store region", "eu-west-1"}});
   EXPECT_EQ(regionOnly.cloudProvider(), std::nullopt);
+
+  // A mount point must be an absolute path: anything else names no place.
+  for (const char* text : {"", "Volumes/Alpha", "./Alpha"}) {
+    EXPECT_EQ(LucidLinkCLIStatusInfo(LucidDictionary{{"Mount point", text}}).mountPoint(), std::nullopt) << text;
+  }
 }
 
 TEST(CacheInfo, KeepsValuesAsText) {

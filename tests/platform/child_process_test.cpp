@@ -1,7 +1,11 @@
+// Child processes with real tools: the simulator, and /bin/sh or head where a
+// tool must end in a particular way.
 #include "platform/process.hpp"
 
 #include <atomic>
+#include <future>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 #include <gtest/gtest.h>
@@ -14,96 +18,191 @@ namespace {
 using namespace std::chrono_literals;
 using test::kSimulator;
 
-TEST(ChildProcess, HandsOutputToTheCallbackAsItArrivesAndReapsAtTheEnd) {
+// What a child's callbacks saw, and a way to wait for its end.
+struct Observed {
   std::mutex mutex;
-  std::string seen;
-  ChildProcess child(kSimulator, {"println", "first", "sleep", "0.1", "println", "second"});
-  child.start([&](std::string_view block) {
-    std::lock_guard lock(mutex);
-    seen += block;
-  });
-  EXPECT_GT(child.pid(), 0);
-  ASSERT_TRUE(child.waitForExit(10s));
-  EXPECT_FALSE(child.isRunning());
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(seen, "first\nsecond\n");
+  std::string output;
+  int ends = 0;
+  std::optional<ExitStatus> status;
+  bool stopped = false;
+  std::promise<void> ended;
+
+  OutputObserver onOutput() {
+    return [this](std::string_view block) {
+      std::lock_guard lock(mutex);
+      output += block;
+    };
+  }
+  EndObserver onEnd() {
+    return [this](std::int32_t, ExitStatus exit, bool wasStopped) {
+      std::lock_guard lock(mutex);
+      status = exit;
+      stopped = wasStopped;
+      if (++ends == 1) ended.set_value();
+    };
+  }
+  bool waitForEnd() { return ended.get_future().wait_for(30s) == std::future_status::ready; }
+};
+
+TEST(ChildProcess, ReportsOutputThenHowTheToolEnded) {
+  struct Case {
+    std::string path;
+    std::vector<std::string> arguments;
+    std::string output;
+    ExitStatus status;
+  };
+  const Case cases[] = {
+      {kSimulator, {"println", "first", "sleep", "0.05", "println", "second"}, "first\nsecond\n", {false, 0}},
+      {kSimulator, {"print", "partial", "exit", "3"}, "partial", {false, 3}},
+      {"/bin/sh", {"-c", "echo dying; kill -KILL $$"}, "dying\n", {true, SIGKILL}},
+  };
+  for (const auto& c : cases) {
+    Observed seen;
+    ChildProcess child(c.path, c.arguments);
+    child.start(seen.onOutput(), seen.onEnd());
+    EXPECT_GT(child.pid(), 0);
+    ASSERT_TRUE(seen.waitForEnd()) << c.output;
+    EXPECT_FALSE(child.isRunning());
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(seen.output, c.output);
+    EXPECT_EQ(seen.status, c.status) << c.output;
+    EXPECT_FALSE(seen.stopped);
+    EXPECT_EQ(seen.ends, 1);
+  }
 }
 
 TEST(ChildProcess, NeverStartedWhenTheLaunchFails) {
+  Observed seen;
   ChildProcess child("/nonexistent/tool", {});
-  EXPECT_THROW(child.start(), std::system_error);
+  EXPECT_THROW(child.start(seen.onOutput(), seen.onEnd()), std::system_error);
   EXPECT_EQ(child.pid(), 0);
   EXPECT_FALSE(child.isRunning());
   child.stop();  // nothing to signal
   EXPECT_TRUE(child.waitForExit(0ms));
+  std::lock_guard lock(seen.mutex);
+  EXPECT_EQ(seen.ends, 0);
 }
 
-TEST(ChildProcess, StopTerminatesWithoutWaiting) {
+TEST(ChildProcess, StoppedChildIsReapedAndItsEndSaysSo) {
+  Observed seen;
   ChildProcess child(kSimulator, {"forever"});
-  child.start();
-  const int pid = child.pid();
-  ASSERT_TRUE(test::processAlive(pid));
+  child.start(seen.onOutput(), seen.onEnd());
+  ASSERT_TRUE(test::processAlive(child.pid()));
   child.stop();
-  ASSERT_TRUE(child.waitForExit(10s));
-  EXPECT_FALSE(child.isRunning());
+  child.stop();  // idempotent
+  ASSERT_TRUE(seen.waitForEnd());
+  std::lock_guard lock(seen.mutex);
+  EXPECT_TRUE(seen.stopped);
+  EXPECT_EQ(seen.status, (ExitStatus{true, SIGTERM}));
 }
 
-TEST(ChildProcess, StopAfterTheChildExitedOnItsOwnDoesNothing) {
+TEST(ChildProcess, StopAfterTheChildExitedOnItsOwnChangesNothing) {
+  Observed seen;
   ChildProcess child(kSimulator, {"exit", "0"});
-  child.start();
-  ASSERT_TRUE(child.waitForExit(10s));
+  child.start(seen.onOutput(), seen.onEnd());
+  ASSERT_TRUE(seen.waitForEnd());
   child.stop();
-  child.stop();
-  EXPECT_FALSE(child.isRunning());
+  std::lock_guard lock(seen.mutex);
+  EXPECT_FALSE(seen.stopped);
+  EXPECT_EQ(seen.ends, 1);
 }
 
-TEST(ChildProcess, CallbackIsNotCalledAfterStopHasReturnedAndItsCallFinished) {
+// The callback is held up on another thread (as when it hands its data to a
+// busy UI thread); stop() must return at once, and nothing new may start.
+TEST(ChildProcess, StopNeverWaitsForACallbackInProgress) {
+  std::promise<void> inside;
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  std::atomic<int> calls{0};
+  Observed seen;
+  ChildProcess child(kSimulator, {"print-mib", "100000"});
+  child.start(
+      [&, released](std::string_view) {
+        if (calls++ == 0) {
+          inside.set_value();
+          released.wait();
+        }
+      },
+      seen.onEnd());
+  inside.get_future().wait();
+  auto stopping = std::async(std::launch::async, [&] { child.stop(); });
+  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready) << "stop() waited for the callback";
+  release.set_value();
+  ASSERT_TRUE(seen.waitForEnd());
+  EXPECT_EQ(calls.load(), 1);  // the call in progress finished; no other began
+}
+
+TEST(ChildProcess, CallbackMayStopItsOwnChild) {
+  Observed seen;
   std::atomic<int> calls{0};
   ChildProcess child(kSimulator, {"print-mib", "100000"});
-  child.start([&](std::string_view) { ++calls; });
-  ASSERT_TRUE(test::eventually([&] { return calls.load() > 0; }));
-  child.stop();
-  ASSERT_TRUE(child.waitForExit(10s));
-  const int after = calls.load();
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(calls.load(), after);
+  ChildProcess* self = &child;
+  child.start(
+      [&](std::string_view) {
+        ++calls;
+        self->stop();
+      },
+      seen.onEnd());
+  ASSERT_TRUE(seen.waitForEnd());
+  EXPECT_EQ(calls.load(), 1);
 }
 
 // A child that ignores the terminate request is killed once the grace
 // period has passed, so that it never outlives its handle for long.
 TEST(ChildProcess, ChildIgnoringTerminateIsKilledAfterTheGracePeriod) {
+  Observed seen;
+  std::promise<void> ready;
   ChildProcess child(kSimulator, {"ignore-term", "println", "ready", "forever"});
-  std::atomic<bool> ready{false};
-  child.start([&](std::string_view) { ready = true; });
-  ASSERT_TRUE(test::eventually([&] { return ready.load(); }));
+  child.start([&](std::string_view) { ready.set_value(); }, seen.onEnd());
+  ready.get_future().wait();
   child.stop();
   EXPECT_TRUE(child.isRunning());
-  EXPECT_TRUE(child.waitForExit(ChildProcess::kTerminateGrace + 10s));
+  ASSERT_TRUE(seen.waitForEnd());
+  std::lock_guard lock(seen.mutex);
+  EXPECT_EQ(seen.status, (ExitStatus{true, SIGKILL}));
+  EXPECT_TRUE(seen.stopped);
 }
 
 TEST(ChildProcess, DroppingTheHandleStopsTheChild) {
-  int pid = 0;
+  Observed seen;
   {
     ChildProcess child(kSimulator, {"forever"});
-    child.start();
-    pid = child.pid();
+    child.start({}, seen.onEnd());
   }
-  EXPECT_TRUE(test::eventually([&] { return !test::processAlive(pid); }));
+  ASSERT_TRUE(seen.waitForEnd());
+  EXPECT_TRUE(seen.stopped);
 }
 
-TEST(ChildProcess, StartingTwiceIsAProgrammingError) {
-  ChildProcess child(kSimulator, {"exit", "0"});
-  child.start();
-  EXPECT_THROW(child.start(), std::logic_error);
-  EXPECT_TRUE(child.waitForExit(10s));
+TEST(ChildProcess, StoppedBeforeItStartedIsStoppedOnStart) {
+  Observed seen;
+  ChildProcess child(kSimulator, {"forever"});
+  child.stop();
+  child.start({}, seen.onEnd());
+  ASSERT_TRUE(seen.waitForEnd());
+  EXPECT_TRUE(seen.stopped);
+  EXPECT_THROW(child.start(), std::logic_error);  // never twice
 }
 
-TEST(RunToEnd, ObserverSeesEveryBlockInOrder) {
+// Sizes around the reader's buffer steps (first capacity 64 KiB, side buffer
+// 16 KiB, 1 MiB slices): every byte arrives, in order, whatever the size.
+TEST(RunToEnd, OutputOfEverySizeArrivesWhole) {
+  for (const std::size_t size : {0ul, 1ul, 16383ul, 16384ul, 65535ul, 65536ul, 65537ul, 81920ul, 1048576ul,
+                                 1048577ul, 4194304ul, 4194305ul, 5242881ul}) {
+    const auto run = runToEnd("/usr/bin/head", {"-c", std::to_string(size), "/dev/urandom"});
+    EXPECT_EQ(run.output.size(), size);
+    EXPECT_TRUE(run.status.succeeded());
+  }
   std::string observed;
-  const std::string output = runToEnd(kSimulator, {"print-mib", "3", "println", "tail"},
-                                      [&](std::string_view block) { observed += block; }).output;
-  EXPECT_EQ(observed, output);
-  EXPECT_EQ(output.size(), 3u * 1024 * 1024 + 5);
+  const auto run = runToEnd(kSimulator, {"print-mib", "3", "println", "tail"},
+                            [&](std::string_view block) { observed += block; });
+  EXPECT_EQ(observed, run.output);
+  EXPECT_EQ(run.output.size(), 3u * 1024 * 1024 + 5);
+  EXPECT_EQ(run.output.substr(run.output.size() - 5), "tail\n");
+}
+
+TEST(RunToEnd, ReportsHowTheToolEnded) {
+  EXPECT_EQ(runToEnd(kSimulator, {"exit", "7"}).status, (ExitStatus{false, 7}));
+  EXPECT_EQ(runToEnd("/bin/sh", {"-c", "kill -TERM $$"}).status, (ExitStatus{true, SIGTERM}));
 }
 
 TEST(RunToEnd, LaunchFailureCarriesTheErrno) {

@@ -1,6 +1,9 @@
 #include "platform/serial_queue.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <future>
+#include <mutex>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -107,6 +110,65 @@ TEST(RepeatingTimer, IntervalsThatAreNotPositiveAndFiniteGiveOneEvent) {
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(events.load(), 1) << interval;
   }
+}
+
+TEST(RepeatingTimer, NextDeadlineSkipsSlotsThatHavePassed) {
+  using Clock = SerialQueue::Clock;
+  const Clock::time_point t0{};
+  const auto interval = 100ms;
+  struct Case {
+    std::chrono::milliseconds now;  // since the event that was due at t0
+    std::chrono::milliseconds next;
+  };
+  const Case cases[] = {
+      {0ms, 100ms}, {99ms, 100ms}, {100ms, 200ms}, {101ms, 200ms}, {2350ms, 2400ms}, {2400ms, 2500ms},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(nextRepeat(t0, interval, t0 + c.now) - t0, Clock::duration(c.next)) << c.now.count();
+  }
+}
+
+// After a stall (here: the queue held up for thirty intervals) the missed
+// events coalesce into one instead of firing back to back.
+TEST(RepeatingTimer, EventsMissedDuringAStallCoalesce) {
+  SerialQueue queue("test.timer.stall");
+  std::mutex mutex;
+  std::vector<SerialQueue::Clock::time_point> events;
+  RepeatingTimer timer(queue, 0.01, [&] {
+    std::lock_guard lock(mutex);
+    events.push_back(SerialQueue::Clock::now());
+  });
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(mutex);
+    return events.size() >= 2;
+  }));
+  SerialQueue::Clock::time_point released;
+  queue.sync([&] {
+    std::this_thread::sleep_for(300ms);
+    released = SerialQueue::Clock::now();
+  });
+  std::this_thread::sleep_for(30ms);
+  timer.cancel();
+  // Within one interval of the release: the late event, and at most one slot
+  // of the schedule. A slow machine only makes this fewer.
+  std::lock_guard lock(mutex);
+  const auto burst = std::count_if(events.begin(), events.end(),
+                                   [&](auto at) { return at >= released && at < released + 10ms; });
+  EXPECT_LE(burst, 2) << "missed events fired back to back";
+}
+
+TEST(RepeatingTimer, CancelWaitsForAHandlerRunningOnAnotherThread) {
+  SerialQueue queue("test.timer.cancel");
+  std::promise<void> inside;
+  std::atomic<bool> finished{false};
+  RepeatingTimer timer(queue, 3600, [&] {
+    inside.set_value();
+    std::this_thread::sleep_for(50ms);
+    finished = true;
+  });
+  inside.get_future().wait();
+  timer.cancel();
+  EXPECT_TRUE(finished.load());
 }
 
 TEST(MainQueue, HostExecutorReceivesTheTasks) {

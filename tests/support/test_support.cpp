@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 namespace velmora::test {
 
 namespace {
@@ -67,36 +69,9 @@ bool processAlive(int pid) {
 }
 
 std::vector<std::string> parseEchoedArguments(const std::string& output) {
-  // The simulator prints a JSON array of strings; only its own escapes occur.
-  std::vector<std::string> result;
-  std::size_t i = output.find('[');
-  if (i == std::string::npos) return result;
-  ++i;
-  while (i < output.size() && output[i] != ']') {
-    if (output[i] == ',') {
-      ++i;
-      continue;
-    }
-    if (output[i] != '"') break;
-    std::string value;
-    for (++i; i < output.size() && output[i] != '"'; ++i) {
-      if (output[i] != '\\') {
-        value += output[i];
-        continue;
-      }
-      const char escaped = output[++i];
-      switch (escaped) {
-        case 'n': value += '\n'; break;
-        case 'r': value += '\r'; break;
-        case 't': value += '\t'; break;
-        case 'u': value += static_cast<char>(std::stoi(output.substr(i + 1, 4), nullptr, 16)); i += 4; break;
-        default: value += escaped;
-      }
-    }
-    result.push_back(value);
-    ++i;
-  }
-  return result;
+  const auto json = nlohmann::json::parse(output, nullptr, /*allow_exceptions=*/false);
+  if (!json.is_array()) return {};
+  return json.get<std::vector<std::string>>();
 }
 
 }  // namespace velmora::test

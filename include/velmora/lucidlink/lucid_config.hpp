@@ -12,16 +12,9 @@
 // The answers are parsed into records that keep the whole answer in
 // `output()`. A refused set or delete is not a failure: its `result` says
 // why. Column positions of the listing count user-perceived characters
-// (grapheme clusters), which are byte columns for ASCII.
-//
-// Choices made here:
-//   - A row of the listing is cut at the header's column starts, each clamped
-//     to the row's end (the tool does not pad an empty last column); only rows
-//     whose key piece is empty after trimming are skipped.
-//   - A header whose titles are not in the order KEY NAME, EFFECTIVE,
-//     CONFIGURED, SCOPE, STATUS fails with invalidOutput.
-//   - runLucidConfig() returns a std::variant of the three records;
-//     asConfigResult() gives the common interface.
+// (grapheme clusters), which are byte columns for ASCII. A listing whose
+// header lacks the titles KEY NAME, EFFECTIVE, CONFIGURED, SCOPE and STATUS,
+// in that order, fails with LucidLinkCLIError::invalidOutput.
 #pragma once
 
 #include <cstddef>

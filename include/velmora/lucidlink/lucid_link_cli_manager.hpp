@@ -5,28 +5,28 @@
 // A manager recalculates the set right after construction, then on a
 // repeating timer whose first event comes at once (so two recalculations run
 // at start-up), then every `updateInterval` seconds, and on `refresh()`.
-// Recalculations run one at a time on the manager's access queue
-// ("cliListAccessQueue"); timer events arrive on
-// "lucidLinkCLIManager_timerQueue" and refresh requests on
-// "lucidLinkCLIManager_observationQueue", each only handing a recalculation
-// on. A recalculation runs "list", keeps the clients whose four listed fields
-// are unchanged, and asks each new instance for its "Mount point" through
-// "status"; an instance without one is retried next time. Notifications
-// (`objectWillChange`) are sent on the main queue after the map has been
-// updated: after every forced recalculation and after every one that may have
-// changed the set. Nothing is thrown or logged.
+// Events missed while the process stalled coalesce into one. Recalculations
+// run one at a time on the manager's access queue; each runs "list", keeps
+// the clients whose four listed fields are unchanged, and asks each new
+// instance for its "Mount point" through "status" (an instance without an
+// absolute one is left out and retried next time). Nothing is thrown or
+// logged.
 //
-// Choices made here:
-//   - A manager is owned through std::shared_ptr (create()). Its queued tasks,
-//     timer events and notifications refer to it weakly: dropping the last
-//     owner stops the timer and frees the manager, and nothing queued touches
-//     it afterwards. A recalculation in progress finishes first.
-//   - correspondingCLIFor() matches whole path components: a key serves the
-//     path equal to it and the paths below it ("/Volumes/Alpha" does not serve
-//     "/Volumes/Alpha2/file"); when several keys do, the longest wins.
+// What a caller may rely on:
+//   - Notifications (`objectWillChange`) come on the main queue after the
+//     map has been updated: after every forced recalculation and after every
+//     one that may have changed the set.
+//   - clis() and correspondingCLIFor() wait for a recalculation in progress
+//     (which runs only the tool, never a callback), so they may be called
+//     from any thread and from any callback of the library.
+//   - Queued work, timer events and notifications hold the manager weakly:
+//     dropping the last owner stops the timer and frees the manager once a
+//     recalculation in progress has finished; clients handed out live on.
+//   - A key serves the path equal to it and the paths below it, by whole
+//     components and Unicode normalization aside ("/Volumes/Alpha" does not
+//     serve "/Volumes/Alpha2/file"); when several keys do, the longest wins.
 //   - An update interval that is not a positive finite number gives no
-//     repeating events (only the start-up recalculations and refresh());
-//     intervals below a millisecond are raised to one.
+//     repeating events; intervals below a millisecond are raised to one.
 #pragma once
 
 #include <filesystem>
@@ -39,46 +39,45 @@
 
 namespace velmora {
 
-class LucidLinkCLIManager : public std::enable_shared_from_this<LucidLinkCLIManager> {
+class LucidLinkCLIManager final : public std::enable_shared_from_this<LucidLinkCLIManager> {
  public:
   // A running manager: its first recalculation and its timer are queued.
   static std::shared_ptr<LucidLinkCLIManager> create(double updateInterval,
                                                      std::string launchPath = kDefaultLucidLaunchPath);
-  virtual ~LucidLinkCLIManager();
+  ~LucidLinkCLIManager();
 
   LucidLinkCLIManager(const LucidLinkCLIManager&) = delete;
   LucidLinkCLIManager& operator=(const LucidLinkCLIManager&) = delete;
 
   // A snapshot of the current clients. Waits for a recalculation in progress.
   // Must not be called from the manager's own queues.
-  virtual std::vector<std::shared_ptr<LucidLinkCLIUtility>> clis() const;
+  std::vector<std::shared_ptr<LucidLinkCLIUtility>> clis() const;
 
   // The client whose mount point is `url` or contains it, after `url` has
   // been standardized; nullptr when there is none.
-  virtual std::shared_ptr<LucidLinkCLIUtility> correspondingCLIFor(const std::filesystem::path& url) const;
+  std::shared_ptr<LucidLinkCLIUtility> correspondingCLIFor(const std::filesystem::path& url) const;
 
   // Queues one forced recalculation (always followed by a notification) and
   // returns at once. Requests are not merged.
-  virtual void refresh();
+  void refresh();
 
   ChangePublisher& objectWillChange() noexcept { return objectWillChange_; }
 
   double updateInterval() const noexcept { return updateInterval_; }
   const std::string& launchPath() const noexcept { return launchPath_; }
 
- protected:
+ private:
   LucidLinkCLIManager(double updateInterval, std::string launchPath);
 
- private:
   void start();
   void startRecalculationTimer();
   void recalculateCLIs(bool force);
 
-  struct Queues;
+  struct State;
   double updateInterval_;
   std::string launchPath_;
   ChangePublisher objectWillChange_;
-  std::unique_ptr<Queues> queues_;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace velmora

@@ -2,20 +2,18 @@
 // instance, of the LucidLink tool as a whole.
 //
 // Every instance-specific command is prefixed with "--instance" and the
-// instance identifier. One-shot commands run through the generic runner and
-// are never serialised: any number may run at once. Long-running tool
-// processes (live performance runs) are kept in a registry so that they can be
-// stopped one by one, all together, or when the client is destroyed.
+// instance identifier. One-shot commands block their caller until the tool
+// has exited; they are never serialised, so any number may run at once from
+// any threads. Live performance runs are kept in the client's registry until
+// they are stopped one by one, all together, or by the client's destruction.
 //
-// Choices made here:
-//   - The registry's serial queue is a mutex: every change to the registry is a
-//     synchronous, non-reentrant critical section, which is what a serial queue
-//     with only synchronous submissions gives. Stopping a process always
-//     happens after the lock has been released.
-//   - A registered process counts as running from its successful start until
-//     it has been reaped; only then is a terminate request sent to it, so a
-//     recycled process identifier is never signalled.
-//   - `fsInfo` is guarded by a lock of its own; readers get a copy.
+// Stopping never waits: cancelProcessWithId(), killAllProcesses() and the
+// destructor signal the tool and return, also when called from a run's own
+// callback or while another thread is inside one. Once a stop has returned no
+// new update of that run begins; the run's end is still reported to its
+// receiver (didEndPerfRun), after the tool has been reaped. A tool is never
+// signalled after it has been reaped. fsInfo may be read and replaced from
+// any thread.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +33,8 @@
 
 namespace velmora {
 
-namespace platform {
-class ChildProcess;
+namespace detail {
+class ProcessRegistry;
 }
 
 inline constexpr const char* kDefaultLucidLaunchPath = "/usr/local/bin/lucid";
@@ -108,21 +106,30 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // failures pass through; a listing without its table header fails with
   // invalidOutput; a refused set or delete is reported in its record.
   virtual LucidConfigAnyResult runLucidConfig(const LucidConfigOperation& operation) const;
+  // The same, typed by the request's case (through the operation above).
+  LucidConfigListOutput runLucidConfig(const LucidConfigOperation::List& request) const;
+  LucidConfigSetOrDeleteOutput runLucidConfig(const LucidConfigOperation::Set& request) const;
+  LucidConfigSetOrDeleteOutput runLucidConfig(const LucidConfigOperation::Delete& request) const;
+  LucidConfigExplainOutput runLucidConfig(const LucidConfigOperation::Explain& request) const;
 
   // Starts the tool's live performance monitor for this instance and returns
-  // its process identifier at once (0 when it could not be started: then
-  // "Failed to run lucid perf: ..." is printed and the entry stays
-  // registered until cancelled). Every complete output line is parsed as it
-  // arrives and each update handed to the receiver on the run's own thread.
-  // The receiver is held weakly; while it is gone, each block of output is
-  // dropped with the line "Update reciver went out of scope!". The run lasts
-  // until cancelProcessWithId(), killAllProcesses() or the client's end.
+  // its process identifier at once. Every complete output line is parsed as
+  // it arrives and each update handed to the receiver on the run's own
+  // thread. The receiver is held weakly; while it is gone, each block of
+  // output is dropped with the line "Update reciver went out of scope!". The
+  // run lasts until cancelProcessWithId(), killAllProcesses() or the client's
+  // end; a run whose tool exits stays registered until then.
+  // Never throws: when the tool cannot be started, "Failed to run lucid perf:
+  // ..." is printed, 0 is returned, the entry stays registered until
+  // cancelled, and the receiver's didEndPerfRun (launchFailed) follows on a
+  // thread of its own.
   virtual std::int32_t runPerf(const LucidPerfQuery& query,
                                std::weak_ptr<LucidLinkPerformanceUpdateReciever> updatesReciver);
 
-  // Stops the registered process with this identifier, if there is one.
+  // Stops the registered process with this identifier, if there is one (the
+  // running one, when a reused identifier names two). Never waits.
   virtual void cancelProcessWithId(std::int32_t processIdentifier);
-  // Stops every registered process and empties the registry.
+  // Stops every registered process and empties the registry. Never waits.
   virtual void killAllProcesses();
 
   // The process identifiers of the registry, in registration order (0 for a
@@ -138,16 +145,10 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // The parsed "status" report; statusInfo() wraps it.
   virtual LucidDictionary status() const;
 
-  // Adds a process to the registry; called before the process is started, so
-  // a process that then fails to start stays registered until it is stopped.
-  void registerProcess(std::shared_ptr<platform::ChildProcess> process);
-
  private:
   mutable std::mutex fsInfoMutex_;
   std::optional<LucidFileSpaceInfo> fsInfo_;
-
-  mutable std::mutex mutex_;  // guards runningProcesses_ only
-  std::vector<std::shared_ptr<platform::ChildProcess>> runningProcesses_;
+  std::unique_ptr<detail::ProcessRegistry> processes_;
 };
 
 }  // namespace velmora

@@ -1,16 +1,10 @@
 // Live performance counters of a LucidLink instance: what may be asked for,
 // the request, what comes back, and how one counter's text is read.
 //
-// Choices made here:
-//   - A query's layer groups are emitted in the fixed order fs, cache,
-//     objectstore (the map is ordered by layer).
-//   - An update's dictionary is a small flat map in column order. When a
-//     section names a metric twice (a repeated column name, or several
-//     tokens padded with `unrecognized`), the first pair wins and later ones
-//     are dropped.
-//   - Numbers are read as strtod reads them in the C locale, whatever locale
-//     the host has set; nothing overflows into undefined behaviour (an
-//     integer too large for 64 bits is read as a float only).
+// A query's layer groups always come in the order fs, cache, objectstore.
+// An update's dictionary keeps the tool's column order; when a section names
+// a metric twice, the first value is kept. Numbers are read in the C locale,
+// whatever locale the host has set.
 #pragma once
 
 #include <array>

@@ -1,4 +1,4 @@
-#include "lucidlink/perf_parser.hpp"
+#include "lucidlink/perf_stream_parser.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <optional>
 
-#include "lucidlink/instances.hpp"
+#include "lucidlink/instance_discovery.hpp"
 #include "lucidlink/parsers.hpp"
 #include "lucidlink/paths.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -28,7 +28,7 @@ std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtilit
   const LucidDictionary report = parseKeyValueOutput(output);
   const auto found = report.find("Mount point");
   if (found == report.end()) return std::nullopt;
-  return standardizedFilePath(found->second);
+  return mountPointFromReport(found->second);
 }
 
 }  // namespace detail

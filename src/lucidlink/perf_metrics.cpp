@@ -12,6 +12,7 @@ namespace velmora {
 namespace {
 
 struct MetricFacts {
+  LucidPerfMetric metric;
   std::string_view raw;
   std::string_view description;
   bool bytes;
@@ -19,36 +20,50 @@ struct MetricFacts {
   bool fs, cache, objectStore;
 };
 
-// In declaration order of LucidPerfMetric.
+using M = LucidPerfMetric;
+
+// Indexed by LucidPerfMetric (checked below).
 constexpr std::array<MetricFacts, kPerfMetricCount> kMetrics = {{
-    {"currentDateAndTimeUTC", "currentDateAndTimeUTC", false, false, false, false},
-    {"readBytes", "Read Bytes", true, true, true, false},
-    {"writeBytes", "Write Bytes", true, true, true, false},
-    {"reads", "reads", false, true, true, false},
-    {"writes", "writes", false, true, true, false},
-    {"readTime", "readTime", false, true, true, false},
-    {"writeTime", "writeTime", false, true, true, false},
-    {"pendOps", "pendOps", false, true, false, false},
-    {"%hits", "Cache Hits", false, false, true, false},
-    {"bckWriteBytes", "bckWriteBytes", true, false, true, false},
-    {"dirtyBytes", "dirtyBytes", false, false, true, false},
-    {"%", "Cache Utilization", false, false, true, false},
-    {"getBytes", "Get Bytes", true, false, false, true},
-    {"putBytes", "Put Bytes", true, false, false, true},
-    {"schedGets", "schedGets", false, false, false, true},
-    {"schedPuts", "schedPuts", false, false, false, true},
-    {"activeGets", "activeGets", false, false, false, true},
-    {"activePuts", "activePuts", false, false, false, true},
-    {"gets", "gets", false, false, false, true},
-    {"puts", "puts", false, false, false, true},
-    {"getFails", "getFails", false, false, false, true},
-    {"putFails", "putFails", false, false, false, true},
-    {"getCanceled", "getCanceled", false, false, false, true},
-    {"putCanceled", "putCanceled", false, false, false, true},
-    {"getTime", "getTime", false, false, false, true},
-    {"putTime", "putTime", false, false, false, true},
-    {"unrecognized", "unrecognized", false, false, false, false},
+    {M::currentDateAndTimeUTC, "currentDateAndTimeUTC", "currentDateAndTimeUTC", false, false, false, false},
+    {M::readBytes, "readBytes", "Read Bytes", true, true, true, false},
+    {M::writeBytes, "writeBytes", "Write Bytes", true, true, true, false},
+    {M::reads, "reads", "reads", false, true, true, false},
+    {M::writes, "writes", "writes", false, true, true, false},
+    {M::readTime, "readTime", "readTime", false, true, true, false},
+    {M::writeTime, "writeTime", "writeTime", false, true, true, false},
+    {M::pendingOps, "pendOps", "pendOps", false, true, false, false},
+    {M::cacheHits, "%hits", "Cache Hits", false, false, true, false},
+    {M::bckWriteBytes, "bckWriteBytes", "bckWriteBytes", true, false, true, false},
+    {M::dirtyBytes, "dirtyBytes", "dirtyBytes", false, false, true, false},
+    {M::cacheUtilization, "%", "Cache Utilization", false, false, true, false},
+    {M::getBytes, "getBytes", "Get Bytes", true, false, false, true},
+    {M::putBytes, "putBytes", "Put Bytes", true, false, false, true},
+    {M::schedGets, "schedGets", "schedGets", false, false, false, true},
+    {M::schedPuts, "schedPuts", "schedPuts", false, false, false, true},
+    {M::activeGets, "activeGets", "activeGets", false, false, false, true},
+    {M::activePuts, "activePuts", "activePuts", false, false, false, true},
+    {M::gets, "gets", "gets", false, false, false, true},
+    {M::puts, "puts", "puts", false, false, false, true},
+    {M::getFails, "getFails", "getFails", false, false, false, true},
+    {M::putFails, "putFails", "putFails", false, false, false, true},
+    {M::getCanceled, "getCanceled", "getCanceled", false, false, false, true},
+    {M::putCanceled, "putCanceled", "putCanceled", false, false, false, true},
+    {M::getTime, "getTime", "getTime", false, false, false, true},
+    {M::putTime, "putTime", "putTime", false, false, false, true},
+    {M::unrecognized, "unrecognized", "unrecognized", false, false, false, false},
 }};
+
+// Each row sits at its enumerator's index, so that a row added in the wrong
+// place fails to compile instead of shifting every lookup.
+template <typename Table, typename Key>
+constexpr bool indexedBy(const Table& table, Key key(const typename Table::value_type&)) {
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    if (static_cast<std::size_t>(key(table[i])) != i) return false;
+  }
+  return true;
+}
+static_assert(static_cast<std::size_t>(M::unrecognized) + 1 == kPerfMetricCount);
+static_assert(indexedBy(kMetrics, +[](const MetricFacts& row) { return row.metric; }));
 
 const MetricFacts& facts(LucidPerfMetric metric) { return kMetrics[static_cast<std::size_t>(metric)]; }
 
@@ -73,6 +88,9 @@ constexpr std::array<std::pair<LucidPerfUnit, std::string_view>, 9> kUnits = {{
     {LucidPerfUnit::percent, "%"},
     {LucidPerfUnit::notAvailable, "n/a"},
 }};
+
+static_assert(kUnits.size() == static_cast<std::size_t>(LucidPerfUnit::notAvailable) + 1);
+static_assert(indexedBy(kUnits, +[](const std::pair<LucidPerfUnit, std::string_view>& row) { return row.first; }));
 
 // The order in which a value's end is matched: longer units first.
 constexpr std::array<LucidPerfUnit, 8> kUnitMatchOrder = {

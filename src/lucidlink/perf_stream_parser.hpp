@@ -44,8 +44,6 @@ class LucidPerfParser {
   void parseHeaderLine(std::string_view line);
   std::vector<Section> parseValueLine(std::string_view line) const;
 
-  const std::vector<ColumnRange>& currentColumnRanges() const noexcept { return columnRanges_; }
-  bool headerParsed() const noexcept { return headerParsed_; }
 
  private:
   void processLine(std::string_view line, LucidLinkPerformanceUpdateReciever& receiver);
@@ -72,6 +70,7 @@ class PerfLineStream {
 
   LucidPerfParser parser_;
   std::string pending_;      // the unfinished last line; its capacity is reused
+  std::string line_;         // a line completed from pending bytes, while it is parsed
   bool discarding_ = false;  // inside a line that grew past kMaxLine
 };
 

@@ -1,4 +1,4 @@
-#include "lucidlink/perf_parser.hpp"
+#include "lucidlink/perf_stream_parser.hpp"
 
 #include <algorithm>
 #include <array>
@@ -174,9 +174,12 @@ void PerfLineStream::feed(std::string_view block, LucidLinkPerformanceUpdateReci
     } else if (pending_.size() + rest.size() > kMaxLine) {
       pending_.clear();
     } else {
+      // Taken out of the pending bytes before it is delivered, so that
+      // nothing a receiver does can see it delivered twice.
       pending_.append(rest);
-      completeLine(pending_, receiver);
+      line_.swap(pending_);
       pending_.clear();
+      completeLine(line_, receiver);
     }
   }
 }
