@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The front end as a user calls it: exact output, exit statuses, error texts.
+# The front end as a user calls it, through the real binary and the tool
+# simulator: exact output, exit statuses, error texts, signals.
 set -u
+export LC_ALL=C.UTF-8
 cli=$1
 sim=$2
 failures=0
+checks=0
 
 check() {  # name expected actual
+  checks=$((checks + 1))
   if [ "$2" == "$3" ]; then
     echo "ok: $1"
   else
@@ -14,98 +18,229 @@ check() {  # name expected actual
   fi
 }
 
-out=$("$cli" run /bin/echo a "" b | od -c | head -2)
-check "run keeps empty arguments" "$(printf 'a  b\n' | od -c | head -2)" "$out"
-
-out=$("$cli" run "$sim" print "no newline"; echo "|")
-check "run adds no line feed" "no newline|" "$out"
-
-"$cli" run /nonexistent/tool >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
-check "missing tool exits 1" 1 "$status"
-check "missing tool says why" "The launch path for the utility does not exist" "$(cat /tmp/velmora-fe-$$.err)"
-
-"$cli" run "$sim" print-hex ff >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
-check "invalid UTF-8 exits 1" 1 "$status"
-check "invalid UTF-8 says why" "Failed to parse output data" "$(cat /tmp/velmora-fe-$$.err)"
-
-out=$("$cli" lucid --tool "$sim" --instance 2001 raw echo-args status)
-check "lucid raw adds the instance" '["--instance","2001","echo-args","status"]' "$out"
-
-out=$("$cli" lucid --tool "$sim" raw echo-args "--flag")
-check "lucid raw without instance" '["echo-args","--flag"]' "$out"
-
-out=$("$cli" --json run "$sim" print "x")
-check "run --json" '{
-  "launchPath": "'"$sim"'",
-  "output": "x"
-}' "$out"
-
-out=$("$cli" --version)
-check "version" "velmora-fsutil 0.1.0" "$out"
-
-# LucidLink commands against a private copy of the simulator with its own state.
 home=$(mktemp -d)
 trap 'rm -rf "$home" /tmp/velmora-fe-$$.err' EXIT
+
+# Runs the front end; leaves its standard output in $out, its standard error
+# in $err and its exit status in $status.
+run_cli() {
+  "$cli" "$@" >"$home/stdout" 2>"$home/stderr" </dev/null; status=$?
+  out=$(cat "$home/stdout"); err=$(cat "$home/stderr")
+}
+
+# The exit status and what standard error says (its first line, or "" for
+# nothing at all).
+expect() {  # name status stderr-first-line command...
+  local name=$1 want_status=$2 want_err=$3; shift 3
+  run_cli "$@"
+  check "$name" "$want_status ${want_err}" "$status $(head -n 1 <<<"$err")"
+}
+
+# With --json a failure is an error object on standard output, nothing on
+# standard error, and the same exit status.
+expect_json_error() {  # name status type case command...
+  local name=$1 want_status=$2 type=$3 case=$4; shift 4
+  run_cli "$@"
+  local seen
+  seen=$(python3 -c 'import json,sys; e=json.load(sys.stdin)["error"]; print(e["type"], e["case"], bool(e["message"]))' <<<"$out" 2>&1)
+  check "$name (--json)" "$want_status $type $case True stderr:" "$status $seen stderr:$err"
+}
+
+# A private copy of the simulator with its own state folder.
 ln -s "$sim" "$home/lucid"
 mkdir "$home/lucid.d"
 set_instances() { printf "$1" > "$home/lucid.d/instances.tmp" && mv "$home/lucid.d/instances.tmp" "$home/lucid.d/instances"; }
 set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n'
 tool=(lucid --tool "$home/lucid")
+no_tool_left() { pgrep -f "$home/lucid" | wc -l; }
 
+# --- exit statuses: 0 success, 1 failure, 2 usage error, the tool's own for run and raw
+expect "run passes 0 through"                0   ""  run "$sim" print x
+expect "run passes the tool's status"        3   ""  run "$sim" exit 3
+expect "run: a death by signal is 128+N"     137 ""  run "$sim" raise 9
+expect "raw passes the tool's status"        4   ""  "${tool[@]}" raw exit 4
+expect "missing tool"                        1   "The launch path for the utility does not exist"  run /nonexistent/tool
+expect "output that is not UTF-8"            1   "Failed to parse output data"  run "$sim" print-hex ff
+expect "status of a stopped instance"        1   "Lucid is not running"  "${tool[@]}" --instance 9999 status
+expect "which of an unserved path"           1   "No LucidLink instance serves /Volumes/Alpha2"  "${tool[@]}" which /Volumes/Alpha2
+expect "unknown command suggests"            2   "Unknown command 'lsit' for 'lucid'. Did you mean 'list'?"  lucid lsit
+expect "unknown top-level command"           2   "Unknown command 'lucd' for 'velmora-fsutil'. Did you mean 'lucid'?"  lucd list
+expect "unknown option"                      2   "The following argument was not expected: --jsn"  lucid list --jsn
+expect "run without a tool"                  2   "TOOL is required"  run
+expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
+expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
+expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
+expect "help succeeds"                       0   ""  --help
+check "help states the exit statuses" yes "$(grep -q '^Exit status: 0 success, 1 failure, 2 usage error, 128+N' <<<"$out" && echo yes)"
+run_cli lucid perf --help
+check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cache metrics, comma-separated: readBytes, .*%hits, bckWriteBytes, dirtyBytes, %$' <<<"$out" && echo yes)"
+
+expect_json_error "output that is not UTF-8"  1 CLIUtilityError failedToParseOutputData --json run "$sim" print-hex ff
+expect_json_error "stopped instance"         1 LucidLinkCLIError lucidNotRunning --json "${tool[@]}" --instance 9999 status
+expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
+expect_json_error "unknown command"          2 UsageError unknownCommand lucid lsit --json
+expect_json_error "unknown metric"           2 UsageError invalidValue lucid perf --json --fs nosuch
+expect_json_error "global option after the command" 1 LucidLinkCLIError lucidNotRunning "${tool[@]}" status --instance 9999 --json
+
+# --- run and raw: exact output, the exit status in JSON
+out=$("$cli" run /bin/echo a "" b | od -c | head -2)
+check "run keeps empty arguments" "$(printf 'a  b\n' | od -c | head -2)" "$out"
+out=$("$cli" run "$sim" print "no newline"; echo "|")
+check "run adds no line feed" "no newline|" "$out"
+check "words after the tool are the tool's" "--json" "$("$cli" run /bin/echo --json)"
+run_cli --json run "$sim" exit 3
+check "run --json adds the status" '3 {"exitStatus": 3, "launchPath": "'"$sim"'", "output": "", "signal": null}' \
+  "$status $(python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), sort_keys=True))' <<<"$out")"
+run_cli --json run "$sim" raise 15
+check "run --json names the signal" "143 143 15" "$status $(python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["exitStatus"], j["signal"])' <<<"$out")"
+check "raw adds the instance" '["--instance","2001","echo-args","status"]' "$("$cli" "${tool[@]}" --instance 2001 raw echo-args status)"
+check "raw without instance" '["echo-args","--flag"]' "$("$cli" "${tool[@]}" raw echo-args --flag)"
+check "version" "velmora-fsutil 0.1.0" "$("$cli" --version)"
+
+# --- global options before and after the command give the same result
+check "global options after the command" "$("$cli" --json --tool "$home/lucid" lucid list)" "$("$cli" lucid list --tool "$home/lucid" --json)"
 out=$("$cli" --json "${tool[@]}" list | tr -d ' \n')
 check "lucid list --json" '[{"filespace":"alpha.fs","instanceID":"2001","mode":"live","port":"7778"}]' "$out"
-
-out=$("$cli" --json "${tool[@]}" --instance 2001 status | grep -E '"(mountPoint|isAdmin)"' | tr -d ' \n')
+out=$("$cli" "${tool[@]}" status --json --instance 2001 | grep -E '"(mountPoint|isAdmin)"' | tr -d ' \n')
 check "lucid status --json" '"isAdmin":true,"mountPoint":"/Volumes/Alpha",' "$out"
-
-out=$("$cli" --json "${tool[@]}" --instance 2001 cache | grep cacheLimit | tr -d ' \n')
-check "lucid cache --json" '"cacheLimit":"10.00GiB",' "$out"
-
-"$cli" "${tool[@]}" --instance 9999 status >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
-check "status of a stopped instance exits 1" 1 "$status"
-check "status of a stopped instance says why" "Lucid is not running" "$(cat /tmp/velmora-fe-$$.err)"
-
-out=$("$cli" --json "${tool[@]}" which /Volumes/Alpha/some/file | grep instanceID | tr -d ' \n')
+out=$("$cli" --json "${tool[@]}" --instance 2001 which /Volumes/Alpha/some/file | grep instanceID | tr -d ' \n')
 check "lucid which" '"instanceID":"2001",' "$out"
 
-"$cli" "${tool[@]}" which /Volumes/Alpha2 >/dev/null 2>&1; status=$?
-check "which of an unserved path exits 1" 1 "$status"
+# --- the list table: no line is cut, columns line up by display width
+long=$(printf 'x%.0s' $(seq 600))
+set_instances "2001\talpha.fs\t7778\tlive\t/A\n2002\t日本語.fs\t7779\tlive\t/B\n2003\tcafe\xcc\x81.fs\t1\tcache\t/C\n2004\t$long.fs\t2\tlive\t/D\n"
+"$cli" "${tool[@]}" list > "$home/table"
+check "a long row is whole" yes "$(grep -q "^2004 *$long.fs *2 *live$" "$home/table" && echo yes)"
+out=$(python3 - "$home/table" <<'PY'
+import re, sys, unicodedata
+def width(text):  # terminal columns: wide characters two, combining marks none
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+# Where each line's third column (PORT) begins, in display columns.
+starts = {width(line[:[m.start() for m in re.finditer(r"(?:^|(?<=  ))\S", line)][2]])
+          for line in open(sys.argv[1], encoding="utf-8").read().splitlines()}
+print(len(starts))
+PY
+)
+check "PORT column starts at one display column in every row" 1 "$out"
+set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n'
 
-# watch: a new instance shows up within an interval; Ctrl-C ends it cleanly.
+# --- warnings of the library go to standard error; standard output stays the result
+echo "println no-colon-line" > "$home/lucid.d/misbehave"
+run_cli --json "${tool[@]}" --instance 2001 status
+rm "$home/lucid.d/misbehave"
+check "a warning goes to standard error" "Warning: Skipping malformed line: no-colon-line" "$err"
+check "standard output stays valid JSON" "alpha.fs" "$(python3 -c 'import json,sys; print(json.load(sys.stdin)["filespaceName"])' <<<"$out")"
+
+# --- config: long and non-ASCII values round-trip; refusals and unknown keys fail with the tool's words
+values=("DataCache.Size=$(printf 'G%.0s' $(seq 40))" "FileSystem.MountPointOSX=/Volumes/Café/日本語 データ" "DataCache.Location=/cafe$(printf '\xcc\x81')/x")
+"$cli" "${tool[@]}" --instance 2001 config set --global "${values[@]}" >/dev/null
+out=$("$cli" --json "${tool[@]}" --instance 2001 config list | python3 -c '
+import json, sys
+entries = json.load(sys.stdin)["entries"]
+for word in sys.argv[1:]:
+    key, value = word.split("=", 1)
+    print(entries[key]["effective"] == value and entries[key]["configured"] == value and entries[key]["scope"] == "global")
+' "${values[@]}" | sort -u)
+check "config set then list round-trips long and non-ASCII values" True "$out"
+expect "config set refused: the tool's whole answer" 1 "An invalid option was passed. Additional arguments: --No.Such"  "${tool[@]}" --instance 2001 config set No.Such=1
+expect "config explain of an unknown key fails" 1 "The LucidLink tool does not explain DataCache.Size, No.Such: An invalid option was passed. Additional arguments: --No.Such"  "${tool[@]}" --instance 2001 config explain DataCache.Size No.Such
+expect_json_error "refused set"             1 LucidLinkCLIError failedToSetOrDeleteConfig --json "${tool[@]}" --instance 2001 config set No.Such=1
+expect_json_error "unknown key"             1 CommandError unknownConfigKey --json "${tool[@]}" --instance 2001 config explain No.Such
+
+# --- the password: from standard input, never logged, never empty, never echoed on a terminal
+echo 'pass word' > "$home/lucid.d/password"
+out=$(echo 'pass word' | "$cli" "${tool[@]}" --instance 2001 config delete --global DataCache.Size --password-stdin 2>&1); status=$?
+check "the right password is taken" "0 Done." "$status $out"
+run_cli "${tool[@]}" --instance 2001 config delete --global DataCache.Size
+check "a change without the password is refused with the tool's reason" "1 Error: the filespace password is required to change settings." "$status $err"
+out=$(printf '\n' | "$cli" "${tool[@]}" --instance 2001 config delete DataCache.Size --password-stdin 2>&1; echo "status $?")
+check "an empty password is refused" "The filespace password is empty status 1" "$(tr '\n' ' ' <<<"$out" | sed 's/ $//')"
+check "the password is not in calls.log" 0 "$(grep -c 'pass word' "$home/lucid.d/calls.log")"
+out=$(python3 - "$cli" "$home/lucid" <<'PY'
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "lucid", "--tool", sys.argv[2], "--instance", "2001", "config", "set",
+                           "DataCache.Size=2GiB", "--password-stdin"])
+seen = b""
+while b"password: " not in seen:
+    seen += os.read(fd, 1024)
+os.write(fd, b"pass word\n")
+while True:
+    try:
+        data = os.read(fd, 1024)
+    except OSError:
+        break
+    if not data:
+        break
+    seen += data
+_, wait_status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(wait_status), b"pass word" in seen, b"Done." in seen)
+PY
+)
+check "on a terminal the password is read without echo" "0 False True" "$out"
+rm "$home/lucid.d/password"
+
+# --- perf: runs until Ctrl-C (130), waits for the tool to be gone, and fails
+# with the reason when the tool cannot start or stops streaming
+start_perf() {  # output-file arguments...
+  local file=$1; shift
+  "$cli" "${tool[@]}" --instance 2001 perf "$@" > "$file" 2>"$file.err" &
+  perf=$!
+  for _ in $(seq 100); do [ "$(wc -l < "$file")" -ge 3 ] && break; sleep 0.1; done
+}
+start_perf "$home/perf.out" --json --fs readBytes
+kill -INT "$perf"; wait "$perf"; status=$?
+check "perf ends on Ctrl-C with 130" 130 "$status"
+check "perf leaves no tool process behind" 0 "$(no_tool_left)"
+out=$(head -n 1 "$home/perf.out" | python3 -c 'import json,sys; u=json.load(sys.stdin); m=u["metrics"]["readBytes"]; print(u["dataLayer"], m["text"], m["value"]["doubleValue"], m["value"]["unit"], m["value"]["bytesPerSecond"])')
+check "perf --json prints raw and parsed values" "fs 0.5MiB/s 0.5 MiB/s 524288.0" "$out"
+
+echo "ignore-term" > "$home/lucid.d/misbehave"
+start_perf "$home/perf.out" --fs reads
+kill -TERM "$perf"; wait "$perf"; status=$?
+check "perf ends on SIGTERM with 143" 143 "$status"
+check "a tool that ignores SIGTERM is gone when perf exits" 0 "$(no_tool_left)"
+rm "$home/lucid.d/misbehave"
+
+echo "perf-count=3" > "$home/lucid.d/options"
+expect "perf fails when the tool stops streaming" 1 "The LucidLink tool stopped streaming: it exited with status 0"  "${tool[@]}" --instance 2001 perf --fs reads
+check "the updates before the end are printed" 3 "$(wc -l <<<"$out")"
+rm "$home/lucid.d/options"
+echo "raise 9" > "$home/lucid.d/misbehave"
+expect_json_error "a tool killed by a signal" 1 LucidPerfRunEnd killedBySignal --json "${tool[@]}" perf
+rm "$home/lucid.d/misbehave"
+run_cli lucid --tool /nonexistent/lucid perf
+check "perf fails when the tool cannot start" "1 The LucidLink tool could not be started:" "$status $(grep -o '^The LucidLink tool could not be started:' <<<"$err")"
+
+# --- watch: a new instance shows up within an interval; Ctrl-C (130) waits
+# for a tool that is running at that moment
 "$cli" --json "${tool[@]}" watch --interval 0.1 > "$home/watch.out" 2>&1 &
 watcher=$!
 for _ in $(seq 50); do grep -q '"start"' "$home/watch.out" && break; sleep 0.1; done
 set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2002\tbeta.fs\t7779\tlive\t/Volumes/Beta\n'
 for _ in $(seq 50); do grep -q '"2002"' "$home/watch.out" && break; sleep 0.1; done
-kill -INT "$watcher"; wait "$watcher"; status=$?
 check "watch saw the new instance" yes "$(grep -q '"2002"' "$home/watch.out" && echo yes)"
-check "watch ends cleanly on Ctrl-C" 0 "$status"
+echo "sleep 1" > "$home/lucid.d/misbehave"
+for _ in $(seq 50); do [ "$(no_tool_left)" -gt 0 ] && break; sleep 0.05; done
+kill -INT "$watcher"; wait "$watcher"; status=$?
+check "watch ends on Ctrl-C with 130" 130 "$status"
+check "watch leaves no tool process behind" 0 "$(no_tool_left)"
+rm "$home/lucid.d/misbehave"
 
-# config: a set shows in the next listing; a refused set exits 1 with its reason.
-"$cli" "${tool[@]}" --instance 2001 config set --global DataCache.Size=10GiB >/dev/null
-out=$("$cli" --json "${tool[@]}" --instance 2001 config list | grep -A4 '"DataCache.Size"' | grep effective | tr -d ' ')
-check "config set then list" '"effective":"10GiB",' "$out"
-
-"$cli" "${tool[@]}" --instance 2001 config set No.Such=1 >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
-check "refused set exits 1" 1 "$status"
-check "refused set says why" "--No.Such" "$(cat /tmp/velmora-fe-$$.err)"
-
-echo 'pass word' | "$cli" "${tool[@]}" --instance 2001 config delete --global DataCache.Size --password-stdin >/dev/null
-out=$(tail -n 1 "$home/lucid.d/calls.log")
-check "password reaches the tool from standard input" \
-  '["--instance","2001","config","--delete","--global","--DataCache.Size","--password","pass word"]' "$out"
-
-# perf: one JSON object per update per line; Ctrl-C ends the run and leaves no child.
-"$cli" --json "${tool[@]}" --instance 2001 perf --fs readBytes > "$home/perf.out" 2>&1 &
-perf=$!
-for _ in $(seq 50); do [ "$(wc -l < "$home/perf.out")" -ge 3 ] && break; sleep 0.1; done
-kill -INT "$perf"; wait "$perf"; status=$?
-check "perf ends cleanly on Ctrl-C" 0 "$status"
-out=$(head -n 1 "$home/perf.out" | python3 -c 'import json,sys; u=json.load(sys.stdin); m=u["metrics"]["readBytes"]; print(u["dataLayer"], m["text"], m["value"]["doubleValue"], m["value"]["unit"], m["value"]["bytesPerSecond"])')
-check "perf --json prints raw and parsed values" "fs 0.5MiB/s 0.5 MiB/s 524288.0" "$out"
-sleep 0.5
-check "perf leaves no tool process behind" 0 "$(pgrep -f "$home/lucid" | wc -l)"
-
+# --- bash completion: commands and metric names, matching --help
+completion=$(dirname "$0")/../../cli/velmora-fsutil.bash-completion
+complete_words() {  # the words completed for a command line ending in a partial word
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@" | sort | tr '\n' ' '
+}
+for group in "" lucid "lucid config" kext settings smart; do
+  # shellcheck disable=SC2086
+  commands=$("$cli" $group --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort | tr '\n' ' ')
+  # shellcheck disable=SC2086
+  check "completion offers the commands of '${group:-velmora-fsutil}'" "$commands" "$(complete_words velmora-fsutil $group "")"
+done
+check "completion of metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
+  "$(complete_words velmora-fsutil lucid perf --fs readBytes,wr)"
 # zip: prints the archive's path; --json adds the byte counts; an unreadable
 # file fails the call with its name (checked as an unprivileged user when
 # this runs as root, since root reads everything).
@@ -172,6 +307,6 @@ check "a short page is refused" "1 An NVMe SMART / Health log page needs 512 byt
 "$cli" smart --bsd no-such-disk >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
 check "an unknown disk" "1 Disk not found: no-such-disk" "$status $(cat /tmp/velmora-fe-$$.err)"
 
-total=$(grep -c '^check "' "$0")
-echo "$(( total - failures )) passed, $failures failed"
+
+echo "$(( checks - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]
