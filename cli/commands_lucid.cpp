@@ -137,8 +137,9 @@ int runWatch(const Options& options, double interval) {
   const int signal = stopSignals.wait();
   subscription.cancel();
   manager.reset();
-  // A recalculation holds the manager while it runs the tool; once the last
-  // hold is gone no tool of this manager is running or will start.
+  // A recalculation holds the manager while it runs the tool, and a change
+  // notification while it prints; once the last hold is gone no tool of this
+  // manager is running or will start, and nothing prints any more.
   while (!weak.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return exitForSignal(signal);
 }
