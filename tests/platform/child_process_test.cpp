@@ -35,10 +35,14 @@ struct Observed {
   }
   EndObserver onEnd() {
     return [this](std::int32_t, ExitStatus exit, bool wasStopped) {
-      std::lock_guard lock(mutex);
-      status = exit;
-      stopped = wasStopped;
-      if (++ends == 1) ended.set_value();
+      bool first = false;
+      {
+        std::lock_guard lock(mutex);
+        status = exit;
+        stopped = wasStopped;
+        first = ++ends == 1;
+      }
+      if (first) ended.set_value();  // the waiter may drop this object at once
     };
   }
   bool waitForEnd() { return ended.get_future().wait_for(30s) == std::future_status::ready; }
