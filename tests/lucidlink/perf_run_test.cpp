@@ -45,7 +45,7 @@ class Recording : public LucidLinkPerformanceUpdateReciever {
   // The one end of the run, once it has come.
   std::pair<std::int32_t, LucidPerfRunEnd> end() {
     std::unique_lock lock(mutex_);
-    if (!ended_.wait_for(lock, 30s, [&] { return !ends_.empty(); })) {
+    if (!ended_.wait_for(lock, 120s, [&] { return !ends_.empty(); })) {
       ADD_FAILURE() << "the run's end never came";
       return {};
     }
