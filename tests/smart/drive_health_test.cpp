@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "smart/smart_records.hpp"
+
 namespace velmora {
 namespace {
 
@@ -36,19 +38,6 @@ std::vector<std::uint8_t> statistics(std::initializer_list<std::tuple<int, int, 
 }
 
 constexpr std::uint64_t kValid = (std::uint64_t{1} << 63) | (std::uint64_t{1} << 62);
-
-TEST(SMARTDataFrom, SetsExactlyWhatIsGiven) {
-  const auto data = Cloud_SMARTData::from(300, std::nullopt, 1, 2, 3, std::nullopt, std::nullopt, 4, 5, std::nullopt,
-                                          std::nullopt, std::nullopt, 0, std::nullopt);
-  EXPECT_EQ(data.temperature(), 300u);
-  EXPECT_FALSE(data.has_life());
-  EXPECT_TRUE(data.has_hostreadcommands());
-  EXPECT_FALSE(data.has_hostwritecommands());
-  EXPECT_TRUE(data.has_unsafeshutdowns());  // present although zero
-  EXPECT_EQ(data.unsafeshutdowns(), 0u);
-  EXPECT_TRUE(data.has_criticalwarning());
-  EXPECT_EQ(data.criticalwarning().bits(), 0u);
-}
 
 TEST(CriticalWarning, DescribesTheSetBitsInOrder) {
   const std::pair<std::uint32_t, const char*> rows[] = {
@@ -196,9 +185,9 @@ TEST(Snapshot, DateIsIso8601InUtc) {
 
 // Recorded pages of real drives give the values those drives reported.
 TEST(RealDrives, NVMePagesGiveThePublishedValues) {
-  const std::filesystem::path folder = VELMORA_SHARED_TESTDATA "/smart/nvme";
-  if (!std::filesystem::exists(folder / "published.tsv")) GTEST_SKIP() << "no recorded drive pages here";
+  const std::filesystem::path folder = VELMORA_TESTS_DIR "/data/smart/nvme";
   std::ifstream table(folder / "published.tsv");
+  ASSERT_TRUE(table) << "no recorded drive pages in " << folder;
   std::string line;
   std::getline(table, line);
   std::vector<std::string> columns;
@@ -209,6 +198,7 @@ TEST(RealDrives, NVMePagesGiveThePublishedValues) {
     std::stringstream cells(line);
     for (std::size_t i = 0; i < columns.size() && std::getline(cells, line, '\t'); ++i) row[columns[i]] = line;
     std::ifstream in(folder / (row["id"] + ".bin"), std::ios::binary);
+    ASSERT_TRUE(in) << row["id"];
     const std::vector<std::uint8_t> page((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto data = convertNVMeSMARTData(page);
     auto number = [&](const char* column) { return std::stoull(row.at(column)); };
@@ -233,8 +223,8 @@ TEST(RealDrives, NVMePagesGiveThePublishedValues) {
 }
 
 TEST(RealDrives, ATAPagesDecode) {
-  const std::filesystem::path folder = VELMORA_SHARED_TESTDATA "/smart/ata";
-  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no recorded drive pages here";
+  const std::filesystem::path folder = VELMORA_TESTS_DIR "/data/smart/ata";
+  ASSERT_TRUE(std::filesystem::is_directory(folder)) << "no recorded drive pages in " << folder;
   int drives = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     std::ifstream in(entry.path(), std::ios::binary);
