@@ -110,6 +110,10 @@ while [ "$tries" -lt 200 ] && ! { [ -b /dev/nvme0n1 ] && [ -b /dev/sda1 ]; }; do
   tries=$((tries + 1))
 done
 mount -t ext4 /dev/sda1 /mnt/data || echo "@@@ note cannot mount /dev/sda1"
+# Different amounts read and written, so that the NVMe counters tell a
+# swapped or misplaced field apart.
+dd if=/dev/urandom of=/dev/nvme0n1 bs=64k count=64 conv=fsync 2>/dev/null || echo "@@@ note cannot write nvme0n1"
+dd if=/dev/nvme0n1 of=/dev/null bs=64k count=160 skip=256 2>/dev/null || echo "@@@ note cannot read nvme0n1"
 run() {
   name=$1
   shift
