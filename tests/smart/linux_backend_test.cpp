@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include "platform/linux/sysfs_device_registry.hpp"
-#include "smart/smart_reader_impl.hpp"
-#include "support/test_support.hpp"
 
 namespace velmora::platform {
 namespace {
@@ -267,52 +265,24 @@ TEST_F(LinuxBackendTest, ATACapabilityFromIdentify) {
   const Service nvme = registry->matchBSDName("nvme0n1");
   EXPECT_EQ(registry->booleanProperty(nvme, "NVMe SMART Capable"), true);
   EXPECT_EQ(registry->booleanProperty(nvme, "SMART Capable"), false);
+  EXPECT_EQ(registry->booleanProperty(registry->matchBSDName("nvme0n1p2"), "NVMe SMART Capable"), false);
   EXPECT_EQ(table->opened, (std::vector<std::string>{"sda", "sda", "sda", "sda", "sda"}));
 }
 
-// A whole ATA read through the reader, from a partition: the commands in
-// order, the statistics log that the drive refuses, and the data.
-TEST_F(LinuxBackendTest, ReaderSendsTheATASequence) {
-  Bytes data(512, 0);
-  data[2] = 194;  // temperature attribute, raw 40
-  data[7] = 40;
-  table->expected = {scsiCommand(kIdentifyCDB, 512, identify(0x0001, 0x4000)),
-                     scsiCommand(kReadDataCDB, 512, {}, checkCondition(kAbortedSense)),
-                     scsiCommand(kEnableCDB, 0),
-                     scsiCommand(kReadDataCDB, 512, data),
-                     scsiCommand(kReadLog4CDB, 4096, {}, checkCondition(kAbortedSense))};
-  const auto reader = SMARTReader::Impl::makeReader(registry);
-  const auto health = reader->getDriveSMARTData(std::string("sda1"));
-  EXPECT_EQ(health.temperature(), 313u);
-  EXPECT_EQ(health.totalread(), 0u);
-}
-
-// What the drive says reaches the error's text, after the fixed part.
-TEST_F(LinuxBackendTest, DeviceStatusReachesTheError) {
-  table->expected = {nvmeCommand(0x02, 0xFFFFFFFF, (127u << 16) | 0x02, 512, {}, {0, 0x4109})};
-  const auto reader = SMARTReader::Impl::makeReader(registry);
-  test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::string("nvme0n1p2")); },
-                                SMARTError::Case::failedToReadSMARTData,
-                                "Failed to read SMART data (kern_return: 5): Input/output error; the device reported "
-                                "NVMe status 0x4109 (type 1, code 0x09: Invalid Log Page)");
-  table->missingNode = true;
-  test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::string("nvme0n1")); },
-                                SMARTError::Case::failedToReadSMART,
-                                "Failed to read SMART data (NVMe: Failed to create plugin interface (kern_return: 2): "
-                                "No such file or directory, ATA: Disk is not ATA SMART capable)");
-}
-
+// Names are sysfs entries only, never paths out of it; a partition's
+// parent is its disk, and a disk has no block device above it.
 TEST_F(LinuxBackendTest, SysfsWalk) {
   EXPECT_FALSE(registry->matchBSDName("sdz"));
   EXPECT_FALSE(registry->matchBSDName("../sda"));
-  Service partition = registry->matchBSDName("nvme0n1p2");
-  ASSERT_TRUE(partition);
-  EXPECT_FALSE(registry->conformsToBlockStorageDevice(partition));
-  Service parent;
-  ASSERT_EQ(registry->parentEntry(partition, parent), 0);
-  EXPECT_TRUE(registry->conformsToBlockStorageDevice(parent));
-  Service none;
-  EXPECT_EQ(registry->parentEntry(parent, none), ENOENT);
+  const Service partition = registry->matchBSDName("nvme0n1p2");
+  Service disk, none;
+  ASSERT_EQ(registry->parentEntry(partition, disk), 0);
+  EXPECT_TRUE(registry->conformsToBlockStorageDevice(disk) && !registry->conformsToBlockStorageDevice(partition));
+  EXPECT_EQ(registry->parentEntry(disk, none), ENOENT);
+  table->missingNode = true;  // the open's errno, unchanged
+  std::unique_ptr<PlugIn> plugIn;
+  EXPECT_EQ(registry->createPlugInInterface(disk, {}, {}, plugIn), ENOENT);
+  EXPECT_EQ(plugIn, nullptr);
 }
 
 TEST_F(LinuxBackendTest, VolumeToDiskThroughTheDeviceNumbers) {

@@ -88,9 +88,11 @@ TEST_F(SMARTReaderTest, NVMeCapableDiskNeverTriesATA) {
 TEST_F(SMARTReaderTest, NVMeReadFailureAfterOpeningIsReportedAsItself) {
   auto disk = nvmeDisk("disk0");
   disk.booleans["SMART Capable"] = true;
-  disk.readResults = {5};
+  disk.readResults = {platform::DeviceResult(5, "NVMe status 0x4109")};
   registry->add(disk);
-  expectFailure("disk0", Case::failedToReadSMARTData, "Failed to read SMART data (kern_return: 5): Input/output error");
+  // What the device said follows the fixed text.
+  expectFailure("disk0", Case::failedToReadSMARTData,
+                "Failed to read SMART data (kern_return: 5): Input/output error; the device reported NVMe status 0x4109");
   EXPECT_EQ(registry->calls, (std::vector<std::string>{"create:nvme", "read"}));
 }
 

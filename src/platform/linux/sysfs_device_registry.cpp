@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <regex>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -17,6 +16,20 @@ namespace velmora::platform {
 namespace {
 
 namespace fs = std::filesystem;
+
+// An NVMe namespace's block device: nvme<controller>n<namespace>.
+bool isNVMeNamespace(const std::string& name) {
+  auto digits = [&](std::size_t from) {
+    std::size_t end = from;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    return end;
+  };
+  if (name.rfind("nvme", 0) != 0) return false;
+  const std::size_t controller = digits(4);
+  if (controller == 4 || controller >= name.size() || name[controller] != 'n') return false;
+  const std::size_t ns = digits(controller + 1);
+  return ns > controller + 1 && ns == name.size();
+}
 
 // The SMART interface of one device node, shared with its plug-in.
 class LinuxSMARTClient final : public SMARTUserClient {
@@ -79,8 +92,7 @@ class SysfsRegistry final : public DeviceRegistry {
 
   std::optional<bool> booleanProperty(const Service& service, const std::string& key) override {
     const std::string name = pathOf(service).filename().string();
-    static const std::regex nvmeNamespace("nvme[0-9]+n[0-9]+");
-    const bool nvme = std::regex_match(name, nvmeNamespace);
+    const bool nvme = isNVMeNamespace(name);
     if (key == "NVMe SMART Capable") return nvme;
     if (key != "SMART Capable") return std::nullopt;
     if (nvme) return false;
