@@ -7,7 +7,10 @@
 # smartctl's raw values put through the same conversions. Exits non-zero on
 # any difference, on a timeout, or when a drive or a reading is missing.
 #
-#   scripts/check-drives.sh          (VELMORA_CACHE: where the kernel is kept)
+#   scripts/check-drives.sh
+# VELMORA_CACHE: where the kernel is kept (.cache); VELMORA_BUILD_DIR: the
+# build folder of the front end (build); VELMORA_DRIVES_TIMEOUT: seconds the
+# guest may take, boot to power-off (240).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
