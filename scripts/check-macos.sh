@@ -4,8 +4,10 @@
 #
 # Zig's `zig c++` bundles clang, libc++ and macOS's libc headers. Every
 # portable source (all of src/ but src/platform/linux/, the simulator and the
-# front end) is compiled for x86_64-macos to an object file; the simulator
-# and a small GenericCLIUtility program are linked into Mach-O executables.
+# front end) is compiled for x86_64-macos to an object file, the macOS drive
+# backend (src/platform/macos/) against a stand-in for the framework headers
+# that zig lacks; the simulator and a small GenericCLIUtility program are
+# linked into Mach-O executables.
 # Third-party headers come from the Debian packages, through a folder that
 # holds only them, so that Linux's own libc headers never stand in for
 # macOS's.
