@@ -169,6 +169,8 @@ check "smart decode text shows the warning" "Critical warning:     None" "$("$cl
 head -c 100 "$home/nvme.bin" > "$home/short.bin"
 "$cli" smart decode --nvme "$home/short.bin" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
 check "a short page is refused" "1 An NVMe SMART / Health log page needs 512 bytes, got 100" "$status $(cat /tmp/velmora-fe-$$.err)"
+timeout 10 "$cli" smart decode --nvme /dev/zero >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "an endless page is refused" "1 /dev/zero is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)" "$status $(cat /tmp/velmora-fe-$$.err)"
 "$cli" smart --bsd no-such-disk >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
 check "an unknown disk" "1 Disk not found: no-such-disk" "$status $(cat /tmp/velmora-fe-$$.err)"
 
