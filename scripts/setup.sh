@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3 unzip zip time
   # library dependencies
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
+  # parallel deflate for the folder archive
+  zlib1g-dev libdeflate-dev
   # front end
   libcli11-dev nlohmann-json3-dev
   # a decimal-comma locale for the locale-independence tests
