@@ -73,8 +73,10 @@ std::vector<Item> collect(const fs::path& folder) {
 fs::path temporaryPath(const fs::path& archive) {
   static std::atomic<unsigned> counter{0};
   static const unsigned long long session = std::random_device{}() * 65536ULL + std::random_device{}();
-  return archive.parent_path() / ("." + archive.filename().string() + "." + std::to_string(session) + "." +
-                                  std::to_string(counter++) + ".partial");
+  std::string name = ".";
+  name += archive.filename().string();
+  name += "." + std::to_string(session) + "." + std::to_string(counter++) + ".partial";
+  return archive.parent_path() / name;
 }
 
 [[noreturn]] void throwCancelled() {
