@@ -133,6 +133,7 @@ fs::path zipWithLibrary(const fs::path& folder, const fs::path& output, unsigned
 }
 
 struct Contender {
+  Contender(std::string name, std::function<fs::path()> run) : name(std::move(name)), run(std::move(run)) {}
   std::string name;
   std::function<fs::path()> run;  // returns the archive
   std::vector<double> times;

@@ -47,13 +47,8 @@ struct DeflatePipeline::Unit {
   std::uint32_t crc = 0;
   std::exception_ptr error;
 
-  std::size_t dictionaryLength() const {
-    return whole ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(offset, platform::ChunkDeflater::kDictionary));
-  }
-  // Input, dictionary and a bound on the output (above libdeflate's too).
-  std::size_t cost() const {
-    return dictionaryLength() + length + (whole ? length + length / 8 + 1024 : platform::ChunkDeflater::bound(length));
-  }
+  // The input and a bound on the output, above the compressors' own bounds.
+  std::size_t cost() const { return length + length + length / 8 + 1024; }
 };
 
 // Hands one file's units to the zip writer in order, joining their CRCs.
@@ -92,11 +87,9 @@ class DeflatePipeline::Source : public platform::DeflatedSource {
 class DeflatePipeline::Worker {
  public:
   void deflate(const std::string& path, Unit& unit) {
-    const std::size_t dictionary = unit.dictionaryLength();
-    const std::size_t inputLength = dictionary + unit.length;
-    if (inputCapacity_ < inputLength) {
-      input_.reset(new unsigned char[inputLength]);
-      inputCapacity_ = inputLength;
+    if (inputCapacity_ < unit.length) {
+      input_.reset(new unsigned char[unit.length]);
+      inputCapacity_ = unit.length;
     }
     try {
       platform::SourceFile file(path);
@@ -104,11 +97,11 @@ class DeflatePipeline::Worker {
         throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
                              "Cannot archive \"" + path + "\": it is no longer a regular file");
       }
-      file.readAt(unit.offset - dictionary, input_.get(), inputLength);
+      file.readAt(unit.offset, input_.get(), unit.length);
     } catch (const std::system_error& error) {
       throw readError(path, error);
     }
-    const unsigned char* data = input_.get() + dictionary;
+    const unsigned char* data = input_.get();
     unit.crc = platform::crc32(0, data, unit.length);
     if (unit.whole) {
       if (!whole_) whole_ = std::make_unique<platform::WholeDeflater>();
@@ -117,10 +110,15 @@ class DeflatePipeline::Worker {
       unit.outputLength = whole_->compress(data, unit.length, unit.output.get(), bound);
     } else {
       if (!chunk_) chunk_ = std::make_unique<platform::ChunkDeflater>();
-      const std::size_t bound = platform::ChunkDeflater::bound(unit.length);
+      const std::size_t bound = chunk_->bound(unit.length);
       unit.output.reset(new unsigned char[bound]);
-      unit.outputLength =
-          chunk_->compress(input_.get(), dictionary, data, unit.length, unit.last, unit.output.get(), bound);
+      unit.outputLength = chunk_->compress(data, unit.length, unit.last, unit.output.get(), bound);
+    }
+    // Only a chunk's worth stays between units: a whole file's buffer counted
+    // in the budget while it was in use, and must not outlive that.
+    if (inputCapacity_ > kChunkSize) {
+      input_.reset();
+      inputCapacity_ = 0;
     }
   }
 

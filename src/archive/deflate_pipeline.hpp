@@ -1,10 +1,11 @@
 // Deflating a folder's files ahead of the zip writer, in worker threads.
 //
 // Every file becomes units of work in entry order: a file up to
-// kWholeFileLimit is one unit, deflated whole (libdeflate); a larger one is
-// cut into kChunkSize chunks, each deflated with the 32 KiB before it as its
-// dictionary and ended on a byte boundary (zlib), so that the chunks join into
-// one stream. Workers claim units strictly in order, each only once the
+// kWholeFileLimit is one unit, deflated whole; a larger one is cut into
+// kChunkSize chunks that join into one stream (platform/deflate.hpp).
+// libdeflate throughout: at level 6 it takes half zlib's time, chunk
+// joining included, for archives about 0.8% larger on large text files
+// (chunks start without a dictionary) and smaller on small files. Workers claim units strictly in order, each only once the
 // memory it needs (input, dictionary and the output's bound) fits the
 // budget, and a unit's memory returns to the budget once the reader has
 // copied its output. The reader always waits for the oldest unread unit,
@@ -37,7 +38,9 @@ class DeflatePipeline {
  public:
   static constexpr std::size_t kWholeFileLimit = 8u << 20;
   static constexpr std::size_t kChunkSize = 1u << 20;
-  static constexpr std::size_t kMemoryBudget = 48u << 20;
+  // Buffers in flight or waiting for the reader. Besides it, each worker
+  // keeps one chunk's input and its compressors' state.
+  static constexpr std::size_t kMemoryBudget = 40u << 20;
 
   // Starts `threads` workers (at least one when there is work).
   // `cancelled` is polled by the workers and the reader; `progress`

@@ -37,48 +37,65 @@ std::size_t WholeDeflater::compress(const unsigned char* input, std::size_t leng
   return written;
 }
 
-struct ChunkDeflater::Stream {
+struct ChunkDeflater::Inflater {
   z_stream z{};
-  ~Stream() { deflateEnd(&z); }
+  unsigned char scratch[64 * 1024];  // inflated bytes land here and are dropped
+  ~Inflater() { inflateEnd(&z); }
 };
 
-ChunkDeflater::ChunkDeflater() : stream_(std::make_unique<Stream>()) {
-  // Raw deflate (negative window bits), as zip entries hold it; memLevel 8
-  // as zlib's default.
-  if (deflateInit2(&stream_->z, kLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    throw DeflateError("Cannot start the compressor: out of memory");
-  }
+ChunkDeflater::ChunkDeflater() : inflater_(std::make_unique<Inflater>()) {
+  if (inflateInit2(&inflater_->z, -15) != Z_OK) throw DeflateError("Cannot start the decompressor: out of memory");
 }
 
 ChunkDeflater::~ChunkDeflater() = default;
 
-std::size_t ChunkDeflater::bound(std::size_t length) {
-  // zlib's bound for a whole stream, with room for the sync flush's empty
-  // stored block and the headers of blocks cut short by it.
-  return compressBound(static_cast<uLong>(length)) + 64;
+std::size_t ChunkDeflater::bound(std::size_t length) const {
+  return deflater_.bound(length) + 8;  // the empty stored block and its padding
 }
 
-std::size_t ChunkDeflater::compress(const unsigned char* dictionary, std::size_t dictionaryLength,
-                                    const unsigned char* input, std::size_t length, bool last, unsigned char* output,
+std::size_t ChunkDeflater::compress(const unsigned char* input, std::size_t length, bool last, unsigned char* output,
                                     std::size_t capacity) {
-  static_assert(sizeof(uInt) >= 4);
-  if (length > UINT_MAX || capacity > UINT_MAX || dictionaryLength > kDictionary) {
-    throw DeflateError("A chunk is too large for the compressor");
+  const std::size_t written = deflater_.compress(input, length, output, capacity - 8);
+  if (last) return written;
+  if (written > UINT_MAX) throw DeflateError("A chunk is too large for the decompressor");
+
+  // Walk the blocks: inflate with Z_BLOCK returns at the end of each one,
+  // where data_type's low bits count the unused bits of the last byte read.
+  z_stream& z = inflater_->z;
+  if (inflateReset(&z) != Z_OK) throw DeflateError("Cannot reset the decompressor");
+  z.next_in = output;
+  z.avail_in = static_cast<uInt>(written);
+  const auto bitsRead = [&] { return (written - z.avail_in) * 8 - (static_cast<unsigned>(z.data_type) & 7); };
+  // 64 marks the final block; at its end inflate still returns Z_OK once,
+  // before it skips to a byte boundary, and that is where the stream ends.
+  std::size_t finalBlock = 0;  // where the block being read began, in bits
+  std::size_t end = 0;
+  while (true) {
+    z.next_out = inflater_->scratch;
+    z.avail_out = sizeof inflater_->scratch;
+    const int result = inflate(&z, Z_BLOCK);
+    if (result != Z_OK) throw DeflateError("The compressor's output does not inflate");
+    if ((z.data_type & 128) == 0) continue;  // the scratch space ran out mid-block
+    if (z.data_type & 64) {
+      end = bitsRead();
+      break;
+    }
+    finalBlock = bitsRead();  // a block's end: the next one starts here
   }
-  z_stream& z = stream_->z;
-  if (deflateReset(&z) != Z_OK) throw DeflateError("Cannot reset the compressor");
-  if (dictionaryLength > 0 &&
-      deflateSetDictionary(&z, dictionary, static_cast<uInt>(dictionaryLength)) != Z_OK) {
-    throw DeflateError("Cannot prime the compressor");
+
+  // Clear the final block's BFINAL bit (its header's first bit; bits are
+  // packed from the least significant end), then write a stored block
+  // header (BFINAL 0, BTYPE 00) and zero padding up to a byte boundary,
+  // then the stored block's LEN 0 and NLEN 0xFFFF.
+  output[finalBlock / 8] = static_cast<unsigned char>(output[finalBlock / 8] & ~(1u << (finalBlock % 8)));
+  const std::size_t aligned = (end + 3 + 7) / 8;
+  for (std::size_t at = written; at < aligned + 4; ++at) output[at] = 0;
+  for (std::size_t bit = end; bit < aligned * 8; ++bit) {
+    output[bit / 8] = static_cast<unsigned char>(output[bit / 8] & ~(1u << (bit % 8)));
   }
-  z.next_in = const_cast<unsigned char*>(input);  // zlib's API is not const-correct
-  z.avail_in = static_cast<uInt>(length);
-  z.next_out = output;
-  z.avail_out = static_cast<uInt>(capacity);
-  const int result = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-  const bool complete = last ? result == Z_STREAM_END : (result == Z_OK && z.avail_in == 0 && z.avail_out > 0);
-  if (!complete) throw DeflateError("Compressed data did not fit its buffer");
-  return capacity - z.avail_out;
+  output[aligned + 2] = 0xff;
+  output[aligned + 3] = 0xff;
+  return aligned + 4;
 }
 
 std::uint32_t crc32(std::uint32_t crc, const unsigned char* data, std::size_t length) noexcept {
