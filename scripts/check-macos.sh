@@ -30,7 +30,8 @@ mkdir -p "$out/obj" "$out/include"
 # Only the third-party headers, each linked in by name.
 zipconf=$(find /usr/include -name zipconf.h | head -n 1)
 for header in /usr/include/CLI /usr/include/nlohmann /usr/include/plist /usr/include/google \
-              /usr/include/utf8proc.h /usr/include/zip.h "$zipconf"; do
+              /usr/include/utf8proc.h /usr/include/zip.h "$zipconf" \
+              /usr/include/zlib.h /usr/include/zconf.h /usr/include/libdeflate.h; do
   if [ -e "$header" ]; then ln -s "$header" "$out/include/$(basename "$header")"; fi
 done
 

@@ -174,6 +174,36 @@ check "an endless page is refused" "1 /dev/zero is larger than 1 MiB: not a raw 
 "$cli" smart --bsd no-such-disk >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
 check "an unknown disk" "1 Disk not found: no-such-disk" "$status $(cat /tmp/velmora-fe-$$.err)"
 
+# ---- zip: threads, signals, progress bar (the folder archive's own checks) ----
+zhome=$(mktemp -d)
+trap 'rm -rf "$home" "$zhome" /tmp/velmora-fe-$$.err' EXIT
+mkdir -p "$zhome/src/docs"
+head -c 3000000 /dev/urandom | base64 > "$zhome/src/docs/big.txt"
+printf 'small\n' > "$zhome/src/small.txt"
+one=$("$cli" zip --threads 1 "$zhome/src" "$zhome/one" One)
+two=$("$cli" zip --threads 2 "$zhome/src" "$zhome/two" Two)
+check "zip archives are the same bytes with 1 and 2 threads" yes "$(cmp -s "$one" "$two" && echo yes)"
+"$cli" zip "$zhome/src" "$zhome/out" ../escaped >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "zip refuses a prefix with a separator" "1 yes" "$status $(grep -q 'without "/"' /tmp/velmora-fe-$$.err && [ ! -e "$zhome/out" ] && echo yes)"
+"$cli" zip "$zhome/src" "$zhome/piped" Piped >/dev/null 2>"$zhome/piped.err"
+check "zip draws no progress bar into a pipe" 0 "$(wc -c < "$zhome/piped.err")"
+screen=$(script -qc "stty cols 50; '$cli' zip '$zhome/src' '$zhome/tty' Tty" /dev/null | tr '\r' '\n' | sed 's/\x1b\[K//g')
+check "zip draws a progress bar on a terminal" yes "$(echo "$screen" | grep -q '100%.*/s' && echo yes)"
+check "zip's progress bar fits the terminal" 0 "$(echo "$screen" | grep -v "$zhome" | awk 'length($0) > 49' | wc -l)"
+screen=$(script -qc "'$cli' zip --quiet '$zhome/src' '$zhome/quiet' Quiet" /dev/null)
+check "zip --quiet draws no progress bar" 0 "$(echo "$screen" | grep -c '%')"
+# A sparse 4 GiB file keeps one thread busy long enough to be interrupted.
+truncate -s 4G "$zhome/src/sparse"
+for signal in INT:130 TERM:143 HUP:129; do
+  env --default-signal=INT,TERM,HUP "$cli" zip --threads 1 "$zhome/src" "$zhome/sig-${signal%:*}" Sig 2>/dev/null &
+  pid=$!
+  for _ in $(seq 50); do [ -d "$zhome/sig-${signal%:*}" ] && break; sleep 0.1; done
+  sleep 0.3
+  kill -"${signal%:*}" "$pid"; wait "$pid"; status=$?
+  check "zip on SIG${signal%:*} exits ${signal#*:} and leaves no file" "${signal#*:} 0" "$status $(ls -A "$zhome/sig-${signal%:*}" | wc -l)"
+done
+# ---- end of the folder archive's checks ----
+
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]
