@@ -27,11 +27,13 @@ struct Item {
 
 // The archive's name is the prefix and a date: a separator in the prefix
 // would put the archive somewhere else ("../x", "/tmp/x"), and a NUL byte
-// would cut the name short.
+// would cut the name short. ".." is refused anywhere in it too, so that no
+// prefix ever reads as a way out of the output folder.
 void checkPrefix(const std::string& prefix) {
-  if (prefix.find('/') != std::string::npos || prefix.find('\0') != std::string::npos) {
+  if (prefix.find('/') != std::string::npos || prefix.find('\0') != std::string::npos ||
+      prefix.find("..") != std::string::npos) {
     throw ZipFolderError(ZipFolderError::Case::invalidPrefix,
-                         "The archive's prefix must be a plain name, without \"/\": \"" + prefix + "\"");
+                         "The archive's prefix must be a plain name, without \"/\" or \"..\": \"" + prefix + "\"");
   }
 }
 

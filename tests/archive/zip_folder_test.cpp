@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "archive/zip_fixture.hpp"
 
@@ -187,6 +188,7 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
        ZipFolderError::Case::unsupportedItem, "pipe"},
       {"a parent in the prefix", nullptr, "../escaped", ZipFolderError::Case::invalidPrefix, "../escaped"},
       {"an absolute prefix", nullptr, "/tmp/escaped", ZipFolderError::Case::invalidPrefix, "/tmp/escaped"},
+      {"a parent without a separator", nullptr, "..", ZipFolderError::Case::invalidPrefix, ".."},
       // Swapped in after the folder was listed: opened without blocking, refused.
       {"a file replaced by a FIFO", nullptr, "Backup", ZipFolderError::Case::unsupportedItem, "z-swapped",
        [](const fs::path& folder, float fraction) {
