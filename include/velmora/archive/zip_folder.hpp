@@ -50,7 +50,7 @@ namespace velmora {
 class ZipFolderError : public std::runtime_error {
  public:
   enum class Case {
-    invalidPrefix,    // the prefix holds "/" or a NUL byte
+    invalidPrefix,    // the prefix holds "/", "..", or a NUL byte
     unsupportedItem,  // neither a regular file, a folder nor a link (a FIFO, a socket, a device)
     unreadableItem,   // a file or link that cannot be read
     cancelled,
