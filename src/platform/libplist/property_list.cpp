@@ -23,10 +23,7 @@ struct IteratorFree {
 
 }  // namespace
 
-std::optional<std::map<std::string, std::optional<std::string>>> readPropertyListDictionary(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+std::optional<PropertyListDictionary> parsePropertyListDictionary(std::string_view data) {
   if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
 
   plist_t parsed = nullptr;
@@ -34,7 +31,7 @@ std::optional<std::map<std::string, std::optional<std::string>>> readPropertyLis
   const UniquePlist root(parsed);
   if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
 
-  std::map<std::string, std::optional<std::string>> entries;
+  PropertyListDictionary entries;
   plist_dict_iter raw = nullptr;
   plist_dict_new_iter(root.get(), &raw);
   const std::unique_ptr<void, IteratorFree> iterator(raw);
@@ -56,6 +53,13 @@ std::optional<std::map<std::string, std::optional<std::string>>> readPropertyLis
     entries.emplace(key, std::move(text));
   }
   return entries;
+}
+
+std::optional<PropertyListDictionary> readPropertyListDictionary(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  const std::string data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  return parsePropertyListDictionary(data);
 }
 
 }  // namespace velmora::platform
