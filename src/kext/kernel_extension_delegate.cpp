@@ -36,6 +36,17 @@ std::string shellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
+// What an exception in flight says about itself.
+std::string describeCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "an exception of unknown type";
+  }
+}
+
 // Calls an application's callback; one that throws is reported, and harms
 // nothing that follows it.
 template <typename Callback, typename... Arguments>
@@ -43,10 +54,8 @@ void callGuarded(const Callback& callback, Arguments&&... arguments) noexcept {
   if (!callback) return;
   try {
     callback(std::forward<Arguments>(arguments)...);
-  } catch (const std::exception& error) {
-    emitWarning(std::string("Warning: A kernel extension callback threw: ") + error.what());
   } catch (...) {
-    emitWarning("Warning: A kernel extension callback threw");
+    emitWarning("Warning: A kernel extension callback threw: " + describeCurrentException());
   }
 }
 
@@ -93,8 +102,8 @@ void showNotApprovedAlert(const std::shared_ptr<DesktopServices>& services, Comp
           AlertStyle::warning,
           {"Cancel", "Open System Settings"}});
       if (answer == 1) services->openURL("file://" + KernelExtensionCommandDelegate::privacyAndSecurityPane);
-    } catch (const std::exception& error) {
-      emitWarning(std::string("Warning: The not-approved alert failed: ") + error.what());
+    } catch (...) {
+      emitWarning("Warning: The not-approved alert failed: " + describeCurrentException());
     }
     callGuarded(answered);
   });
@@ -113,8 +122,8 @@ void runLoadScript(std::shared_ptr<PrivilegedScript> script, std::shared_ptr<Onc
     std::optional<ScriptErrorInfo> errorInfo;
     try {
       errorInfo = script->execute();
-    } catch (const std::exception& error) {
-      errorInfo = ScriptErrorInfo{{"NSAppleScriptErrorMessage", error.what()}};
+    } catch (...) {
+      errorInfo = ScriptErrorInfo{{"NSAppleScriptErrorMessage", describeCurrentException()}};
     }
     if (!errorInfo) {
       (*callback)(std::nullopt);
@@ -190,8 +199,8 @@ void KernelExtensionCommandDelegate::loadKernelExtension(const std::string& path
                                            AlertStyle::critical,
                                            {}});
       script = services->makeScript(kextLoadScriptSource(path));
-    } catch (const std::exception& error) {
-      fail(KernelExtensionError::failedToLoadKernelExtension({{"error", error.what()}}));
+    } catch (...) {
+      fail(KernelExtensionError::failedToLoadKernelExtension({{"error", describeCurrentException()}}));
       return;
     }
     if (!script) {
