@@ -1,12 +1,9 @@
-// kext info|name|load and settings open.
+// kext info|name|load.
 #include <future>
-#include <map>
-#include <iostream>
 #include <memory>
 
 #include "front_end.hpp"
 #include "velmora/kext/kernel_extension.hpp"
-#include "velmora/settings/system_settings.hpp"
 
 namespace velmora::cli {
 
@@ -68,49 +65,19 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
     action = [path, tools, &options] {
       KernelExtensionCommandDelegate delegate(desktopFrom(*tools));
       std::promise<std::optional<KernelExtensionError>> outcome;
-      delegate.loadKernelExtension(*path, [&outcome](std::optional<KernelExtensionError> error) {
-        outcome.set_value(std::move(error));
-      });
+      std::promise<void> finished;
+      delegate.loadKernelExtension(
+          *path, [&outcome](std::optional<KernelExtensionError> error) { outcome.set_value(std::move(error)); },
+          [&finished] { finished.set_value(); });
+      // Not before the load is over: an alert still showing would otherwise
+      // die with the process, and with it the pane it may open.
+      finished.get_future().wait();
       const auto error = outcome.get_future().get();
       if (error) throw *error;
       if (options.json) {
         printJson({{"loaded", *path}});
       } else {
         printRaw("Loaded " + *path + "\n");
-      }
-      return 0;
-    };
-  });
-
-  auto settingsTools = std::make_shared<std::string>();
-  auto pane = std::make_shared<std::string>();
-  auto* settings = app.add_subcommand("settings", "Open the system settings");
-  settings->add_option("--desktop-tools", *settingsTools, "Use open from this folder");
-  settings->require_subcommand(1);
-  auto* open = settings->add_subcommand("open", "Open a pane: privacyAndSecurity (security), localization, notification (notifications)");
-  open->add_option("PANE", *pane, "The pane (the start page without one)");
-  open->callback([pane, settingsTools, &options, &action] {
-    action = [pane, settingsTools, &options] {
-      std::optional<SystemPreferencesPanels> panel;
-      if (!pane->empty()) {
-        // The pane's name or its bundle's file name, exactly.
-        const std::map<std::string, SystemPreferencesPanels> names = {
-            {"privacyAndSecurity", SystemPreferencesPanels::privacyAndSecurity},
-            {"localization", SystemPreferencesPanels::localization},
-            {"notification", SystemPreferencesPanels::notification}};
-        const auto named = names.find(*pane);
-        panel = named != names.end() ? std::optional(named->second) : systemPreferencesPanel(*pane);
-        if (!panel) {
-          throw std::invalid_argument("No such pane: " + *pane +
-                                      " (privacyAndSecurity, localization, notification, or security, notifications)");
-        }
-      }
-      const auto desktop = desktopFrom(*settingsTools);
-      SystemSettingsInterface::open(panel, desktop.get());
-      if (options.json) {
-        printJson({{"opened", SystemSettingsInterface::url(panel)}});
-      } else {
-        printRaw("Opening " + SystemSettingsInterface::url(panel) + "\n");
       }
       return 0;
     };

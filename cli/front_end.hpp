@@ -31,6 +31,7 @@ void addRunCommand(CLI::App& app, const Options& options, Action& action);
 void addLucidCommands(CLI::App& app, const Options& options, Action& action);
 void addZipCommand(CLI::App& app, const Options& options, Action& action);
 void addKextCommands(CLI::App& app, const Options& options, Action& action);
+void addSettingsCommands(CLI::App& app, const Options& options, Action& action);
 void addSmartCommands(CLI::App& app, const Options& options, Action& action);
 
 

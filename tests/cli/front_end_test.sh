@@ -133,7 +133,7 @@ check "no archive is left behind" 0 "$(ls "$home/zips" | grep -c Denied)"
 
 # kext and settings, with stand-ins for osascript and open that record what they get.
 mkdir -p "$home/desktop" "$home/Extensions/macfuse.kext/Contents"
-printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/osascript.log"\ncat "%s/osascript.answer" 2>/dev/null\n' "$home" "$home" > "$home/desktop/osascript"
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/osascript.log"\ncat "%s/osascript.answer" 2>/dev/null\nexit 0\n' "$home" "$home" > "$home/desktop/osascript"
 printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/open.log"\n' "$home" > "$home/desktop/open"
 chmod +x "$home/desktop/osascript" "$home/desktop/open"
 python3 -c 'import plistlib,sys; plistlib.dump({"CFBundleIdentifier": "io.macfuse.filesystems.macfuse", "CFBundleShortVersionString": "4.5.0"}, open(sys.argv[1], "wb"), fmt=plistlib.FMT_BINARY)' "$home/Extensions/macfuse.kext/Contents/Info.plist"
@@ -203,6 +203,34 @@ for signal in INT:130 TERM:143 HUP:129; do
   check "zip on SIG${signal%:*} exits ${signal#*:} and leaves no file" "${signal#*:} 0" "$status $(ls -A "$zhome/sig-${signal%:*}" | wc -l)"
 done
 # ---- end of the folder archive's checks ----
+
+# ---- kext load and settings open: the command ends with the whole flow and tells the truth ----
+# A load the system has not approved: the alert is answered "Open System
+# Settings" only after a while, and the pane must still be opened.
+mkdir -p "$home/approval" "$home/no-tools"
+cat > "$home/approval/osascript" <<EOF
+#!/bin/sh
+case "\$*" in
+  *'display alert "Extension Failed to Load"'*) sleep 0.5; echo "button returned:Open System Settings" ;;
+  *'display alert'*) echo "button returned:OK" ;;
+  *) echo "velmora-script-error:27:kext is not approved to load" ;;
+esac
+EOF
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/approval-open.log"\n' "$home" > "$home/approval/open"
+chmod +x "$home/approval/osascript" "$home/approval/open"
+"$cli" kext --desktop-tools "$home/approval" load "$home/Extensions/macfuse.kext" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "an unapproved load exits 1" 1 "$status"
+check "an unapproved load says why" yes "$(grep -q 'not approved to load' /tmp/velmora-fe-$$.err && echo yes)"
+for _ in $(seq 50); do [ -s "$home/approval-open.log" ] && break; sleep 0.1; done
+check "an unapproved load opens the pane before exiting" "file:///System/Library/PreferencePanes/security.prefPane" \
+  "$(cat "$home/approval-open.log" 2>/dev/null)"
+
+"$cli" settings --desktop-tools "$home/no-tools" open privacyAndSecurity >"$home/settings.out" 2>/tmp/velmora-fe-$$.err; status=$?
+check "settings open without an opener exits 1" 1 "$status"
+check "settings open without an opener says why" \
+  "No opener could be started for file:///System/Library/PreferencePanes/security.prefPane" "$(cat /tmp/velmora-fe-$$.err)"
+check "settings open without an opener claims nothing" "" "$(cat "$home/settings.out")"
+# ---- end of kext load and settings open ----
 
 total=$(grep -c '^check "' "$0")
 echo "$(( total - failures )) passed, $failures failed"
