@@ -1,22 +1,35 @@
-// Folder-archive benchmarks:
-//   - a mixed corpus (thousands of small text files, a few large text files
-//     and a few incompressible ones, a few hundred MB) zipped by zipFolder and
-//     by Info-ZIP's `zip -r -q -6` in the same run (goals: time at most 1.20
-//     of zip's, archive size within 1%);
-//   - the resident memory of the front end zipping a 2 GiB file (goal: under
-//     64 MiB), measured on a child process.
+// Folder-archive benchmark, all in one run, rounds interleaved so that a
+// change in the machine's load touches every contender alike:
+//   - a folder of real files (copies of /usr/include and /usr/share/doc,
+//     symbolic links removed): zipFolder with 2 threads and with 1 thread
+//     against Info-ZIP's `zip -r -q -6` (goals: at most 0.45 and 1.0 of its
+//     time; size within 1%), and 7-Zip's `7z a -tzip -mx=5 -mmt=2` where
+//     installed;
+//   - one 1 GiB file of mixed text from the same sources: zipFolder with 2
+//     threads against zip (goal: at most 0.55);
+//   - every archive tested by `unzip -t` and by Python's zipfile, its
+//     contents compared byte for byte with the source; the 1-thread and
+//     2-thread archives must be identical;
+//   - the peak resident memory of the front end zipping a 2 GiB file with
+//     2 threads (goal: at most 64 MiB + 2 x 1 MiB).
+// Prints medians of VELMORA_BENCH_ROUNDS rounds (default 3) with min-max.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
+#include <string>
+#include <vector>
 
-#include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "bench_support.hpp"
 #include "velmora/archive/zip_folder.hpp"
 
 extern char** environ;
@@ -26,89 +39,149 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kWork = fs::temp_directory_path() / ("velmora-archive-bench-" + std::to_string(::getpid()));
+int gFailures = 0;
 
-std::string words(std::mt19937& random, std::size_t bytes) {
-  static const char* vocabulary[] = {"filespace", "cache", "upload", "the", "of", "metadata", "block", "LucidLink",
-                                     "2026-12-06", "error", "info", "debug", "mount", "volume", "12.5MiB/s", "\n"};
-  std::string text;
-  text.reserve(bytes + 16);
-  while (text.size() < bytes) {
-    text += vocabulary[random() % 16];
-    text += ' ';
-  }
-  return text;
-}
-
-const fs::path& corpus() {
-  static const fs::path folder = [] {
-    const fs::path root = kWork / "corpus";
-    fs::create_directories(root);
-    std::mt19937 random(7);
-    for (int i = 0; i < 3000; ++i) {
-      const fs::path file = root / ("dir" + std::to_string(i % 30)) / ("note-" + std::to_string(i) + ".txt");
-      fs::create_directories(file.parent_path());
-      std::ofstream(file) << words(random, 1000 + random() % 8000);
-    }
-    for (int i = 0; i < 3; ++i) std::ofstream(root / ("log-" + std::to_string(i) + ".txt")) << words(random, 60u << 20);
-    for (int i = 0; i < 2; ++i) {
-      std::ofstream out(root / ("media-" + std::to_string(i) + ".bin"), std::ios::binary);
-      std::string block(1 << 20, '\0');
-      for (int mb = 0; mb < 30; ++mb) {
-        for (auto& byte : block) byte = static_cast<char>(random());
-        out << block;
-      }
-    }
-    return root;
-  }();
-  return folder;
-}
-
-std::map<std::string, double> gSizes;
-
-int runAndWait(std::vector<std::string> words, const fs::path& directory) {
+int runAndWait(std::vector<std::string> words, const fs::path& directory, bool quiet = true) {
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   pid_t pid;
-  if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
+  if (::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    std::fprintf(stderr, "cannot start %s\n", argv[0]);
+    std::exit(1);
+  }
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  return status;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void BM_ZipCorpus_InfoZip(benchmark::State& state) {
-  const fs::path& folder = corpus();
-  const fs::path archive = kWork / "infozip.zip";
-  for (auto _ : state) {
-    fs::remove(archive);
-    if (runAndWait({"zip", "-r", "-q", "-6", archive.string(), "."}, folder) != 0) state.SkipWithError("zip failed");
+void check(bool condition, const std::string& what) {
+  std::printf("  %s: %s\n", condition ? "ok" : "FAILED", what.c_str());
+  if (!condition) ++gFailures;
+}
+
+bool hasCommand(const char* name) {
+  return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// The real-files folder: copies of what the machine has, links removed.
+fs::path realFiles() {
+  const fs::path root = kWork / "real";
+  fs::create_directories(root);
+  runAndWait({"cp", "-r", "/usr/include", (root / "include").string()}, kWork);
+  runAndWait({"cp", "-r", "/usr/share/doc", (root / "doc").string()}, kWork);
+  runAndWait({"find", root.string(), "-type", "l", "-delete"}, kWork);
+  return root;
+}
+
+// 1 GiB of mixed text: the real files' text, again and again.
+fs::path mixedText(const fs::path& real) {
+  const fs::path folder = kWork / "mixed";
+  fs::create_directories(folder);
+  std::ofstream out(folder / "mixed.txt", std::ios::binary);
+  std::uint64_t written = 0;
+  const std::uint64_t goal = 1ull << 30;
+  std::vector<fs::path> texts;
+  for (const auto& entry : fs::recursive_directory_iterator(real)) {
+    const auto ext = entry.path().extension();
+    if (entry.is_regular_file() && ext != ".gz" && ext != ".xz" && ext != ".bz2" && ext != ".png" && ext != ".jpg")
+      texts.push_back(entry.path());
   }
-  gSizes["infozip"] = static_cast<double>(fs::file_size(archive));
-}
-
-void BM_ZipCorpus_Library(benchmark::State& state) {
-  const fs::path& folder = corpus();
-  const fs::path output = kWork / "library";
-  std::optional<fs::path> made;
-  for (auto _ : state) {
-    fs::remove_all(output);
-    velmora::zipFolder(folder, output, "Corpus", nullptr, [&](std::optional<fs::path> archive, std::exception_ptr error) {
-      if (error) std::abort();
-      made = std::move(archive);
-    });
+  std::sort(texts.begin(), texts.end());
+  while (written < goal) {
+    for (const auto& path : texts) {
+      std::ifstream in(path, std::ios::binary);
+      std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const auto take = std::min<std::uint64_t>(data.size(), goal - written);
+      out.write(data.data(), static_cast<std::streamsize>(take));
+      written += take;
+      if (written == goal) break;
+    }
   }
-  gSizes["library"] = static_cast<double>(fs::file_size(*made));
+  return folder;
 }
 
-BENCHMARK(BM_ZipCorpus_InfoZip)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK(BM_ZipCorpus_Library)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+double seconds(const std::function<void()>& body) {
+  const auto start = std::chrono::steady_clock::now();
+  body();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
+fs::path zipWithLibrary(const fs::path& folder, const fs::path& output, unsigned threads) {
+  fs::remove_all(output);
+  fs::path made;
+  velmora::zipFolder(
+      folder, output, "Bench", nullptr,
+      [&](std::optional<fs::path> archive, std::exception_ptr error) {
+        if (error) {
+          try {
+            std::rethrow_exception(error);
+          } catch (const std::exception& e) {
+            std::fprintf(stderr, "zipFolder failed: %s\n", e.what());
+          }
+          std::exit(1);
+        }
+        made = *archive;
+      },
+      {threads});
+  return made;
+}
 
-// The front end zipping one 2 GiB file, its peak resident memory read from wait4.
+struct Contender {
+  Contender(std::string name, std::function<fs::path()> run) : name(std::move(name)), run(std::move(run)) {}
+  std::string name;
+  std::function<fs::path()> run;  // returns the archive
+  std::vector<double> times;
+  fs::path archive;
+};
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void runRounds(std::vector<Contender>& contenders, int rounds) {
+  for (int round = 0; round < rounds; ++round) {
+    for (auto& contender : contenders) {
+      contender.times.push_back(seconds([&] { contender.archive = contender.run(); }));
+    }
+  }
+  for (const auto& contender : contenders) {
+    const auto [low, high] = std::minmax_element(contender.times.begin(), contender.times.end());
+    std::printf("  %-28s median %7.2f s  (min %.2f, max %.2f)  archive %llu bytes\n", contender.name.c_str(),
+                median(contender.times), *low, *high,
+                static_cast<unsigned long long>(fs::file_size(contender.archive)));
+  }
+}
+
+void printRatio(const Contender& contender, const Contender& baseline, double goal) {
+  std::vector<double> perRound;
+  for (std::size_t i = 0; i < contender.times.size(); ++i) perRound.push_back(contender.times[i] / baseline.times[i]);
+  const auto [low, high] = std::minmax_element(perRound.begin(), perRound.end());
+  const double ratio = median(contender.times) / median(baseline.times);
+  std::printf("  %s / %s time: %.3f (per round %.3f-%.3f)%s\n", contender.name.c_str(), baseline.name.c_str(), ratio,
+              *low, *high, goal > 0 ? (ratio <= goal ? "  goal met" : "  GOAL MISSED") : "");
+  if (goal > 0) std::printf("    goal <= %.2f\n", goal);
+}
+
+void verify(const fs::path& archive, const fs::path& folder) {
+  check(runAndWait({"unzip", "-t", "-q", archive.string()}, kWork) == 0, "unzip -t " + archive.filename().string());
+  const std::string command = "python3 " VELMORA_INSPECT_ZIP " '" + archive.string() + "' '" + folder.string() +
+                              "' | python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                              "sys.exit(0 if d[\"bad\"] is None and not d[\"differ\"] and not d[\"missing\"] else 1)'";
+  check(std::system(command.c_str()) == 0,
+        "Python zipfile reads " + archive.filename().string() + ", contents equal to the source byte for byte");
+}
+
+bool sameBytes(const fs::path& a, const fs::path& b) {
+  return runAndWait({"cmp", "-s", a.string(), b.string()}, kWork) == 0;
+}
+
 void largeFileMemory(const std::string& frontEnd) {
   const fs::path folder = kWork / "large";
   fs::create_directories(folder);
@@ -124,29 +197,79 @@ void largeFileMemory(const std::string& frontEnd) {
   // Measured by /usr/bin/time on a child it forks itself: a child spawned
   // from this process would inherit this process's peak in its figures.
   const fs::path report = kWork / "large.rss";
-  runAndWait({"/usr/bin/time", "-f", "%M", "-o", report.string(), frontEnd, "zip", folder.string(),
+  runAndWait({"/usr/bin/time", "-f", "%M", "-o", report.string(), frontEnd, "zip", "--threads", "2", folder.string(),
               (kWork / "large-out").string(), "Large"},
              kWork);
   long maxKiB = 0;
   std::ifstream(report) >> maxKiB;
-  std::printf("zipping a 2 GiB file: peak resident memory %.1f MiB (goal < 64 MiB)\n", maxKiB / 1024.0);
+  std::printf("zipping a 2 GiB file with 2 threads: peak resident memory %.1f MiB\n", maxKiB / 1024.0);
+  check(maxKiB / 1024.0 <= 64 + 2, "memory at most 64 MiB + 2 threads x 1 MiB chunks");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  velmora::bench::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (const double r = reporter.ratio("BM_ZipCorpus_Library/iterations:3/real_time",
-                                      "BM_ZipCorpus_InfoZip/iterations:3/real_time");
-      r > 0) {
-    std::printf("mixed corpus, zipFolder time / zip -6 time: %.3f (goal <= 1.20)\n", r);
-    std::printf("mixed corpus, zipFolder size / zip -6 size: %.4f (goal within 1%%)\n",
-                gSizes["library"] / gSizes["infozip"]);
+int main() {
+  const int rounds = std::max(3, std::atoi(std::getenv("VELMORA_BENCH_ROUNDS") ? std::getenv("VELMORA_BENCH_ROUNDS") : "3"));
+  fs::create_directories(kWork);
+  const fs::path real = realFiles();
+  std::printf("real files: %s\n", real.c_str());
+
+  std::vector<Contender> folder = {
+      {"zip -r -q -6",
+       [&] {
+         const fs::path archive = kWork / "infozip.zip";
+         fs::remove(archive);
+         if (runAndWait({"zip", "-r", "-q", "-6", archive.string(), "."}, real) != 0) std::exit(1);
+         return archive;
+       }},
+      {"zipFolder, 2 threads", [&] { return zipWithLibrary(real, kWork / "lib2", 2); }},
+      {"zipFolder, 1 thread", [&] { return zipWithLibrary(real, kWork / "lib1", 1); }},
+  };
+  if (hasCommand("7z")) {
+    folder.push_back({"7z a -tzip -mx=5 -mmt=2", [&] {
+                        const fs::path archive = kWork / "7z.zip";
+                        fs::remove(archive);
+                        if (runAndWait({"7z", "a", "-tzip", "-mx=5", "-mmt=2", archive.string(), "."}, real) != 0)
+                          std::exit(1);
+                        return archive;
+                      }});
+  } else {
+    std::printf("7z is not installed: not timed\n");
   }
+  std::printf("real-files folder, %d rounds:\n", rounds);
+  runRounds(folder, rounds);
+  printRatio(folder[1], folder[0], 0.45);
+  printRatio(folder[2], folder[0], 1.0);
+  if (folder.size() > 3) printRatio(folder[3], folder[0], 0);
+  const double sizeRatio = static_cast<double>(fs::file_size(folder[1].archive)) /
+                           static_cast<double>(fs::file_size(folder[0].archive));
+  std::printf("  zipFolder size / zip size: %.4f\n", sizeRatio);
+  check(sizeRatio >= 0.99 && sizeRatio <= 1.01, "archive size within 1% of zip's");
+  check(sameBytes(folder[1].archive, folder[2].archive), "1-thread and 2-thread archives identical");
+  for (std::size_t i = 1; i < folder.size(); ++i) verify(folder[i].archive, real);
+  verify(folder[0].archive, real);
+
+  const fs::path mixed = mixedText(real);
+  std::vector<Contender> single = {
+      {"zip -q -6 (1 GiB text)",
+       [&] {
+         const fs::path archive = kWork / "infozip-mixed.zip";
+         fs::remove(archive);
+         if (runAndWait({"zip", "-r", "-q", "-6", archive.string(), "."}, mixed) != 0) std::exit(1);
+         return archive;
+       }},
+      {"zipFolder, 2 threads (1 GiB)", [&] { return zipWithLibrary(mixed, kWork / "mixed2", 2); }},
+  };
+  std::printf("1 GiB of mixed text, %d rounds:\n", rounds);
+  runRounds(single, rounds);
+  printRatio(single[1], single[0], 0.55);
+  const fs::path oneThread = zipWithLibrary(mixed, kWork / "mixed1", 1);
+  check(sameBytes(single[1].archive, oneThread), "1-thread and 2-thread archives of the 1 GiB file identical");
+  verify(single[1].archive, mixed);
+  fs::remove_all(mixed);
+
   largeFileMemory(VELMORA_CLI_PATH);
-  benchmark::Shutdown();
   fs::remove_all(kWork);
-  return 0;
+  std::printf("%d check(s) failed\n", gFailures);
+  return gFailures == 0 ? 0 : 1;
 }

@@ -1,12 +1,9 @@
-// kext info|name|load and settings open.
+// kext info|name|load.
 #include <future>
-#include <map>
-#include <iostream>
 #include <memory>
 
 #include "front_end.hpp"
 #include "velmora/kext/kernel_extension.hpp"
-#include "velmora/settings/system_settings.hpp"
 
 namespace velmora::cli {
 
@@ -21,9 +18,7 @@ std::shared_ptr<DesktopServices> desktopFrom(const std::string& toolFolder) {
 }  // namespace
 
 void addKextCommands(CLI::App& app, const Options& options, Action& action) {
-  auto tools = std::make_shared<std::string>();
   auto* kext = app.add_subcommand("kext", "Describe and load kernel extensions");
-  kext->add_option("--desktop-tools", *tools, "Use osascript and open from this folder for alerts and scripts");
   kext->require_subcommand(1);
 
   auto path = std::make_shared<std::string>();
@@ -48,9 +43,9 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
   auto identifier = std::make_shared<std::string>();
   auto* name = kext->add_subcommand("name", "The extension name a bundle identifier implies");
   name->add_option("ID", *identifier, "A bundle identifier")->required();
-  name->callback([identifier, tools, &options, &action] {
-    action = [identifier, tools, &options] {
-      const KernelExtensionCommandDelegate delegate(desktopFrom(*tools));
+  name->callback([identifier, &options, &action] {
+    action = [identifier, &options] {
+      const KernelExtensionCommandDelegate delegate(desktopFrom(options.desktopTools));
       const auto expected = delegate.expectedExtensionName(*identifier);
       if (options.json) {
         printJson({{"expectedExtensionName", optionalJson(expected)}});
@@ -64,53 +59,23 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
 
   auto* load = kext->add_subcommand("load", "Load the kernel extension at PATH with administrator rights");
   load->add_option("PATH", *path, "A .kext bundle")->required();
-  load->callback([path, tools, &options, &action] {
-    action = [path, tools, &options] {
-      KernelExtensionCommandDelegate delegate(desktopFrom(*tools));
+  load->callback([path, &options, &action] {
+    action = [path, &options] {
+      KernelExtensionCommandDelegate delegate(desktopFrom(options.desktopTools));
       std::promise<std::optional<KernelExtensionError>> outcome;
-      delegate.loadKernelExtension(*path, [&outcome](std::optional<KernelExtensionError> error) {
-        outcome.set_value(std::move(error));
-      });
+      std::promise<void> finished;
+      delegate.loadKernelExtension(
+          *path, [&outcome](std::optional<KernelExtensionError> error) { outcome.set_value(std::move(error)); },
+          [&finished] { finished.set_value(); });
+      // Not before the load is over: an alert still showing would otherwise
+      // die with the process, and with it the pane it may open.
+      finished.get_future().wait();
       const auto error = outcome.get_future().get();
       if (error) throw *error;
       if (options.json) {
         printJson({{"loaded", *path}});
       } else {
         printRaw("Loaded " + *path + "\n");
-      }
-      return 0;
-    };
-  });
-
-  auto settingsTools = std::make_shared<std::string>();
-  auto pane = std::make_shared<std::string>();
-  auto* settings = app.add_subcommand("settings", "Open the system settings");
-  settings->add_option("--desktop-tools", *settingsTools, "Use open from this folder");
-  settings->require_subcommand(1);
-  auto* open = settings->add_subcommand("open", "Open a pane: privacyAndSecurity (security), localization, notification (notifications)");
-  open->add_option("PANE", *pane, "The pane (the start page without one)");
-  open->callback([pane, settingsTools, &options, &action] {
-    action = [pane, settingsTools, &options] {
-      std::optional<SystemPreferencesPanels> panel;
-      if (!pane->empty()) {
-        // The pane's name or its bundle's file name, exactly.
-        const std::map<std::string, SystemPreferencesPanels> names = {
-            {"privacyAndSecurity", SystemPreferencesPanels::privacyAndSecurity},
-            {"localization", SystemPreferencesPanels::localization},
-            {"notification", SystemPreferencesPanels::notification}};
-        const auto named = names.find(*pane);
-        panel = named != names.end() ? std::optional(named->second) : systemPreferencesPanel(*pane);
-        if (!panel) {
-          throw std::invalid_argument("No such pane: " + *pane +
-                                      " (privacyAndSecurity, localization, notification, or security, notifications)");
-        }
-      }
-      const auto desktop = desktopFrom(*settingsTools);
-      SystemSettingsInterface::open(panel, desktop.get());
-      if (options.json) {
-        printJson({{"opened", SystemSettingsInterface::url(panel)}});
-      } else {
-        printRaw("Opening " + SystemSettingsInterface::url(panel) + "\n");
       }
       return 0;
     };

@@ -1,6 +1,5 @@
 // smart (--bsd NAME | --volume PATH) [--snapshot], smart decode ...
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -72,10 +71,21 @@ std::string humanText(const cloud::SMARTData& data) {
   return out.str();
 }
 
+// A saved raw page. Pages are 512 bytes and the statistics log 4096; a
+// file past the limit is refused after reading just past it, so that a
+// device like /dev/zero cannot fill memory.
 std::vector<std::uint8_t> readPage(const std::string& path) {
+  constexpr std::size_t kLimit = 1 << 20;
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("Cannot read " + path);
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes(kLimit + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad()) throw std::runtime_error("Cannot read " + path);
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() > kLimit) {
+    throw std::runtime_error(path + " is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)");
+  }
+  return bytes;
 }
 
 int print(const cloud::SMARTData& data, const Options& options) {

@@ -1,8 +1,15 @@
-// zip FOLDER OUTPUT_FOLDER PREFIX
+// zip [--threads N] [--quiet] FOLDER OUTPUT_FOLDER PREFIX
+#include <atomic>
+#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <thread>
 
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "front_end.hpp"
@@ -13,9 +20,12 @@ namespace velmora::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 struct ZipOptions {
   std::string folder, outputFolder, prefix;
+  unsigned threads = 0;
+  bool quiet = false;
 };
 
 std::uintmax_t bytesIn(const fs::path& folder) {
@@ -28,14 +38,120 @@ std::uintmax_t bytesIn(const fs::path& folder) {
   return total;
 }
 
-void drawProgressBar(float fraction) {
-  constexpr int kWidth = 40;
-  const int filled = static_cast<int>(fraction * kWidth + 0.5f);
-  std::fprintf(stderr, "\r[%.*s%*s] %3d%%", filled, "########################################", kWidth - filled, "",
-               static_cast<int>(fraction * 100 + 0.5f));
-  if (fraction >= 1.0f) std::fputc('\n', stderr);
-  std::fflush(stderr);
+std::string humanBytes(double bytes) {
+  static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
 }
+
+// One line on standard error, redrawn in place, as wide as the terminal:
+// "[#####.....]  45%  120.3 MiB / 266.0 MiB  56.2 MiB/s  0:12 left".
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::uintmax_t total) : total_(static_cast<double>(total)), start_(Clock::now()) {}
+
+  void draw(float fraction) {
+    const auto now = Clock::now();
+    if (fraction < 1.0f && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
+    drawn_ = true;
+    const double done = total_ * fraction;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0.2 ? done / seconds : 0;
+    char left[32] = "--:--";
+    if (fraction >= 1.0f) {
+      std::snprintf(left, sizeof left, "done");
+    } else if (rate > 0) {
+      const long remaining = static_cast<long>((total_ - done) / rate + 0.5);
+      std::snprintf(left, sizeof left, "%ld:%02ld left", remaining / 60, remaining % 60);
+    }
+    char text[160];
+    // Fixed widths, so that the bar keeps its length while the numbers change.
+    std::snprintf(text, sizeof text, " %3d%% %10s / %-10s %11s/s %10s", static_cast<int>(fraction * 100),
+                  humanBytes(done).c_str(), humanBytes(total_).c_str(), humanBytes(rate).c_str(), left);
+    std::string line = text;
+    const int columns = terminalColumns();
+    const int barWidth = columns - 1 - static_cast<int>(line.size()) - 2;
+    if (barWidth >= 10) {
+      const int filled = static_cast<int>(fraction * static_cast<float>(barWidth));
+      line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
+             std::string(static_cast<std::size_t>(barWidth - filled), '.') + "]" + line;
+    }
+    if (static_cast<int>(line.size()) > columns - 1) line.resize(static_cast<std::size_t>(std::max(columns - 1, 0)));
+    // Back to the line's start, the line, then clear what a longer one left.
+    std::fprintf(stderr, "\r%s\033[K", line.c_str());
+    std::fflush(stderr);
+  }
+
+  void finish() {
+    if (drawn_) std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  static int terminalColumns() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+  }
+
+  const double total_;
+  const Clock::time_point start_;
+  Clock::time_point lastDraw_;
+  bool drawn_ = false;
+};
+
+// Ctrl-C, SIGTERM and SIGHUP cancel the zip, so that it removes its
+// temporary file; a signal ignored when the command started (nohup, a
+// background job) stays ignored. The signals are blocked before the
+// library's threads start, so that they inherit the mask and only the
+// watcher's sigwait takes them.
+class StopSignals {
+ public:
+  explicit StopSignals(ZipCancellation& cancellation) {
+    sigemptyset(&set_);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction current {};
+      if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&set_, signal);
+    }
+    sigaddset(&set_, kWake);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    watcher_ = std::thread([this, &cancellation] {
+      while (true) {
+        int signal = 0;
+        if (sigwait(&set_, &signal) != 0) continue;
+        if (signal == kWake) {
+          if (finished_.load()) return;
+          continue;
+        }
+        received_.store(signal);
+        cancellation.cancel();
+        return;
+      }
+    });
+  }
+
+  ~StopSignals() {
+    finished_.store(true);
+    pthread_kill(watcher_.native_handle(), kWake);
+    watcher_.join();
+  }
+
+  int received() const { return received_.load(); }
+
+ private:
+  static constexpr int kWake = SIGUSR1;
+  sigset_t set_{};
+  std::atomic<bool> finished_{false};
+  std::atomic<int> received_{0};
+  std::thread watcher_;
+};
 
 }  // namespace
 
@@ -45,21 +161,39 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
   command->add_option("FOLDER", zip->folder, "The folder to archive")->required();
   command->add_option("OUTPUT_FOLDER", zip->outputFolder, "Where the archive goes (created when missing)")->required();
   command->add_option("PREFIX", zip->prefix, "The start of the archive's name")->required();
+  command->add_option("--threads", zip->threads, "Compressing threads (default: one per processor)")
+      ->check(CLI::Range(1u, 1024u));
+  command->add_flag("-q,--quiet", zip->quiet, "No progress bar");
   command->callback([zip, &options, &action] {
     action = [zip, &options] {
-      const bool terminal = ::isatty(STDERR_FILENO) == 1;
+      std::unique_ptr<ProgressBar> bar;
+      if (!zip->quiet && ::isatty(STDERR_FILENO) == 1) bar = std::make_unique<ProgressBar>(bytesIn(zip->folder));
       std::optional<fs::path> archive;
       std::exception_ptr error;
-      zipFolder(
-          fs::absolute(zip->folder), fs::absolute(zip->outputFolder), zip->prefix,
-          [terminal](std::optional<float> fraction) {
-            if (terminal && fraction) drawProgressBar(*fraction);
-          },
-          [&](std::optional<fs::path> made, std::exception_ptr failure) {
-            archive = std::move(made);
-            error = failure;
-          });
-      if (error) std::rethrow_exception(error);
+      ZipCancellation cancellation;
+      int signal = 0;
+      {
+        StopSignals signals(cancellation);
+        zipFolder(
+            fs::absolute(zip->folder), fs::absolute(zip->outputFolder), zip->prefix,
+            [&bar](std::optional<float> fraction) {
+              if (bar && fraction) bar->draw(*fraction);
+            },
+            [&](std::optional<fs::path> made, std::exception_ptr failure) {
+              archive = std::move(made);
+              error = failure;
+            },
+            {zip->threads, &cancellation});
+        signal = signals.received();
+      }
+      if (bar) bar->finish();
+      if (error) {
+        if (signal != 0) {
+          std::fprintf(stderr, "zip cancelled: no archive was made\n");
+          return 128 + signal;
+        }
+        std::rethrow_exception(error);
+      }
       if (options.json) {
         printJson({{"path", archive->string()},
                    {"inputBytes", bytesIn(zip->folder)},

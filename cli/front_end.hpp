@@ -48,6 +48,7 @@ void addRunCommand(CLI::App& app, const Options& options, Action& action);
 void addLucidCommands(CLI::App& app, const Options& options, Action& action);
 void addZipCommand(CLI::App& app, const Options& options, Action& action);
 void addKextCommands(CLI::App& app, const Options& options, Action& action);
+void addSettingsCommands(CLI::App& app, const Options& options, Action& action);
 void addSmartCommands(CLI::App& app, const Options& options, Action& action);
 
 // Commands of the "lucid" group; `makeClient` gives the client that the

@@ -125,6 +125,7 @@ int main(int argc, char** argv) {
   addLucidCommands(app, options, action);
   addZipCommand(app, options, action);
   addKextCommands(app, options, action);
+  addSettingsCommands(app, options, action);
   addSmartCommands(app, options, action);
 
   try {

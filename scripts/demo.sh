@@ -65,14 +65,9 @@ sleep 0.2
 # reading itself shows the reader's answer; saved pages of real drives show
 # the conversion.
 show smart --bsd "$(lsblk -dno NAME 2>/dev/null | head -n 1 || echo sda)"
-testdata=../shared/testdata/smart
-if [ -d "$testdata" ]; then
-  show smart decode --nvme "$testdata/nvme/pysmart_nvme_2_wdc_pc_sn730_512g.bin"
-  show --json smart decode --ata "$testdata/ata/INTEL_SSDSA2CW120G3--4PC10302.bin"
-else
-  python3 -c 'import sys; p=bytearray(512); p[1:3]=(318).to_bytes(2,"little"); p[5]=3; p[32:40]=(123456).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
-  show smart decode --nvme "$home/nvme.bin"
-fi
+testdata=tests/data/smart
+show smart decode --nvme "$testdata/nvme/pysmart_nvme_2_wdc_pc_sn730_512g.bin"
+show --json smart decode --ata "$testdata/ata/INTEL_SSDSA2CW120G3--4PC10302.bin"
 
 # The LucidLink commands, against a private copy of the simulator whose
 # state folder the demo changes as it goes.

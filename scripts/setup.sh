@@ -10,8 +10,12 @@ packages=(
   g++ cmake ninja-build pkg-config
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time
+  # the archive tests: an exFAT file system (no hard links) through FUSE, a terminal
+  exfatprogs exfat-fuse util-linux
   # library dependencies
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
+  # parallel deflate for the folder archive
+  zlib1g-dev libdeflate-dev
   # front end and its manual page
   libcli11-dev nlohmann-json3-dev help2man
   # a decimal-comma locale for the locale-independence tests

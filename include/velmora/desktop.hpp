@@ -1,12 +1,13 @@
-// The desktop services the kernel-extension and settings flows need: modal
-// alerts, opening a URL with its default handler, and privileged scripts.
+// The desktop services that the kernel-extension and settings flows use:
+// modal alerts, opening a URL with its default handler, privileged scripts.
 //
-// They belong to the operating system's desktop, so they sit behind one small
-// interface. The library brings two backends: on macOS `osascript` and `open`
-// started as processes, and on Linux `xdg-open` (with no alerts or scripts:
-// an alert there gets no answer and a script cannot be made). A host
-// application may install its own (its own alert windows, say) with
-// setDesktopServices().
+// The library's backends start the desktop's own tools: `osascript` and
+// `open` on macOS, `xdg-open` on Linux (where an alert gets no answer and no
+// script can be made).
+// A host may install its own services, its own alert windows say, with
+// setDesktopServices(). The library calls them from the main queue and from
+// the threads that run scripts, never while holding a lock of its own, so
+// they must be callable from any thread.
 #pragma once
 
 #include <map>
@@ -34,7 +35,8 @@ class PrivilegedScript {
  public:
   virtual ~PrivilegedScript() = default;
   // Runs the script (the platform may ask for an administrator's password);
-  // the error information when it fails, nothing when it succeeds.
+  // the error information when it fails, also when the runner itself could
+  // not start, failed or crashed; nothing only when it succeeded.
   virtual std::optional<ScriptErrorInfo> execute() = 0;
 };
 
@@ -44,8 +46,8 @@ class DesktopServices {
   // Shows the alert modally; the index of the chosen button (0 for the
   // default button), or -1 when no alert could be shown.
   virtual int runModalAlert(const DesktopAlert& alert) = 0;
-  // Hands `url` to its default handler and returns at once; false when that
-  // could not even be started.
+  // Hands `url` to its default handler and returns at once, without waiting
+  // for the handler; false when that could not even be started (no opener).
   virtual bool openURL(const std::string& url) = 0;
   // A script object for `source`, or nullptr when none can be made.
   virtual std::unique_ptr<PrivilegedScript> makeScript(const std::string& source) = 0;

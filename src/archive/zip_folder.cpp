@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
-#include <fstream>
+#include <random>
+#include <system_error>
+#include <thread>
 #include <vector>
 
-#include <random>
-
-#include "platform/file_system.hpp"
+#include "archive/deflate_pipeline.hpp"
+#include "platform/source_file.hpp"
 #include "platform/zip_writer.hpp"
 
 namespace velmora {
@@ -17,22 +18,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDeflateLevel = 6;
-
 // What is archived for one thing inside the folder.
 struct Item {
   std::string name;  // relative, with "/" separators; folders end with "/"
   fs::path path;
-  fs::file_type type;
-  std::uint32_t mode;
-  std::time_t modified;
+  platform::ItemInfo info;
 };
 
-// Fails with an error naming `path` unless it can be opened for reading.
-void checkReadable(const fs::path& path) {
-  std::ifstream probe(path, std::ios::binary);
-  if (!probe) {
-    throw ZipFolderError("Cannot read \"" + path.string() + "\": " + std::generic_category().message(errno));
+// The archive's name is the prefix and a date: a separator in the prefix
+// would put the archive somewhere else ("../x", "/tmp/x"), and a NUL byte
+// would cut the name short. ".." is refused anywhere in it too, so that no
+// prefix ever reads as a way out of the output folder.
+void checkPrefix(const std::string& prefix) {
+  if (prefix.find('/') != std::string::npos || prefix.find('\0') != std::string::npos ||
+      prefix.find("..") != std::string::npos) {
+    throw ZipFolderError(ZipFolderError::Case::invalidPrefix,
+                         "The archive's prefix must be a plain name, without \"/\" or \"..\": \"" + prefix + "\"");
   }
 }
 
@@ -45,68 +46,111 @@ std::vector<Item> collect(const fs::path& folder) {
   // Never follows links: a link is an entry of its own.
   for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
     const fs::path& path = it->path();
-    const auto status = it->symlink_status();
+    platform::ItemInfo info;
+    try {
+      info = platform::describeItem(path.string());
+    } catch (const std::system_error& error) {
+      throw ZipFolderError(ZipFolderError::Case::unreadableItem,
+                           "Cannot read \"" + path.string() + "\": " + error.code().message());
+    }
     std::string name = path.lexically_relative(folder).generic_string();
-    const auto mode = static_cast<std::uint32_t>(status.permissions()) & 07777;
-    switch (status.type()) {
-      case fs::file_type::directory:
+    switch (info.type) {
+      case platform::ItemType::directory:
         name += '/';
         break;
-      case fs::file_type::regular:
-        checkReadable(path);
+      case platform::ItemType::regular:
+      case platform::ItemType::symlink:
         break;
-      case fs::file_type::symlink:
-        break;
-      default:
-        throw ZipFolderError("Cannot archive \"" + path.string() + "\": not a file, folder or link");
+      case platform::ItemType::other:
+        throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
+                             "Cannot archive \"" + path.string() + "\": not a file, folder or link");
     }
-    items.push_back({std::move(name), path, status.type(), mode, platform::modificationTime(path.string())});
+    items.push_back({std::move(name), path, info});
   }
   std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.name < b.name; });
   return items;
 }
 
-// A name beside the final one that no other call uses.
+// A hidden name beside the final one that no other call uses.
 fs::path temporaryPath(const fs::path& archive) {
   static std::atomic<unsigned> counter{0};
   static const unsigned long long session = std::random_device{}() * 65536ULL + std::random_device{}();
-  return archive.parent_path() / ("." + archive.filename().string() + "." + std::to_string(session) + "." +
-                                  std::to_string(counter++) + ".partial");
+  std::string name = ".";
+  name += archive.filename().string();
+  name += "." + std::to_string(session) + "." + std::to_string(counter++) + ".partial";
+  return archive.parent_path() / name;
 }
 
-void writeArchive(const fs::path& folder, const fs::path& archive, const PercentCompleteCallback& percentComplete) {
+[[noreturn]] void throwCancelled() {
+  throw ZipFolderError(ZipFolderError::Case::cancelled, "The zip was cancelled");
+}
+
+// Calls percentComplete with the fraction deflated, rising in steps of at
+// least a thousandth, and never 1.0: that is for after publishing.
+class ProgressReporter {
+ public:
+  ProgressReporter(const PercentCompleteCallback& callback, std::uint64_t total) : callback_(callback), total_(total) {}
+
+  void operator()(std::uint64_t done) {
+    if (!callback_ || total_ == 0) return;
+    const float fraction = std::min(static_cast<float>(static_cast<double>(done) / static_cast<double>(total_)), 0.999f);
+    if (fraction < reported_ + 0.001f) return;
+    reported_ = fraction;
+    callback_(fraction);
+  }
+
+ private:
+  const PercentCompleteCallback& callback_;
+  const std::uint64_t total_;
+  float reported_ = 0.0f;
+};
+
+void writeArchive(const fs::path& folder, const fs::path& archive, const PercentCompleteCallback& percentComplete,
+                  const ZipFolderOptions& options) {
   if (fs::exists(fs::symlink_status(archive))) {
     throw fs::filesystem_error("An archive already exists there", archive,
                                std::make_error_code(std::errc::file_exists));
   }
   const auto items = collect(folder);
+  std::vector<archive::FileToDeflate> files;
+  std::uint64_t total = 0;
+  for (const auto& item : items) {
+    if (item.info.type != platform::ItemType::regular) continue;
+    files.push_back({item.path.string(), item.info.size});
+    total += item.info.size;
+  }
+  const ZipCancellation* cancellation = options.cancellation;
+  const auto cancelled = [cancellation] { return cancellation && cancellation->isCancelled(); };
+  const unsigned threads = options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+
   const fs::path partial = temporaryPath(archive);
   try {
-    platform::ZipWriter writer(partial.string(), kDeflateLevel);
+    ProgressReporter progress(percentComplete, total);
+    archive::DeflatePipeline pipeline(std::move(files), threads, cancelled,
+                                      [&progress](std::uint64_t done) { progress(done); });
+    platform::ZipWriter writer(partial.string());
+    std::size_t file = 0;
     for (const auto& item : items) {
-      switch (item.type) {
-        case fs::file_type::directory:
-          writer.addDirectory(item.name, item.mode, item.modified);
+      const auto& info = item.info;
+      switch (info.type) {
+        case platform::ItemType::directory:
+          writer.addDirectory(item.name, info.permissions, info.modified);
           break;
-        case fs::file_type::symlink:
-          writer.addSymlink(item.name, fs::read_symlink(item.path).string(), item.mode, item.modified);
+        case platform::ItemType::symlink:
+          writer.addSymlink(item.name, fs::read_symlink(item.path).string(), info.permissions, info.modified);
           break;
         default:
-          writer.addFile(item.name, item.path.string(), item.mode, item.modified);
+          writer.addDeflatedFile(item.name, info.size, pipeline.source(file++), info.permissions, info.modified);
       }
     }
-    float reported = 0.0f;
-    writer.close([&](double done) {
-      const float fraction = std::clamp(static_cast<float>(done), 0.0f, 1.0f);
-      if (fraction <= reported || fraction >= 1.0f) return;  // 1.0 only once complete
-      reported = fraction;
-      if (percentComplete) percentComplete(fraction);
-    });
+    writer.close(cancelled);
+    if (cancelled()) throwCancelled();
     platform::publishWithoutReplacing(partial.string(), archive.string());
   } catch (const platform::ZipWriterError& error) {
     std::error_code ignored;
     fs::remove(partial, ignored);
-    throw ZipFolderError(error.what());
+    if (cancelled()) throwCancelled();  // libzip's own cancellation
+    throw ZipFolderError(ZipFolderError::Case::writeFailed, error.what());
   } catch (...) {
     std::error_code ignored;
     fs::remove(partial, ignored);
@@ -126,17 +170,26 @@ std::string archiveFileName(const std::string& zipFilePrefix, std::chrono::syste
 }
 
 void zipFolder(const fs::path& folder, const fs::path& outputFolder, const std::string& zipFilePrefix,
-               const PercentCompleteCallback& percentComplete, const ZipCompletion& completion) {
-  const fs::path archive = outputFolder / archiveFileName(zipFilePrefix, std::chrono::system_clock::now());
+               const PercentCompleteCallback& percentComplete, const ZipCompletion& completion,
+               const ZipFolderOptions& options) {
+  fs::path archive;
   try {
+    checkPrefix(zipFilePrefix);
+    if (options.cancellation && options.cancellation->isCancelled()) throwCancelled();
+    archive = outputFolder / archiveFileName(zipFilePrefix, std::chrono::system_clock::now());
     fs::create_directories(outputFolder);
     if (percentComplete) percentComplete(0.0f);
-    writeArchive(folder, archive, percentComplete);
+    writeArchive(folder, archive, percentComplete, options);
   } catch (...) {
     if (completion) completion(std::nullopt, std::current_exception());
     return;
   }
-  if (percentComplete) percentComplete(1.0f);
+  try {
+    if (percentComplete) percentComplete(1.0f);
+  } catch (...) {
+    // The archive is complete and in place; a failing progress display
+    // does not undo that.
+  }
   if (completion) completion(archive, nullptr);
 }
 

@@ -11,7 +11,7 @@ namespace {
 std::string describeCase(KernelExtensionError::Case errorCase, const ScriptErrorInfo& errorDict) {
   using Case = KernelExtensionError::Case;
   switch (errorCase) {
-    case Case::failedToLoadKernelExtension: return "failed to load extension `" + describe(errorDict) + "`";
+    case Case::failedToLoadKernelExtension: return "failed to load extension `" + describeScriptErrorInfo(errorDict) + "`";
     case Case::kernelExtensionNotFound: return "kernel extension not found";
     case Case::plistNotFound: return "Info.plist not found";
     case Case::versionPlistNotFound: return "version.plist not found";
@@ -24,7 +24,7 @@ std::string describeCase(KernelExtensionError::Case errorCase, const ScriptError
 
 }  // namespace
 
-std::string describe(const ScriptErrorInfo& dictionary) {
+std::string describeScriptErrorInfo(const ScriptErrorInfo& dictionary) {
   std::string text = "{";
   for (const auto& [key, value] : dictionary) {
     if (text.size() > 1) text += ", ";

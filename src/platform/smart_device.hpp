@@ -28,6 +28,20 @@ using Uuid = std::array<std::uint8_t, 16>;
 
 class DeviceRegistry;
 
+// The outcome of one command sent to a drive: the platform's result code
+// and, when the drive itself failed or refused the command, the drive's own
+// status in words (an NVMe status field, ATA status and error registers,
+// SCSI sense). The two are kept apart: the code says what the platform saw,
+// the status what the device said.
+struct DeviceResult {
+  DeviceResult(KernReturn result = kKernSuccess) : code(result) {}  // NOLINT: a plain code converts
+  DeviceResult(KernReturn result, std::string status) : code(result), deviceStatus(std::move(status)) {}
+  bool ok() const noexcept { return code == kKernSuccess; }
+
+  KernReturn code;
+  std::string deviceStatus;  // empty when the device reported nothing
+};
+
 // One reference on a registry entry.
 class Service {
  public:
@@ -55,11 +69,11 @@ class SMARTUserClient {
  public:
   virtual ~SMARTUserClient() = default;  // the IUnknown release
   // Fills the 512-byte NVMe SMART / Health Information log page.
-  virtual KernReturn nvmeReadSMARTData(std::span<std::uint8_t, 512> page) = 0;
+  virtual DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) = 0;
   // Fills the 512-byte ATA SMART data page.
-  virtual KernReturn ataReadSMARTData(std::span<std::uint8_t, 512> page) = 0;
-  virtual KernReturn ataEnableDisableOperations(bool enable) = 0;
-  virtual KernReturn ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) = 0;
+  virtual DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512> page) = 0;
+  virtual DeviceResult ataEnableDisableOperations(bool enable) = 0;
+  virtual DeviceResult ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) = 0;
 };
 
 // A plug-in created for a service.
@@ -95,10 +109,10 @@ class DeviceRegistry : public std::enable_shared_from_this<DeviceRegistry> {
   // Reference counting of entries, called by Service.
   virtual void retain(std::uint64_t id) = 0;
   virtual void release(std::uint64_t id) = 0;
-
 };
 
-// The system's text for a result code, when it has one.
+// The system's text for a result code, when it has one (strerror on Linux,
+// mach_error_string on macOS); defined by each backend.
 std::optional<std::string> systemResultText(KernReturn code);
 
 // The registry of this machine.

@@ -1,6 +1,6 @@
-// The device registry where this repository has no backend for it (macOS
-// needs IOKit and Disk Arbitration, which cannot be built here): every
-// lookup fails as a lookup that found nothing.
+// The device registry of a system this library has no drive backend for
+// (neither Linux nor macOS): every lookup fails as a lookup that found
+// nothing.
 #include "platform/smart_device.hpp"
 
 namespace velmora::platform {

@@ -1,8 +1,11 @@
 #include "velmora/smart/drive_health.hpp"
 
+#include <algorithm>
 #include <ctime>
 #include <limits>
 #include <stdexcept>
+
+#include "smart/smart_records.hpp"
 
 namespace velmora {
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "smart/smart_records.hpp"
 #include "velmora/smart/smart_reader.hpp"
 
 namespace velmora::VelmoraSMARTUtility {
@@ -62,8 +63,8 @@ NVMeSMARTInterface::NVMeSMARTInterface(const platform::Service& service)
 cloud::SMARTData NVMeSMARTInterface::readSMARTData() {
   if (!smartInterface()) throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
   std::array<std::uint8_t, kSMARTPageSize> page{};
-  const platform::KernReturn result = smartInterface()->nvmeReadSMARTData(page);
-  if (result != platform::kKernSuccess) throw SMARTError::failedToReadSMARTData(result);
+  const platform::DeviceResult result = smartInterface()->nvmeReadSMARTData(page);
+  if (!result.ok()) throw SMARTError::failedToReadSMARTData(result.code, result.deviceStatus);
   return convertNVMeSMARTData(page);
 }
 
@@ -73,14 +74,15 @@ ATASMARTInterface::ATASMARTInterface(const platform::Service& service)
 cloud::SMARTData ATASMARTInterface::readSMARTData() {
   if (!smartInterface()) throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
   std::array<std::uint8_t, kSMARTPageSize> page{};
-  if (smartInterface()->ataReadSMARTData(page) != platform::kKernSuccess) {
+  if (!smartInterface()->ataReadSMARTData(page).ok()) {
     // SMART operations may be off: enable them and try once more.
     smartInterface()->ataEnableDisableOperations(true);
-    const platform::KernReturn retried = smartInterface()->ataReadSMARTData(page);
-    if (retried != platform::kKernSuccess) throw SMARTError::failedToReadSMARTData(retried);
+    const platform::DeviceResult retried = smartInterface()->ataReadSMARTData(page);
+    if (!retried.ok()) throw SMARTError::failedToReadSMARTData(retried.code, retried.deviceStatus);
   }
+  // A drive without the Device Statistics log still has its attributes.
   std::vector<std::uint8_t> statistics(kDeviceStatisticsLogSize, 0);
-  const bool haveStatistics = smartInterface()->ataReadLogAtAddress(4, statistics) == platform::kKernSuccess;
+  const bool haveStatistics = smartInterface()->ataReadLogAtAddress(4, statistics).ok();
   return convertATASMARTData(page, haveStatistics ? std::optional<std::span<const std::uint8_t>>(statistics)
                                                   : std::nullopt);
 }

@@ -1,11 +1,9 @@
 #include "velmora/smart/smart_reader.hpp"
 
-#include "platform/serial_queue.hpp"
-#include "platform/smart_device.hpp"
 #include "smart/smart_interfaces.hpp"
+#include "smart/smart_reader_impl.hpp"
 
 namespace velmora {
-
 
 std::string kernelReturnText(std::int32_t code) {
   if (auto text = platform::systemResultText(code)) return *text;
@@ -18,8 +16,8 @@ std::string codeText(const char* what, std::int32_t code) {
   return std::string(what) + " (kern_return: " + std::to_string(code) + "): " + kernelReturnText(code);
 }
 
-std::string describeError(SMARTError::Case errorCase, const std::string& text, std::int32_t code,
-                          const SMARTError* nvme, const SMARTError* ata) {
+std::string fixedText(SMARTError::Case errorCase, const std::string& text, std::int32_t code,
+                      const SMARTError* nvme, const SMARTError* ata) {
   using Case = SMARTError::Case;
   switch (errorCase) {
     case Case::DADiskError: return "Disk Arbitration error: " + text;
@@ -40,39 +38,47 @@ std::string describeError(SMARTError::Case errorCase, const std::string& text, s
   return "SMART error";
 }
 
+std::string describeError(SMARTError::Case errorCase, const std::string& text, std::int32_t code,
+                          const std::string& deviceStatus, const SMARTError* nvme, const SMARTError* ata) {
+  std::string description = fixedText(errorCase, text, code, nvme, ata);
+  if (!deviceStatus.empty()) description += "; the device reported " + deviceStatus;
+  return description;
+}
+
 }  // namespace
 
-SMARTError::SMARTError(Case errorCase) : SMARTError(errorCase, {}, 0, nullptr, nullptr) {}
+SMARTError::SMARTError(Case errorCase) : SMARTError(errorCase, {}, 0, {}, nullptr, nullptr) {}
 
-SMARTError::SMARTError(Case errorCase, std::string text, std::int32_t kernReturn,
+SMARTError::SMARTError(Case errorCase, std::string text, std::int32_t kernReturn, std::string deviceStatus,
                        std::shared_ptr<const SMARTError> nvme, std::shared_ptr<const SMARTError> ata)
     : case_(errorCase),
       text_(std::move(text)),
       kernReturn_(kernReturn),
+      deviceStatus_(std::move(deviceStatus)),
       nvme_(std::move(nvme)),
       ata_(std::move(ata)),
-      description_(describeError(case_, text_, kernReturn_, nvme_.get(), ata_.get())) {}
+      description_(describeError(case_, text_, kernReturn_, deviceStatus_, nvme_.get(), ata_.get())) {}
 
 SMARTError SMARTError::DADiskError(std::string message) {
-  return SMARTError(Case::DADiskError, std::move(message), 0, nullptr, nullptr);
+  return SMARTError(Case::DADiskError, std::move(message), 0, {}, nullptr, nullptr);
 }
 SMARTError SMARTError::diskNotFound(std::string bsdName) {
-  return SMARTError(Case::diskNotFound, std::move(bsdName), 0, nullptr, nullptr);
+  return SMARTError(Case::diskNotFound, std::move(bsdName), 0, {}, nullptr, nullptr);
 }
 SMARTError SMARTError::failedToGetParentEntry(std::int32_t code) {
-  return SMARTError(Case::failedToGetParentEntry, {}, code, nullptr, nullptr);
+  return SMARTError(Case::failedToGetParentEntry, {}, code, {}, nullptr, nullptr);
 }
 SMARTError SMARTError::failedToCreatePluginInterface(std::int32_t code) {
-  return SMARTError(Case::failedToCreatePluginInterface, {}, code, nullptr, nullptr);
+  return SMARTError(Case::failedToCreatePluginInterface, {}, code, {}, nullptr, nullptr);
 }
 SMARTError SMARTError::failedToQuerySMARTInterface(std::int32_t code) {
-  return SMARTError(Case::failedToQuerySMARTInterface, {}, code, nullptr, nullptr);
+  return SMARTError(Case::failedToQuerySMARTInterface, {}, code, {}, nullptr, nullptr);
 }
-SMARTError SMARTError::failedToReadSMARTData(std::int32_t code) {
-  return SMARTError(Case::failedToReadSMARTData, {}, code, nullptr, nullptr);
+SMARTError SMARTError::failedToReadSMARTData(std::int32_t code, std::string deviceStatus) {
+  return SMARTError(Case::failedToReadSMARTData, {}, code, std::move(deviceStatus), nullptr, nullptr);
 }
 SMARTError SMARTError::failedToReadSMART(std::optional<SMARTError> nvme, std::optional<SMARTError> ata) {
-  return SMARTError(Case::failedToReadSMART, {}, 0,
+  return SMARTError(Case::failedToReadSMART, {}, 0, {},
                     nvme ? std::make_shared<const SMARTError>(std::move(*nvme)) : nullptr,
                     ata ? std::make_shared<const SMARTError>(std::move(*ata)) : nullptr);
 }
@@ -122,60 +128,57 @@ std::unique_ptr<VelmoraSMARTUtility::SMARTDataInterface> openInterface(const pla
 
 }  // namespace
 
-SMARTReader::SMARTReader(std::shared_ptr<platform::DeviceRegistry> registry)
-    : registry_(std::move(registry)), executor_(std::make_unique<platform::SerialQueue>("SMARTReader")) {}
+SMARTReader::SMARTReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 SMARTReader::~SMARTReader() = default;
 
-std::shared_ptr<SMARTReader> SMARTReader::create(std::shared_ptr<platform::DeviceRegistry> registry) {
-  return std::shared_ptr<SMARTReader>(new SMARTReader(registry ? std::move(registry) : platform::systemDeviceRegistry()));
+std::shared_ptr<SMARTReader> SMARTReader::Impl::makeReader(std::shared_ptr<platform::DeviceRegistry> registry) {
+  auto impl = std::make_unique<Impl>();
+  impl->registry = std::move(registry);
+  return std::shared_ptr<SMARTReader>(new SMARTReader(std::move(impl)));
 }
+
+std::shared_ptr<SMARTReader> SMARTReader::create() { return Impl::makeReader(platform::systemDeviceRegistry()); }
 
 const std::shared_ptr<SMARTReader>& SMARTReader::shared() {
   static const std::shared_ptr<SMARTReader> reader = create();
   return reader;
 }
 
-template <typename Work>
-auto SMARTReader::onExecutor(Work&& work) {
-  if (executor_->isCurrent()) return work();
-  return executor_->sync(std::forward<Work>(work));
-}
-
-std::string SMARTReader::bsdName(const std::filesystem::path& volume) {
+std::string SMARTReader::Impl::bsdName(const std::filesystem::path& volume) {
   std::string error;
-  auto name = registry_->bsdNameForVolume(volume.string(), error);
+  auto name = registry->bsdNameForVolume(volume.string(), error);
   if (!name) throw SMARTError::DADiskError(error);
   return *name;
 }
 
-cloud::SMARTData SMARTReader::readByName(const std::string& name) {
-  const platform::Service service = blockStorageService(*registry_, name);
+cloud::SMARTData SMARTReader::Impl::readByName(const std::string& name) {
+  const platform::Service service = blockStorageService(*registry, name);
   return openInterface(service)->readSMARTData();
 }
 
-cloud::DriveHealthSnapshot SMARTReader::snapshotByName(const std::string& name) {
-  const platform::Service service = blockStorageService(*registry_, name);
+cloud::DriveHealthSnapshot SMARTReader::Impl::snapshotByName(const std::string& name) {
+  const platform::Service service = blockStorageService(*registry, name);
   return openInterface(service)->readSnapshot();
 }
 
 cloud::SMARTData SMARTReader::getDriveSMARTData(const std::filesystem::path& driveURL) {
-  return onExecutor([&] { return readByName(bsdName(driveURL)); });
+  return impl_->onExecutor([&] { return impl_->readByName(impl_->bsdName(driveURL)); });
 }
 
 cloud::SMARTData SMARTReader::getDriveSMARTData(const std::string& BSDName) {
-  return onExecutor([&] { return readByName(BSDName); });
+  return impl_->onExecutor([&] { return impl_->readByName(BSDName); });
 }
 
 std::shared_ptr<SMARTReader::SMARTDataRetriever> SMARTReader::smartDataRetriever(const std::filesystem::path& driveURL) {
-  std::string name = onExecutor([&] { return bsdName(driveURL); });
+  std::string name = impl_->onExecutor([&] { return impl_->bsdName(driveURL); });
   return std::make_shared<SMARTDataRetriever>(shared_from_this(), std::move(name));
 }
 
 namespace {
 
 // Runs `request` for `name` on the reader's executor; its outcome arrives
-// through the future.
+// through the future. The task holds the reader, so it outlives the request.
 template <typename Result, typename Request>
 std::future<Result> later(platform::SerialQueue& executor, std::shared_ptr<SMARTReader> reader, std::string name,
                           Request request) {
@@ -194,14 +197,17 @@ std::future<Result> later(platform::SerialQueue& executor, std::shared_ptr<SMART
 }  // namespace
 
 std::future<cloud::SMARTData> SMARTReader::SMARTDataRetriever::getSMARTData() const {
-  return later<cloud::SMARTData>(*reader_->executor_, reader_, bsdName_,
-                                 [](SMARTReader& reader, const std::string& name) { return reader.readByName(name); });
+  return later<cloud::SMARTData>(reader_->impl_->executor, reader_, bsdName_,
+                                 [](SMARTReader& reader, const std::string& name) {
+                                   return reader.impl_->readByName(name);
+                                 });
 }
 
 std::future<cloud::DriveHealthSnapshot> SMARTReader::SMARTDataRetriever::getSnapshot() const {
-  return later<cloud::DriveHealthSnapshot>(
-      *reader_->executor_, reader_, bsdName_,
-      [](SMARTReader& reader, const std::string& name) { return reader.snapshotByName(name); });
+  return later<cloud::DriveHealthSnapshot>(reader_->impl_->executor, reader_, bsdName_,
+                                           [](SMARTReader& reader, const std::string& name) {
+                                             return reader.impl_->snapshotByName(name);
+                                           });
 }
 
 }  // namespace velmora

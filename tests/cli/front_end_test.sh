@@ -268,7 +268,7 @@ check "no archive is left behind" 0 "$(ls "$home/zips" | grep -c Denied)"
 
 # kext and settings, with stand-ins for osascript and open that record what they get.
 mkdir -p "$home/desktop" "$home/Extensions/macfuse.kext/Contents"
-printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/osascript.log"\ncat "%s/osascript.answer" 2>/dev/null\n' "$home" "$home" > "$home/desktop/osascript"
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/osascript.log"\ncat "%s/osascript.answer" 2>/dev/null\nexit 0\n' "$home" "$home" > "$home/desktop/osascript"
 printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/open.log"\n' "$home" > "$home/desktop/open"
 chmod +x "$home/desktop/osascript" "$home/desktop/open"
 python3 -c 'import plistlib,sys; plistlib.dump({"CFBundleIdentifier": "io.macfuse.filesystems.macfuse", "CFBundleShortVersionString": "4.5.0"}, open(sys.argv[1], "wb"), fmt=plistlib.FMT_BINARY)' "$home/Extensions/macfuse.kext/Contents/Info.plist"
@@ -304,9 +304,68 @@ check "smart decode text shows the warning" "Critical warning:     None" "$("$cl
 head -c 100 "$home/nvme.bin" > "$home/short.bin"
 "$cli" smart decode --nvme "$home/short.bin" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
 check "a short page is refused" "1 An NVMe SMART / Health log page needs 512 bytes, got 100" "$status $(cat /tmp/velmora-fe-$$.err)"
+timeout 10 "$cli" smart decode --nvme /dev/zero >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "an endless page is refused" "1 /dev/zero is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)" "$status $(cat /tmp/velmora-fe-$$.err)"
 "$cli" smart --bsd no-such-disk >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
 check "an unknown disk" "1 Disk not found: no-such-disk" "$status $(cat /tmp/velmora-fe-$$.err)"
 
+# ---- zip: threads, signals, progress bar (the folder archive's own checks) ----
+zhome=$(mktemp -d)
+trap 'rm -rf "$home" "$zhome" /tmp/velmora-fe-$$.err' EXIT
+mkdir -p "$zhome/src/docs"
+head -c 3000000 /dev/urandom | base64 > "$zhome/src/docs/big.txt"
+printf 'small\n' > "$zhome/src/small.txt"
+one=$("$cli" zip --threads 1 "$zhome/src" "$zhome/one" One)
+two=$("$cli" zip --threads 2 "$zhome/src" "$zhome/two" Two)
+check "zip archives are the same bytes with 1 and 2 threads" yes "$(cmp -s "$one" "$two" && echo yes)"
+"$cli" zip "$zhome/src" "$zhome/out" ../escaped >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "zip refuses a prefix with a separator" "1 yes" "$status $(grep -q 'without "/"' /tmp/velmora-fe-$$.err && [ ! -e "$zhome/out" ] && echo yes)"
+"$cli" zip "$zhome/src" "$zhome/piped" Piped >/dev/null 2>"$zhome/piped.err"
+check "zip draws no progress bar into a pipe" 0 "$(wc -c < "$zhome/piped.err")"
+screen=$(script -qc "stty cols 50; '$cli' zip '$zhome/src' '$zhome/tty' Tty" /dev/null | tr '\r' '\n' | sed 's/\x1b\[K//g')
+check "zip draws a progress bar on a terminal" yes "$(echo "$screen" | grep -q '100%.*/s' && echo yes)"
+check "zip's progress bar fits the terminal" 0 "$(echo "$screen" | grep -v "$zhome" | awk 'length($0) > 49' | wc -l)"
+screen=$(script -qc "'$cli' zip --quiet '$zhome/src' '$zhome/quiet' Quiet" /dev/null)
+check "zip --quiet draws no progress bar" 0 "$(echo "$screen" | grep -c '%')"
+# A sparse 4 GiB file keeps one thread busy long enough to be interrupted.
+truncate -s 4G "$zhome/src/sparse"
+for signal in INT:130 TERM:143 HUP:129; do
+  env --default-signal=INT,TERM,HUP "$cli" zip --threads 1 "$zhome/src" "$zhome/sig-${signal%:*}" Sig 2>/dev/null &
+  pid=$!
+  for _ in $(seq 50); do [ -d "$zhome/sig-${signal%:*}" ] && break; sleep 0.1; done
+  sleep 0.3
+  kill -"${signal%:*}" "$pid"; wait "$pid"; status=$?
+  check "zip on SIG${signal%:*} exits ${signal#*:} and leaves no file" "${signal#*:} 0" "$status $(ls -A "$zhome/sig-${signal%:*}" | wc -l)"
+done
+# ---- end of the folder archive's checks ----
+
+# ---- kext load and settings open: the command ends with the whole flow and tells the truth ----
+# A load the system has not approved: the alert is answered "Open System
+# Settings" only after a while, and the pane must still be opened.
+mkdir -p "$home/approval" "$home/no-tools"
+cat > "$home/approval/osascript" <<EOF
+#!/bin/sh
+case "\$*" in
+  *'display alert "Extension Failed to Load"'*) sleep 0.5; echo "button returned:Open System Settings" ;;
+  *'display alert'*) echo "button returned:OK" ;;
+  *) echo "velmora-script-error:27:kext is not approved to load" ;;
+esac
+EOF
+printf '#!/bin/sh\nprintf "%%s\\n" "$@" >> "%s/approval-open.log"\n' "$home" > "$home/approval/open"
+chmod +x "$home/approval/osascript" "$home/approval/open"
+"$cli" kext --desktop-tools "$home/approval" load "$home/Extensions/macfuse.kext" >/dev/null 2>/tmp/velmora-fe-$$.err; status=$?
+check "an unapproved load exits 1" 1 "$status"
+check "an unapproved load says why" yes "$(grep -q 'not approved to load' /tmp/velmora-fe-$$.err && echo yes)"
+for _ in $(seq 50); do [ -s "$home/approval-open.log" ] && break; sleep 0.1; done
+check "an unapproved load opens the pane before exiting" "file:///System/Library/PreferencePanes/security.prefPane" \
+  "$(cat "$home/approval-open.log" 2>/dev/null)"
+
+"$cli" settings --desktop-tools "$home/no-tools" open privacyAndSecurity >"$home/settings.out" 2>/tmp/velmora-fe-$$.err; status=$?
+check "settings open without an opener exits 1" 1 "$status"
+check "settings open without an opener says why" \
+  "No opener could be started for file:///System/Library/PreferencePanes/security.prefPane" "$(cat /tmp/velmora-fe-$$.err)"
+check "settings open without an opener claims nothing" "" "$(cat "$home/settings.out")"
+# ---- end of kext load and settings open ----
 
 echo "$(( checks - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -14,39 +14,14 @@ using L = LucidDataLayer;
 using Unit = LucidPerfUnit;
 using Words = std::vector<std::string>;
 
-TEST(LucidDataLayer, RawValuesAndCases) {
-  EXPECT_EQ(rawValue(L::fileSystem), "fs");
-  EXPECT_EQ(rawValue(L::objectStore), "objectstore");
-  EXPECT_EQ(lucidDataLayer("cache"), L::cache);
-  EXPECT_EQ(lucidDataLayer("all"), L::all);
-  EXPECT_EQ(lucidDataLayer("FS"), std::nullopt);
-  EXPECT_EQ(kAllDataLayers.size(), 4u);
-  EXPECT_EQ(kWellDefinedDataLayers, (std::array{L::fileSystem, L::cache, L::objectStore}));
-}
-
-TEST(LucidPerfMetric, RawValuesRoundTripAndFactsHold) {
-  ASSERT_EQ(allPerfMetrics().size(), 27u);
+// The table lookups are checked against their enums at compile time; what
+// remains is that a name is matched exactly and case-sensitively.
+TEST(LucidPerfMetric, NamesMatchExactly) {
   for (const auto metric : allPerfMetrics()) EXPECT_EQ(lucidPerfMetric(rawValue(metric)), metric);
-  EXPECT_EQ(lucidPerfMetric("%"), M::cacheUtilization);
-  EXPECT_EQ(lucidPerfMetric("%hits"), M::cacheHits);
-  EXPECT_EQ(lucidPerfMetric("pendOps"), M::pendingOps);
-  EXPECT_EQ(lucidPerfMetric("unrecognized"), M::unrecognized);
   EXPECT_EQ(lucidPerfMetric("cacheUtilization"), std::nullopt);
   EXPECT_EQ(lucidPerfMetric("ReadBytes"), std::nullopt);
-
-  int bytesMetrics = 0;
-  for (const auto metric : allPerfMetrics()) bytesMetrics += isBytesMetric(metric);
-  EXPECT_EQ(bytesMetrics, 5);
-  EXPECT_FALSE(isBytesMetric(M::dirtyBytes));
-  EXPECT_TRUE(isBytesMetric(M::putBytes));
-
-  EXPECT_EQ(description(M::readBytes), "Read Bytes");
-  EXPECT_EQ(description(M::writeBytes), "Write Bytes");
-  EXPECT_EQ(description(M::cacheUtilization), "Cache Utilization");
-  EXPECT_EQ(description(M::getBytes), "Get Bytes");
-  EXPECT_NE(description(M::cacheHits), rawValue(M::cacheHits));
-  EXPECT_NE(description(M::putBytes), rawValue(M::putBytes));
-  EXPECT_EQ(description(M::dirtyBytes), "dirtyBytes");
+  EXPECT_EQ(lucidDataLayer("FS"), std::nullopt);
+  EXPECT_EQ(lucidPerfUnit("kib/s"), std::nullopt);
 }
 
 struct QueryCase {
@@ -143,13 +118,6 @@ TEST(LucidPerfMetricValue, ConvertsByteRatesWithBinaryPrefixes) {
   for (const auto unit : {Unit::percent, Unit::seconds, Unit::milliseconds, Unit::microseconds, Unit::notAvailable}) {
     EXPECT_EQ(LucidPerfMetricValue::convertToBytes(1, unit), std::nullopt);
   }
-}
-
-TEST(LucidPerfUnit, RawValues) {
-  EXPECT_EQ(lucidPerfUnit("KiB/s"), Unit::kibibytesPerSecond);
-  EXPECT_EQ(lucidPerfUnit("n/a"), Unit::notAvailable);
-  EXPECT_EQ(lucidPerfUnit("kib/s"), std::nullopt);
-  EXPECT_EQ(rawValue(Unit::percent), "%");
 }
 
 }  // namespace

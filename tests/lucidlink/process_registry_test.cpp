@@ -41,14 +41,14 @@ TEST(ProcessRegistry, CancelStopsExactlyTheNamedProcessAndKeepsTheOrder) {
 
   registry.cancel(b->pid());
   EXPECT_EQ(registry.processIdentifiers(), (Ids{a->pid(), c->pid()}));
-  EXPECT_TRUE(b->waitForExit(10s));
+  EXPECT_TRUE(b->waitForExit(60s));
   EXPECT_TRUE(a->isRunning());
   EXPECT_TRUE(c->isRunning());
 
   registry.stopAll();
   EXPECT_TRUE(registry.processIdentifiers().empty());
-  EXPECT_TRUE(a->waitForExit(10s));
-  EXPECT_TRUE(c->waitForExit(10s));
+  EXPECT_TRUE(a->waitForExit(60s));
+  EXPECT_TRUE(c->waitForExit(60s));
   registry.cancel(a->pid());  // nothing left to find
 }
 
@@ -60,8 +60,8 @@ TEST(ProcessRegistry, DestroyingItStopsEveryProcess) {
     a = startRegistered(registry);
     b = startRegistered(registry);
   }
-  EXPECT_TRUE(a->waitForExit(10s));
-  EXPECT_TRUE(b->waitForExit(10s));
+  EXPECT_TRUE(a->waitForExit(60s));
+  EXPECT_TRUE(b->waitForExit(60s));
 }
 
 TEST(ProcessRegistry, ProcessThatNeverStartedStaysRegisteredUntilDropped) {
@@ -88,7 +88,7 @@ bool setNextPid(int pid) {
 TEST(ProcessRegistry, ReusedIdentifierCancelsTheRunningProcess) {
   ProcessRegistry registry;
   auto dead = startRegistered(registry, {"exit", "0"});
-  ASSERT_TRUE(dead->waitForExit(10s));
+  ASSERT_TRUE(dead->waitForExit(60s));
   const int pid = dead->pid();
   if (!setNextPid(pid)) GTEST_SKIP() << "choosing a pid needs CAP_SYS_ADMIN";
 
@@ -106,7 +106,7 @@ TEST(ProcessRegistry, ReusedIdentifierCancelsTheRunningProcess) {
   EXPECT_EQ(registry.processIdentifiers(), (Ids{pid, pid}));
 
   registry.cancel(pid);
-  EXPECT_TRUE(live->waitForExit(10s));
+  EXPECT_TRUE(live->waitForExit(60s));
   EXPECT_EQ(registry.processIdentifiers(), Ids{pid});  // the dead entry is left
 }
 

@@ -3,6 +3,7 @@
 #include "platform/process.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -18,14 +19,16 @@ namespace {
 using namespace std::chrono_literals;
 using test::kSimulator;
 
-// What a child's callbacks saw, and a way to wait for its end.
+// What a child's callbacks saw, and a way to wait for its end. The end is
+// signalled under the lock, so that the waiter, once it holds the lock, may
+// destroy all of this.
 struct Observed {
   std::mutex mutex;
+  std::condition_variable changed;
   std::string output;
   int ends = 0;
   std::optional<ExitStatus> status;
   bool stopped = false;
-  std::promise<void> ended;
 
   OutputObserver onOutput() {
     return [this](std::string_view block) {
@@ -35,17 +38,17 @@ struct Observed {
   }
   EndObserver onEnd() {
     return [this](std::int32_t, ExitStatus exit, bool wasStopped) {
-      bool first = false;
-      {
-        std::lock_guard lock(mutex);
-        status = exit;
-        stopped = wasStopped;
-        first = ++ends == 1;
-      }
-      if (first) ended.set_value();  // the waiter may drop this object at once
+      std::lock_guard lock(mutex);
+      status = exit;
+      stopped = wasStopped;
+      ++ends;
+      changed.notify_all();
     };
   }
-  bool waitForEnd() { return ended.get_future().wait_for(30s) == std::future_status::ready; }
+  bool waitForEnd() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 60s, [&] { return ends > 0; });
+  }
 };
 
 TEST(ChildProcess, ReportsOutputThenHowTheToolEnded) {
@@ -130,7 +133,7 @@ TEST(ChildProcess, StopNeverWaitsForACallbackInProgress) {
       seen.onEnd());
   inside.get_future().wait();
   auto stopping = std::async(std::launch::async, [&] { child.stop(); });
-  EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready) << "stop() waited for the callback";
+  EXPECT_EQ(stopping.wait_for(30s), std::future_status::ready) << "stop() waited for the callback";
   release.set_value();
   ASSERT_TRUE(seen.waitForEnd());
   EXPECT_EQ(calls.load(), 1);  // the call in progress finished; no other began
@@ -155,10 +158,12 @@ TEST(ChildProcess, CallbackMayStopItsOwnChild) {
 // period has passed, so that it never outlives its handle for long.
 TEST(ChildProcess, ChildIgnoringTerminateIsKilledAfterTheGracePeriod) {
   Observed seen;
-  std::promise<void> ready;
   ChildProcess child(kSimulator, {"ignore-term", "println", "ready", "forever"});
-  child.start([&](std::string_view) { ready.set_value(); }, seen.onEnd());
-  ready.get_future().wait();
+  child.start(seen.onOutput(), seen.onEnd());
+  ASSERT_TRUE(test::eventually([&] {
+    std::lock_guard lock(seen.mutex);
+    return !seen.output.empty();
+  }));
   child.stop();
   EXPECT_TRUE(child.isRunning());
   ASSERT_TRUE(seen.waitForEnd());
@@ -174,6 +179,7 @@ TEST(ChildProcess, DroppingTheHandleStopsTheChild) {
     child.start({}, seen.onEnd());
   }
   ASSERT_TRUE(seen.waitForEnd());
+  std::lock_guard lock(seen.mutex);
   EXPECT_TRUE(seen.stopped);
 }
 
@@ -183,8 +189,9 @@ TEST(ChildProcess, StoppedBeforeItStartedIsStoppedOnStart) {
   child.stop();
   child.start({}, seen.onEnd());
   ASSERT_TRUE(seen.waitForEnd());
-  EXPECT_TRUE(seen.stopped);
   EXPECT_THROW(child.start(), std::logic_error);  // never twice
+  std::lock_guard lock(seen.mutex);
+  EXPECT_TRUE(seen.stopped);
 }
 
 // Sizes around the reader's buffer steps (first capacity 64 KiB, side buffer

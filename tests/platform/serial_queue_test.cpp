@@ -64,7 +64,7 @@ TEST(SerialQueue, DelayedTasksRunWhenDueAndInDueOrder) {
   queue.asyncAt(now + 60ms, [&] { seen.push_back(3); });
   queue.asyncAt(now + 20ms, [&] { seen.push_back(2); });
   queue.async([&] { seen.push_back(1); });
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(test::eventually([&] { return queue.sync([&] { return seen.size(); }) == 3; }));
   EXPECT_EQ(queue.sync([&] { return seen; }), (std::vector<int>{1, 2, 3}));
 }
 

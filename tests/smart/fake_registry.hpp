@@ -11,6 +11,7 @@
 
 #include "platform/smart_device.hpp"
 #include "smart/smart_interfaces.hpp"
+#include "smart/smart_reader_impl.hpp"
 
 namespace velmora::test {
 
@@ -33,7 +34,7 @@ struct FakeDevice {
 
   // The SMART pages and the result of each read, in order (missing: success).
   std::array<std::uint8_t, 512> page{};
-  std::vector<platform::KernReturn> readResults;
+  std::vector<platform::DeviceResult> readResults;
   platform::KernReturn logResult = 0;
   std::vector<std::uint8_t> statistics = std::vector<std::uint8_t>(4096, 0);
 };
@@ -109,13 +110,13 @@ class FakeClient final : public platform::SMARTUserClient {
     ++registry_.liveInterfaces;
   }
   ~FakeClient() override { --registry_.liveInterfaces; }
-  platform::KernReturn nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override { return read(page); }
-  platform::KernReturn ataReadSMARTData(std::span<std::uint8_t, 512> page) override { return read(page); }
-  platform::KernReturn ataEnableDisableOperations(bool) override {
+  platform::DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override { return read(page); }
+  platform::DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512> page) override { return read(page); }
+  platform::DeviceResult ataEnableDisableOperations(bool) override {
     registry_.calls.push_back("enable");
     return 0;
   }
-  platform::KernReturn ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) override {
+  platform::DeviceResult ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) override {
     registry_.calls.push_back("log:" + std::to_string(address) + ":" + std::to_string(buffer.size()));
     if (device_.logResult != 0) return device_.logResult;
     std::copy_n(device_.statistics.begin(), std::min(buffer.size(), device_.statistics.size()), buffer.begin());
@@ -123,11 +124,11 @@ class FakeClient final : public platform::SMARTUserClient {
   }
 
  private:
-  platform::KernReturn read(std::span<std::uint8_t, 512> page) {
+  platform::DeviceResult read(std::span<std::uint8_t, 512> page) {
     const std::size_t attempt = reads_++;
     registry_.calls.push_back("read");
-    const platform::KernReturn result = attempt < device_.readResults.size() ? device_.readResults[attempt] : 0;
-    if (result == 0) std::copy(device_.page.begin(), device_.page.end(), page.begin());
+    platform::DeviceResult result = attempt < device_.readResults.size() ? device_.readResults[attempt] : 0;
+    if (result.ok()) std::copy(device_.page.begin(), device_.page.end(), page.begin());
     return result;
   }
   FakeRegistry& registry_;

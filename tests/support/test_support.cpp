@@ -45,6 +45,11 @@ ResourceCounts currentResources() {
   return counts;
 }
 
+bool nothingLeakedSince(const ResourceCounts& before) {
+  const ResourceCounts now = currentResources();
+  return now.descriptors <= before.descriptors && now.threads <= before.threads && now.zombieChildren == 0;
+}
+
 std::ostream& operator<<(std::ostream& out, const ResourceCounts& counts) {
   return out << "{descriptors " << counts.descriptors << ", threads " << counts.threads
              << ", zombie children " << counts.zombieChildren << "}";

@@ -21,15 +21,20 @@ struct ResourceCounts {
   int descriptors = 0;
   int threads = 0;
   int zombieChildren = 0;
-  friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
 };
 ResourceCounts currentResources();
+// Whether this process holds no more descriptors and threads than it did at
+// `before`, and no zombie child. (A thread that was just ending at `before`
+// may be gone by now, so fewer is fine.)
+bool nothingLeakedSince(const ResourceCounts& before);
 std::ostream& operator<<(std::ostream& out, const ResourceCounts& counts);
 
 // Polls `condition` until it holds or `limit` passes; for effects that
 // happen on other threads (a child being reaped), never for speed.
+// The limit only ends a wait that would otherwise never end: it is far
+// beyond what a loaded machine under a sanitizer needs.
 bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(10));
+                std::chrono::milliseconds limit = std::chrono::seconds(120));
 
 // Whether a process with this pid exists and is not a zombie.
 bool processAlive(int pid);

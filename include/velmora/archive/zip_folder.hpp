@@ -1,32 +1,42 @@
 // Zipping a folder into a new, time-stamped archive.
 //
-// The archive is named "PREFIX_dd-MM-yyyy_hh-mm-ss.zip" from the local time
-// of the call (12-hour clock, no AM/PM marker) and written into
-// `outputFolder`, which is created with its parents. Its entries are the
-// folder's contents relative to the folder (without the folder's own name),
-// as a file manager makes them: folders included (so empty ones survive),
-// Unix modes and modification times kept, names in UTF-8 and marked so,
-// symbolic links stored as links and never followed, files deflated
-// (level 6) and streamed from disk.
+// The archive is "PREFIX_dd-MM-yyyy_hh-mm-ss.zip" (the local time of the
+// call, 12-hour clock, no AM/PM marker) in `outputFolder`, which is created
+// with its parents. Its entries are the folder's contents relative to the
+// folder, sorted by name: folders (empty ones too), regular files deflated,
+// symbolic links stored as links and never followed, each with its Unix mode
+// and modification time (2-second resolution). Names are stored as their
+// bytes, marked UTF-8 when they are UTF-8 and not plain ASCII. A file's
+// bytes are those its size had when the folder was listed. The archive is
+// the same bytes whatever the number of threads.
 //
-// Choices made here:
-//   - `percentComplete` receives the fraction done, 0.0 to 1.0, never going
-//     back, on the calling thread: 0.0 before anything is read, steps while
-//     the archive is written, and 1.0 once it is complete (a failed call
-//     never reports 1.0). It is never called with an absent value.
-//   - An archive that already exists under the computed name (two calls in
-//     the same second, or twelve hours apart) is never opened, changed or
-//     replaced: the call fails. The archive is written under a temporary
-//     name and only then given its name, so a failed call leaves nothing
-//     under the final name.
-//   - A file inside the folder that cannot be read, or that is not a regular
-//     file, folder or link (a socket, a device, a FIFO), fails the whole
-//     call with an error naming it.
-//   - Errors arrive as std::exception_ptr: std::filesystem::filesystem_error
-//     for the file system (creating the output folder, an existing archive,
-//     a missing source), velmora::ZipFolderError otherwise.
+// What a caller may rely on:
+//   - Threads: zipFolder runs on the calling thread and calls `completion`
+//     there exactly once before it returns. Files are deflated by
+//     `options.threads` worker threads (0: the hardware's concurrency), all
+//     ended before it returns. Memory stays bounded whatever the files' sizes.
+//   - Progress: `percentComplete` is called on the calling thread only, with
+//     the fraction of the files' bytes deflated so far (never absent): 0.0
+//     first, then rising, and 1.0 only once the archive is in place.
+//   - Cancellation: `options.cancellation->cancel()`, from any thread or from
+//     `percentComplete`, stops the call within a fraction of a second; it
+//     then fails with ZipFolderError::Case::cancelled. Cancelling after the
+//     archive is in place changes nothing.
+//   - Failure: nothing is left under the archive's name or beside it (the
+//     archive is written under a hidden temporary name first, removed on
+//     failure). An existing file under the archive's name (two calls in the
+//     same second, or twelve hours apart) is never touched: the call fails.
+//     The output folder stays once created.
+//   - Errors arrive as std::exception_ptr: ZipFolderError for a prefix that
+//     would leave the output folder, an item that cannot be archived, a
+//     cancellation or the writer's failure; std::filesystem::filesystem_error
+//     for the file system (the output folder, an existing archive, a missing
+//     or unlistable source folder). An exception thrown by `percentComplete`
+//     fails the call like an error, except from its final 1.0 call, which
+//     is ignored; one thrown by `completion` reaches zipFolder's caller.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -37,20 +47,44 @@
 
 namespace velmora {
 
-// A failure of zipping: an entry that cannot be archived, or the writer's error.
 class ZipFolderError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  enum class Case {
+    invalidPrefix,    // the prefix holds "/", "..", or a NUL byte
+    unsupportedItem,  // neither a regular file, a folder nor a link (a FIFO, a socket, a device)
+    unreadableItem,   // a file or link that cannot be read
+    cancelled,
+    writeFailed,  // the archive could not be written
+  };
+  ZipFolderError(Case errorCase, const std::string& text) : std::runtime_error(text), case_(errorCase) {}
+  Case errorCase() const noexcept { return case_; }
+
+ private:
+  Case case_;
+};
+
+// Stops a zipFolder call on request; one per call. Thread-safe.
+class ZipCancellation {
+ public:
+  void cancel() noexcept { cancelled_.store(true); }
+  bool isCancelled() const noexcept { return cancelled_.load(); }
+
+ private:
+  std::atomic<bool> cancelled_{false};
+};
+
+struct ZipFolderOptions {
+  unsigned threads = 0;                             // 0: the hardware's concurrency
+  const ZipCancellation* cancellation = nullptr;  // must outlive the call
 };
 
 using PercentCompleteCallback = std::function<void(std::optional<float> fraction)>;
-// Called exactly once: the archive's path and no error, or no path and the error.
+// The archive's path and no error, or no path and the error.
 using ZipCompletion = std::function<void(std::optional<std::filesystem::path> archive, std::exception_ptr error)>;
 
-// Runs on the calling thread and calls `completion` there before it returns.
 void zipFolder(const std::filesystem::path& folder, const std::filesystem::path& outputFolder,
                const std::string& zipFilePrefix, const PercentCompleteCallback& percentComplete,
-               const ZipCompletion& completion);
+               const ZipCompletion& completion, const ZipFolderOptions& options = {});
 
 // The archive's file name for a call at `when`, in the local time zone.
 std::string archiveFileName(const std::string& zipFilePrefix, std::chrono::system_clock::time_point when);

@@ -1,24 +1,9 @@
-// Kernel extensions: describing a bundle from its Info.plist, and loading the
-// macFUSE extension with administrator rights.
+// Kernel extensions: describing a bundle from its Info.plist, and loading an
+// extension with administrator rights.
 //
-// Choices made here:
-//   - The kernel extension's path goes into a shell command run with
-//     administrator rights. It is quoted for the shell (single quotes, an
-//     embedded single quote written '\'') and the whole command is then
-//     escaped for the AppleScript string literal (backslash and double
-//     quote), so the shell always receives the path as exactly one argument.
-//     For the fixed install locations the script is
-//       do shell script "kextload '/Library/Extensions/macfuse.kext'" with administrator privileges
-//   - The failure dictionary's description renders its keys and values as
-//     {key: "value", ...}, keys in sorted order.
-//   - The "global queue of user-interactive quality of service" is a thread
-//     of its own for each script run, ending with the run.
-//   - The three operations an adopter must provide are left out: nothing in
-//     the library would call them.
-//   - A load keeps the desktop services, the path and the callback, not the
-//     adopter itself, so an adopter may go away while a load is in flight;
-//     the not-approved alert of a load is shown directly, not through an
-//     override of presentNotApprovedToLoadAlert().
+// Failures are KernelExtensionError values: thrown by the describing calls,
+// handed to the load's callback. The alerts and the privileged script go
+// through the desktop services (velmora/desktop.hpp).
 #pragma once
 
 #include <exception>
@@ -73,17 +58,21 @@ class KernelExtensionError : public std::exception {
   std::string description_;
 };
 
-// A readable rendering of a dictionary: {key: "value", ...}.
-std::string describe(const ScriptErrorInfo& dictionary);
+// A readable rendering of a dictionary, keys in sorted order:
+// {key: "value", ...}.
+std::string describeScriptErrorInfo(const ScriptErrorInfo& dictionary);
 
 struct KernelExtensionInfoFactory {
-  // Reads `path`/Contents/Info.plist (XML or binary). Throws
-  // KernelExtensionError: kernelExtensionNotFound, unableToParsePlist,
-  // versionPlistNotFound (checked before) or bundleIDNotFound.
+  // Reads `path`/Contents/Info.plist (XML or binary, at most a few MiB).
+  // Throws KernelExtensionError: kernelExtensionNotFound, unableToParsePlist
+  // (also for a file that cannot be read, and for a string or key holding
+  // U+0000), versionPlistNotFound (checked before) or bundleIDNotFound.
   static KernelExtensionInfo kernelExtensionInfo(const std::string& path);
 };
 
-// The shell command and the script source that load the extension at `path`.
+// The shell command and the script source that load the extension at
+// `path`. The path reaches the shell as exactly one argument, whatever it
+// holds: quoted for the shell, then escaped for the AppleScript literal.
 std::string kextLoadShellCommand(const std::string& path);
 std::string kextLoadScriptSource(const std::string& path);
 
@@ -92,6 +81,7 @@ std::string kextLoadScriptSource(const std::string& path);
 class KernelExtensionCommandDelegate {
  public:
   using ErrorClosure = std::function<void(std::optional<KernelExtensionError>)>;
+  using Completion = std::function<void()>;
 
   // Uses the desktop services in force (desktopServices()) unless given others.
   explicit KernelExtensionCommandDelegate(std::shared_ptr<DesktopServices> desktop = nullptr);
@@ -118,11 +108,21 @@ class KernelExtensionCommandDelegate {
   // ".kext", shows the load notice, makes the privileged script; the script
   // then runs on a thread of its own. `errorClosure` is called exactly once,
   // on the main queue or on the script's thread, with nothing on success.
-  virtual void loadKernelExtension(const std::string& path, ErrorClosure errorClosure);
+  // A failure saying that the extension is not approved to load also shows
+  // the not-approved alert, which `errorClosure` does not wait for.
+  //
+  // `finished`, if given, is called exactly once, after `errorClosure` has
+  // returned and after that alert (if shown) has been answered and acted
+  // on: nothing of the load runs afterwards. A callback that throws is
+  // reported through the warning sink (velmora/diagnostics.hpp). The load
+  // keeps the desktop services, the path and the callbacks, not this
+  // object, which may be destroyed meanwhile.
+  virtual void loadKernelExtension(const std::string& path, ErrorClosure errorClosure, Completion finished = {});
 
   // Returns at once; shows the not-approved alert on the main queue and, on
-  // "Open System Settings", opens the Privacy & Security pane.
-  virtual void presentNotApprovedToLoadAlert();
+  // "Open System Settings", opens the Privacy & Security pane. `answered`,
+  // if given, is called once on the main queue after that.
+  virtual void presentNotApprovedToLoadAlert(Completion answered = {});
 
   // Opens the Privacy & Security pane, on the calling thread.
   virtual void openPrivacyAndSecuritySettings();

@@ -24,7 +24,9 @@ class SystemSettingsInterface {
   static std::string url(std::optional<SystemPreferencesPanels> panel);
 
   // Opens the pane with the desktop's default handler and returns at once;
-  // nothing is reported. Uses the desktop services in force unless given.
+  // nothing is reported. Uses the desktop services in force unless given:
+  // a caller that must know whether an opener started passes its own, whose
+  // openURL() sees the answer.
   static void open(std::optional<SystemPreferencesPanels> panel, DesktopServices* desktop = nullptr);
 };
 

@@ -1,18 +1,13 @@
-// Drive-health messages from raw SMART data: the NVMe SMART / Health
-// Information log page, and the ATA SMART data page with, when it could be
-// read, the ATA Device Statistics log.
+// Drive-health messages (vlmproto's cloud::SMARTData, NVMeCriticalWarning
+// and DriveHealthSnapshot) and the conversions from raw SMART pages: the
+// NVMe SMART / Health Information log page, and the ATA SMART data page
+// with, when it could be read, the ATA Device Statistics log.
 //
-// Choices made here:
-//   - NVMe byte totals whose product passes 64 bits saturate at the largest
-//     64-bit value.
-//   - A raw page shorter than its record is an error (std::invalid_argument),
-//     never a read past the buffer.
+// Pure functions without I/O: safe from any thread.
 #pragma once
 
-#include <array>
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,55 +40,12 @@ std::string description(const cloud::NVMeCriticalWarning& warning);
 
 }  // namespace Cloud_NVMeCriticalWarning
 
-// The attribute ids the reader knows.
-enum class ATAAttribute : std::uint8_t {
-  readErrorRate = 0x01,
-  reallocatedSectors = 0x05,
-  powerOnHours = 0x09,
-  spinRetryCount = 0x0A,
-  powerCycles = 0x0C,
-  wearLevelingCount = 0xAD,
-  unexpectedPowerLoss = 0xAE,
-  wearRangeDelta = 0xB1,
-  endToEndError = 0xB8,
-  reportedUncorrectable = 0xBB,
-  commandTimeout = 0xBC,
-  airflowTemperature = 0xBE,
-  temperature = 0xC2,
-  reallocationEvents = 0xC4,
-  pendingSectors = 0xC5,
-  offlineUncorrectable = 0xC6,
-  softReadErrorRate = 0xC9,
-  percentLifetimeRemaining = 0xCA,
-  ssdLifeLeft = 0xE7,
-  mediaWearoutIndicator = 0xE9,
-};
-
-struct ATAAttributeEntry {
-  std::uint8_t current = 0;          // normalized value
-  std::array<std::uint8_t, 6> raw{};  // stored order, least significant first
-};
-using ATAAttributeTable = std::map<int, ATAAttributeEntry>;
-
-// The 30 attribute slots of an ATA SMART data page (id 0 skipped, a later
-// slot with the same id wins). Throws std::invalid_argument for a short page.
-ATAAttributeTable parseATAAttributes(std::span<const std::uint8_t> page);
-
-// The first min(byteCount, 6) raw bytes as a little-endian number; nothing
-// when the attribute is absent.
-std::optional<std::uint64_t> attributeRawValue(const ATAAttributeTable& table, ATAAttribute attribute, int byteCount);
-
-// The Device Statistics word at page*512+offset: its low 56 bits when it is
-// there and both supported and valid (bits 63 and 62), else nothing.
-std::optional<std::uint64_t> deviceStatistic(std::span<const std::uint8_t> log, int page, int offset);
-
-// The conversions. Throw std::invalid_argument for a page shorter than 512
-// bytes (or a statistics log given but shorter than 4096).
+// The health values of a raw page, as a drive's SMART reading gives them.
+// Only the first 512 bytes of a page (4096 of a statistics log) are read;
+// shorter input throws std::invalid_argument. NVMe byte totals beyond 64
+// bits saturate at the largest 64-bit value.
 cloud::SMARTData convertNVMeSMARTData(std::span<const std::uint8_t> page);
 cloud::SMARTData convertATASMARTData(std::span<const std::uint8_t> page,
                                      std::optional<std::span<const std::uint8_t>> deviceStatistics);
-
-// ISO 8601 in UTC, whole seconds: 2026-12-05T00:07:13Z.
-std::string iso8601UTC(std::chrono::system_clock::time_point when);
 
 }  // namespace velmora

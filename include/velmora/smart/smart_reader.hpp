@@ -1,17 +1,20 @@
 // Reading the SMART health of a drive, by a mounted volume's path or a
-// disk's BSD name, into a drive-health message.
+// disk's BSD name (on Linux a block device name such as sda or nvme0n1),
+// into a drive-health message.
 //
 // The reader finds the block storage device behind the name (walking up from
 // a partition or volume), opens its NVMe SMART user client or, failing that,
-// its ATA one, reads and converts. All work runs one request at a time on
-// the reader's own serial executor.
+// its ATA one, reads and converts.
 //
-// Choices made here:
-//   - The executor is a serial queue; the reader's own operations wait for
-//     their turn (and, called from a task of that queue, run at once), and
-//     the retriever's return std::future values.
-//   - On Linux the result codes are errno values and their text is the
-//     system's; on macOS they are kern_return_t values.
+// Threads: all requests of one reader run one at a time on the reader's own
+// serial executor. The reader's operations block their caller until their
+// turn has run (called from that executor, they run at once); a retriever's
+// operations return at once with a std::future.
+// Lifetimes: a retriever keeps its reader alive. Nothing is cached between
+// requests but a retriever's BSD name; every request opens and gives back
+// its own device references.
+// Errors: every failure is a SMARTError. Result codes are the platform's:
+// errno values on Linux, kern_return_t values on macOS.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +28,6 @@
 #include "velmora/smart/drive_health.hpp"
 
 namespace velmora {
-
-namespace platform {
-class DeviceRegistry;
-class SerialQueue;
-}  // namespace platform
 
 // The text of a platform result code: the system's, or "Unknown kernel
 // error " and the code in signed decimal.
@@ -59,15 +57,21 @@ class SMARTError : public std::exception {
   static SMARTError failedToGetParentEntry(std::int32_t kernReturn);
   static SMARTError failedToCreatePluginInterface(std::int32_t kernReturn);
   static SMARTError failedToQuerySMARTInterface(std::int32_t kernReturn);
-  static SMARTError failedToReadSMARTData(std::int32_t kernReturn);
+  // `deviceStatus`: what the drive itself reported, when it did.
+  static SMARTError failedToReadSMARTData(std::int32_t kernReturn, std::string deviceStatus = {});
   static SMARTError failedToReadSMART(std::optional<SMARTError> nvme, std::optional<SMARTError> ata);
 
   Case errorCase() const noexcept { return case_; }
   const std::string& text() const noexcept { return text_; }  // message or BSD name
   std::int32_t kernReturn() const noexcept { return kernReturn_; }
+  // The drive's own status (an NVMe status field, ATA registers, SCSI
+  // sense) in words; empty when the drive reported none.
+  const std::string& deviceStatus() const noexcept { return deviceStatus_; }
   const SMARTError* nvme() const noexcept { return nvme_.get(); }
   const SMARTError* ata() const noexcept { return ata_.get(); }
 
+  // The case's fixed text, followed by "; the device reported " and the
+  // device status when there is one.
   std::string errorDescription() const { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
@@ -76,11 +80,12 @@ class SMARTError : public std::exception {
   bool isCompatibilityError() const noexcept;
 
  private:
-  SMARTError(Case errorCase, std::string text, std::int32_t kernReturn, std::shared_ptr<const SMARTError> nvme,
-             std::shared_ptr<const SMARTError> ata);
+  SMARTError(Case errorCase, std::string text, std::int32_t kernReturn, std::string deviceStatus,
+             std::shared_ptr<const SMARTError> nvme, std::shared_ptr<const SMARTError> ata);
   Case case_;
   std::string text_;
   std::int32_t kernReturn_ = 0;
+  std::string deviceStatus_;
   std::shared_ptr<const SMARTError> nvme_;
   std::shared_ptr<const SMARTError> ata_;
   std::string description_;
@@ -88,13 +93,13 @@ class SMARTError : public std::exception {
 
 class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
  public:
-  // A reader of `registry` (this machine's when empty).
-  static std::shared_ptr<SMARTReader> create(std::shared_ptr<platform::DeviceRegistry> registry = nullptr);
+  // A reader of this machine's drives.
+  static std::shared_ptr<SMARTReader> create();
   // The process-wide reader of this machine.
   static const std::shared_ptr<SMARTReader>& shared();
   virtual ~SMARTReader();
 
-  // A drive that was asked for by volume or name. Its operations run on the
+  // A drive that was asked for by volume. Its operations run on the
   // reader's executor; the device is looked up afresh for each.
   class SMARTDataRetriever {
    public:
@@ -114,18 +119,13 @@ class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
   virtual cloud::SMARTData getDriveSMARTData(const std::string& BSDName);
   virtual std::shared_ptr<SMARTDataRetriever> smartDataRetriever(const std::filesystem::path& driveURL);
 
- protected:
-  explicit SMARTReader(std::shared_ptr<platform::DeviceRegistry> registry);
+  // The library's own state (its device registry and executor); defined in
+  // its sources only.
+  struct Impl;
 
  private:
-  template <typename Work>
-  auto onExecutor(Work&& work);
-  std::string bsdName(const std::filesystem::path& volume);
-  cloud::SMARTData readByName(const std::string& bsdName);
-  cloud::DriveHealthSnapshot snapshotByName(const std::string& bsdName);
-
-  std::shared_ptr<platform::DeviceRegistry> registry_;
-  std::unique_ptr<platform::SerialQueue> executor_;
+  explicit SMARTReader(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace velmora

@@ -1,19 +1,15 @@
 #include "platform/linux/sysfs_device_registry.hpp"
 
+#include <array>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <regex>
 
-#include <fcntl.h>
-#include <linux/nvme_ioctl.h>
-#include <scsi/sg.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
+
+#include "platform/linux/drive_commands.hpp"
 
 namespace velmora::platform {
 
@@ -21,93 +17,58 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One open device node, shared by a plug-in and its SMART interface.
-struct DeviceNode {
-  explicit DeviceNode(int descriptor) : fd(descriptor) {}
-  ~DeviceNode() { ::close(fd); }
-  int fd;
-};
-
-KernReturn nvmeGetSMARTLog(int fd, std::span<std::uint8_t, 512> page) {
-  nvme_admin_cmd command{};
-  command.opcode = 0x02;  // Get Log Page
-  command.nsid = 0xFFFFFFFF;
-  command.addr = reinterpret_cast<std::uintptr_t>(page.data());
-  command.data_len = static_cast<std::uint32_t>(page.size());
-  command.cdw10 = ((page.size() / 4 - 1) << 16) | 0x02;  // dwords - 1, log identifier 02h
-  const int result = ::ioctl(fd, NVME_IOCTL_ADMIN_CMD, &command);
-  if (result < 0) return errno;
-  return result == 0 ? kKernSuccess : EIO;  // a positive result is the device's status
+// An NVMe namespace's block device: nvme<controller>n<namespace>.
+bool isNVMeNamespace(const std::string& name) {
+  auto digits = [&](std::size_t from) {
+    std::size_t end = from;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    return end;
+  };
+  if (name.rfind("nvme", 0) != 0) return false;
+  const std::size_t controller = digits(4);
+  if (controller == 4 || controller >= name.size() || name[controller] != 'n') return false;
+  const std::size_t ns = digits(controller + 1);
+  return ns > controller + 1 && ns == name.size();
 }
 
-// One ATA command through SCSI ATA PASS-THROUGH (16).
-KernReturn ataCommand(int fd, std::uint8_t command, std::uint8_t features, std::uint8_t count, std::uint8_t lbaLow,
-                      std::uint8_t lbaMid, std::uint8_t lbaHigh, std::span<std::uint8_t> data) {
-  std::uint8_t cdb[16] = {};
-  cdb[0] = 0x85;
-  const bool dataIn = !data.empty();
-  cdb[1] = dataIn ? (4 << 1) : (3 << 1);  // PIO data-in, or non-data
-  cdb[2] = dataIn ? 0x0E : 0x00;          // from the device, length in sectors, in the count field
-  cdb[4] = features;
-  cdb[6] = count;
-  cdb[8] = lbaLow;
-  cdb[10] = lbaMid;
-  cdb[12] = lbaHigh;
-  cdb[14] = command;
-  std::uint8_t sense[32] = {};
-  sg_io_hdr_t io{};
-  io.interface_id = 'S';
-  io.dxfer_direction = dataIn ? SG_DXFER_FROM_DEV : SG_DXFER_NONE;
-  io.cmd_len = sizeof cdb;
-  io.cmdp = cdb;
-  io.mx_sb_len = sizeof sense;
-  io.sbp = sense;
-  io.dxferp = dataIn ? data.data() : nullptr;
-  io.dxfer_len = static_cast<unsigned>(data.size());
-  io.timeout = 10000;
-  if (::ioctl(fd, SG_IO, &io) < 0) return errno;
-  if (io.status != 0 || io.host_status != 0 || (io.driver_status & ~0x08) != 0) return EIO;
-  return kKernSuccess;
-}
-
-constexpr std::uint8_t kSMART = 0xB0, kSMARTMid = 0x4F, kSMARTHigh = 0xC2;
-
+// The SMART interface of one device node, shared with its plug-in.
 class LinuxSMARTClient final : public SMARTUserClient {
  public:
-  explicit LinuxSMARTClient(std::shared_ptr<DeviceNode> node) : node_(std::move(node)) {}
-  KernReturn nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override { return nvmeGetSMARTLog(node_->fd, page); }
-  KernReturn ataReadSMARTData(std::span<std::uint8_t, 512> page) override {
-    return ataCommand(node_->fd, kSMART, 0xD0, 1, 0, kSMARTMid, kSMARTHigh, page);
+  explicit LinuxSMARTClient(std::shared_ptr<Passthrough> device) : device_(std::move(device)) {}
+  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override {
+    return nvmeReadSMARTLog(*device_, page);
   }
-  KernReturn ataEnableDisableOperations(bool enable) override {
-    return ataCommand(node_->fd, kSMART, enable ? 0xD8 : 0xD9, 0, 0, kSMARTMid, kSMARTHigh, {});
+  DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512> page) override {
+    return ataSMARTReadData(*device_, page);
   }
-  KernReturn ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) override {
-    if (buffer.size() % 512 != 0 || buffer.size() / 512 > 255 || address > 255) return EINVAL;
-    return ataCommand(node_->fd, kSMART, 0xD5, static_cast<std::uint8_t>(buffer.size() / 512),
-                      static_cast<std::uint8_t>(address), kSMARTMid, kSMARTHigh, buffer);
+  DeviceResult ataEnableDisableOperations(bool enable) override {
+    return ataSMARTEnableOperations(*device_, enable);
+  }
+  DeviceResult ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) override {
+    return ataSMARTReadLog(*device_, address, buffer);
   }
 
  private:
-  std::shared_ptr<DeviceNode> node_;
+  std::shared_ptr<Passthrough> device_;
 };
 
 class LinuxPlugIn final : public PlugIn {
  public:
-  explicit LinuxPlugIn(std::shared_ptr<DeviceNode> node) : node_(std::move(node)) {}
+  explicit LinuxPlugIn(std::shared_ptr<Passthrough> device) : device_(std::move(device)) {}
   bool hasFunctionTable() const override { return true; }
   KernReturn queryInterface(const Uuid&, std::unique_ptr<SMARTUserClient>& result) override {
-    result = std::make_unique<LinuxSMARTClient>(node_);
+    result = std::make_unique<LinuxSMARTClient>(device_);
     return kKernSuccess;
   }
 
  private:
-  std::shared_ptr<DeviceNode> node_;
+  std::shared_ptr<Passthrough> device_;
 };
 
 class SysfsRegistry final : public DeviceRegistry {
  public:
-  SysfsRegistry(std::string sysRoot, std::string devRoot) : sys_(std::move(sysRoot)), dev_(std::move(devRoot)) {}
+  SysfsRegistry(std::string sysRoot, std::string devRoot, PassthroughOpener open)
+      : sys_(std::move(sysRoot)), dev_(std::move(devRoot)), open_(std::move(open)) {}
 
   Service matchBSDName(const std::string& name) override {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
@@ -131,27 +92,26 @@ class SysfsRegistry final : public DeviceRegistry {
 
   std::optional<bool> booleanProperty(const Service& service, const std::string& key) override {
     const std::string name = pathOf(service).filename().string();
-    static const std::regex nvmeNamespace("nvme[0-9]+n[0-9]+");
-    const bool nvme = std::regex_match(name, nvmeNamespace);
+    const bool nvme = isNVMeNamespace(name);
     if (key == "NVMe SMART Capable") return nvme;
-    if (key == "SMART Capable") {
-      if (nvme) return false;
-      const int fd = ::open((fs::path(dev_) / name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0) return false;
-      std::uint8_t identify[512];
-      const bool answers = ataCommand(fd, 0xEC, 0, 1, 0, 0, 0, identify) == kKernSuccess;
-      ::close(fd);
-      return answers;
-    }
-    return std::nullopt;
+    if (key != "SMART Capable") return std::nullopt;
+    if (nvme) return false;
+    // Only a drive that answers IDENTIFY DEVICE has a say; one that cannot
+    // be opened or asked is not known to be capable.
+    int error = 0;
+    const auto device = open_((fs::path(dev_) / name).string(), error);
+    if (!device) return std::nullopt;
+    std::array<std::uint8_t, 512> identify{};
+    if (!ataIdentifyDevice(*device, identify).ok()) return std::nullopt;
+    return smartSupported(identify);
   }
 
   KernReturn createPlugInInterface(const Service& service, const Uuid&, const Uuid&,
                                    std::unique_ptr<PlugIn>& plugIn) override {
-    const fs::path node = fs::path(dev_) / pathOf(service).filename();
-    const int fd = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
-    plugIn = std::make_unique<LinuxPlugIn>(std::make_shared<DeviceNode>(fd));
+    int error = 0;
+    std::shared_ptr<Passthrough> device = open_((fs::path(dev_) / pathOf(service).filename()).string(), error);
+    if (!device) return error != 0 ? error : EIO;
+    plugIn = std::make_unique<LinuxPlugIn>(std::move(device));
     return kKernSuccess;
   }
 
@@ -204,6 +164,7 @@ class SysfsRegistry final : public DeviceRegistry {
 
   std::string sys_;
   std::string dev_;
+  PassthroughOpener open_;
   std::mutex mutex_;
   std::map<std::uint64_t, Entry> entries_;
   std::uint64_t lastId_ = 0;
@@ -211,8 +172,8 @@ class SysfsRegistry final : public DeviceRegistry {
 
 }  // namespace
 
-std::shared_ptr<DeviceRegistry> sysfsDeviceRegistry(std::string sysRoot, std::string devRoot) {
-  return std::make_shared<SysfsRegistry>(std::move(sysRoot), std::move(devRoot));
+std::shared_ptr<DeviceRegistry> sysfsDeviceRegistry(std::string sysRoot, std::string devRoot, PassthroughOpener open) {
+  return std::make_shared<SysfsRegistry>(std::move(sysRoot), std::move(devRoot), std::move(open));
 }
 
 std::shared_ptr<DeviceRegistry> systemDeviceRegistry() { return sysfsDeviceRegistry(); }

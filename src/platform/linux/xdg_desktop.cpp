@@ -2,9 +2,8 @@
 // alerts or AppleScript here: an alert gets no answer (-1) and no script can
 // be made, which callers see as failures rather than as success.
 #include <memory>
-#include <system_error>
 
-#include "platform/process.hpp"
+#include "platform/desktop_support.hpp"
 #include "velmora/desktop.hpp"
 
 namespace velmora {
@@ -14,18 +13,7 @@ namespace {
 class XdgDesktop final : public DesktopServices {
  public:
   int runModalAlert(const DesktopAlert&) override { return -1; }
-
-  bool openURL(const std::string& url) override {
-    auto opener = std::make_unique<platform::ChildProcess>("/usr/bin/xdg-open", std::vector<std::string>{url});
-    try {
-      opener->start();
-    } catch (const std::system_error&) {
-      return false;  // no opener installed
-    }
-    opener->letRunToEnd();
-    return true;
-  }
-
+  bool openURL(const std::string& url) override { return platform::launchOpener("/usr/bin/xdg-open", url); }
   std::unique_ptr<PrivilegedScript> makeScript(const std::string&) override { return nullptr; }
 };
 

@@ -2,8 +2,10 @@
 // AppleScript and Launch Services. Portable: it only starts processes, so it
 // is built and tested everywhere with stand-ins for the two tools.
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 
+#include "platform/desktop_support.hpp"
 #include "platform/process.hpp"
 #include "velmora/desktop.hpp"
 
@@ -11,14 +13,30 @@ namespace velmora {
 
 namespace {
 
-// An AppleScript string literal holding `text`.
-std::string appleScriptString(const std::string& text) {
-  std::string literal = "\"";
-  for (const char c : text) {
-    if (c == '\\' || c == '"') literal += '\\';
-    literal += c;
-  }
-  return literal + "\"";
+// osascript prints an alert's answer or a script's result; anything longer
+// than this is not an answer and ends the run.
+constexpr std::size_t kMaxOsascriptOutput = 64 * 1024;
+
+struct OutputTooLong : std::runtime_error {
+  OutputTooLong() : std::runtime_error("osascript wrote more than " + std::to_string(kMaxOsascriptOutput) + " bytes") {}
+};
+
+// Runs osascript with `arguments`; its output without the final line feed,
+// and how it ended. Throws std::system_error when it cannot be started and
+// OutputTooLong when it writes too much.
+platform::CompletedRun runOsascript(const std::string& osascript, const std::vector<std::string>& arguments) {
+  std::size_t seen = 0;
+  platform::CompletedRun run = platform::runToEnd(osascript, arguments, [&seen](std::string_view block) {
+    seen += block.size();
+    if (seen > kMaxOsascriptOutput) throw OutputTooLong();
+  });
+  while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r')) run.output.pop_back();
+  return run;
+}
+
+std::string describeEnd(const platform::ExitStatus& status) {
+  return status.signaled ? "osascript was ended by signal " + std::to_string(status.code)
+                         : "osascript exited with status " + std::to_string(status.code);
 }
 
 std::string styleWord(AlertStyle style) {
@@ -29,36 +47,33 @@ std::string styleWord(AlertStyle style) {
   }
 }
 
-std::string withoutTrailingLineFeed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 class OsascriptScript final : public PrivilegedScript {
  public:
   OsascriptScript(std::string osascript, std::string source)
       : osascript_(std::move(osascript)), source_(std::move(source)) {}
 
   // The script runs inside a try block that prints its error number and
-  // message on standard output, which is all the runner reads.
+  // message on standard output, which is all the runner reads. osascript
+  // failing on its own (a syntax error, a crash) shows only in its exit
+  // status, which is therefore a failure too, never a success.
   std::optional<ScriptErrorInfo> execute() override {
-    std::string output;
+    platform::CompletedRun run;
     try {
-      output = platform::runToEnd(osascript_, {"-e", "try", "-e", source_, "-e", "on error errorMessage number errorNumber",
-                                               "-e", "return \"velmora-script-error:\" & errorNumber & \":\" & errorMessage",
-                                               "-e", "end try"}).output;
-    } catch (const std::system_error& error) {
+      run = runOsascript(osascript_, {"-e", "try", "-e", source_, "-e", "on error errorMessage number errorNumber", "-e",
+                                      "return \"velmora-script-error:\" & errorNumber & \":\" & errorMessage", "-e",
+                                      "end try"});
+    } catch (const std::exception& error) {
       return ScriptErrorInfo{{"NSAppleScriptErrorMessage", error.what()}};
     }
-    output = withoutTrailingLineFeed(output);
     constexpr std::string_view marker = "velmora-script-error:";
-    if (output.rfind(marker, 0) != 0) return std::nullopt;
-    const std::string rest = output.substr(marker.size());
-    const auto colon = rest.find(':');
-    ScriptErrorInfo info;
-    info["NSAppleScriptErrorNumber"] = rest.substr(0, colon);
-    info["NSAppleScriptErrorMessage"] = colon == std::string::npos ? "" : rest.substr(colon + 1);
-    return info;
+    if (run.output.rfind(marker, 0) == 0) {
+      const std::string rest = run.output.substr(marker.size());
+      const auto colon = rest.find(':');
+      return ScriptErrorInfo{{"NSAppleScriptErrorNumber", rest.substr(0, colon)},
+                             {"NSAppleScriptErrorMessage", colon == std::string::npos ? "" : rest.substr(colon + 1)}};
+    }
+    if (!run.status.succeeded()) return ScriptErrorInfo{{"NSAppleScriptErrorMessage", describeEnd(run.status)}};
+    return std::nullopt;
   }
 
  private:
@@ -72,41 +87,31 @@ class OsascriptDesktop final : public DesktopServices {
       : osascript_(toolFolder + "/osascript"), open_(toolFolder + "/open") {}
 
   int runModalAlert(const DesktopAlert& alert) override {
-    std::string script = "display alert " + appleScriptString(alert.message) + " message " +
-                         appleScriptString(alert.informativeText) + " as " + styleWord(alert.style);
+    std::string script = "display alert " + platform::appleScriptString(alert.message) + " message " +
+                         platform::appleScriptString(alert.informativeText) + " as " + styleWord(alert.style);
     if (!alert.buttons.empty()) {
       script += " buttons {";
       for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
-        script += (i ? ", " : "") + appleScriptString(alert.buttons[i]);
+        script += (i ? ", " : "") + platform::appleScriptString(alert.buttons[i]);
       }
       script += "}";
     }
-    std::string answer;
+    platform::CompletedRun run;
     try {
-      answer = withoutTrailingLineFeed(platform::runToEnd(osascript_, {"-e", script}).output);
-    } catch (const std::system_error&) {
+      run = runOsascript(osascript_, {"-e", script});
+    } catch (const std::exception&) {
       return -1;
     }
     constexpr std::string_view prefix = "button returned:";
-    if (answer.rfind(prefix, 0) != 0) return -1;
-    const std::string chosen = answer.substr(prefix.size());
+    if (!run.status.succeeded() || run.output.rfind(prefix, 0) != 0) return -1;
+    const std::string chosen = run.output.substr(prefix.size());
     for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
       if (alert.buttons[i] == chosen) return static_cast<int>(i);
     }
     return alert.buttons.empty() ? 0 : -1;
   }
 
-  bool openURL(const std::string& url) override {
-    // Not waited for: the opener finishes on its own and is reaped by its monitor.
-    auto opener = std::make_unique<platform::ChildProcess>(open_, std::vector<std::string>{url});
-    try {
-      opener->start();
-    } catch (const std::system_error&) {
-      return false;
-    }
-    opener->letRunToEnd();
-    return true;
-  }
+  bool openURL(const std::string& url) override { return platform::launchOpener(open_, url); }
 
   std::unique_ptr<PrivilegedScript> makeScript(const std::string& source) override {
     if (source.empty()) return nullptr;

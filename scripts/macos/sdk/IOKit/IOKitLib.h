@@ -1,0 +1,2 @@
+/* Compile-only stand-in for <IOKit/IOKitLib.h>; see velmora_sdk_standin.h. */
+#include "../velmora_sdk_standin.h"

@@ -1,0 +1,199 @@
+// The device registry of macOS: IOKit's service plane, the NVMe and ATA
+// SMART user clients through their CFPlugIn interfaces, and Disk
+// Arbitration for the disk behind a volume. Every decision about what to
+// open and what a result means is made above platform::DeviceRegistry;
+// this file only passes calls and results through and releases what it
+// took.
+#include <CoreFoundation/CoreFoundation.h>
+#include <DiskArbitration/DiskArbitration.h>
+#include <IOKit/IOCFPlugIn.h>
+#include <IOKit/IOKitLib.h>
+#include <IOKit/storage/ata/ATASMARTLib.h>
+#include <IOKit/storage/nvme/NVMeSMARTLibExternal.h>
+#include <mach/mach_error.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/macos/iokit_handles.hpp"
+#include "platform/smart_device.hpp"
+
+namespace velmora::platform {
+
+namespace {
+
+using macos::CFHandle;
+using macos::InterfaceHandle;
+using macos::PlugInHandle;
+
+// The default main port (kIOMainPortDefault, kIOMasterPortDefault before
+// macOS 12), spelled so that it builds with either SDK.
+constexpr mach_port_t kDefaultPort = MACH_PORT_NULL;
+
+static_assert(sizeof(NVMeSMARTData) == 512, "the NVMe SMART / Health log page");
+static_assert(sizeof(ATASMARTData) == 512, "the ATA SMART data page");
+
+io_object_t object(const Service& service) { return static_cast<io_object_t>(service.id()); }
+
+// A constant CFUUID lives for the whole process; it is never released.
+CFUUIDRef constantUuid(const Uuid& b) {
+  return CFUUIDGetConstantUUIDWithBytes(kCFAllocatorDefault, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9],
+                                        b[10], b[11], b[12], b[13], b[14], b[15]);
+}
+
+bool sameUuid(const Uuid& bytes, CFUUIDRef uuid) {
+  const CFUUIDBytes other = CFUUIDGetUUIDBytes(uuid);
+  return std::memcmp(bytes.data(), &other, bytes.size()) == 0;
+}
+
+class NVMeClient final : public SMARTUserClient {
+ public:
+  explicit NVMeClient(IONVMeSMARTInterface** interface) : interface_(interface) {}
+  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override {
+    if ((*interface_)->SMARTReadData == nullptr) return kIOReturnUnsupported;
+    NVMeSMARTData record;
+    std::memset(&record, 0, sizeof record);
+    const IOReturn result = (*interface_)->SMARTReadData(interface_.get(), &record);
+    std::memcpy(page.data(), &record, page.size());
+    return result;
+  }
+  DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512>) override { return kIOReturnUnsupported; }
+  DeviceResult ataEnableDisableOperations(bool) override { return kIOReturnUnsupported; }
+  DeviceResult ataReadLogAtAddress(std::uint32_t, std::span<std::uint8_t>) override { return kIOReturnUnsupported; }
+
+ private:
+  InterfaceHandle<IONVMeSMARTInterface> interface_;
+};
+
+class ATAClient final : public SMARTUserClient {
+ public:
+  explicit ATAClient(IOATASMARTInterface** interface) : interface_(interface) {}
+  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512>) override { return kIOReturnUnsupported; }
+  DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512> page) override {
+    if ((*interface_)->SMARTReadData == nullptr) return kIOReturnUnsupported;
+    // The caller's page may hold a first attempt: read into a copy of it.
+    ATASMARTData record;
+    std::memcpy(&record, page.data(), page.size());
+    const IOReturn result = (*interface_)->SMARTReadData(interface_.get(), &record);
+    std::memcpy(page.data(), &record, page.size());
+    return result;
+  }
+  DeviceResult ataEnableDisableOperations(bool enable) override {
+    if ((*interface_)->SMARTEnableDisableOperations == nullptr) return kIOReturnUnsupported;
+    return (*interface_)->SMARTEnableDisableOperations(interface_.get(), enable);
+  }
+  DeviceResult ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) override {
+    if ((*interface_)->SMARTReadLogAtAddress == nullptr) return kIOReturnUnsupported;
+    return (*interface_)->SMARTReadLogAtAddress(interface_.get(), address, buffer.data(),
+                                                static_cast<UInt32>(buffer.size()));
+  }
+
+ private:
+  InterfaceHandle<IOATASMARTInterface> interface_;
+};
+
+class IOKitPlugIn final : public PlugIn {
+ public:
+  explicit IOKitPlugIn(PlugInHandle plugIn) : plugIn_(std::move(plugIn)) {}
+  bool hasFunctionTable() const override { return *plugIn_ != nullptr; }
+
+  KernReturn queryInterface(const Uuid& interfaceID, std::unique_ptr<SMARTUserClient>& result) override {
+    // Only the two SMART interfaces have a table this file knows how to call.
+    const bool nvme = sameUuid(interfaceID, kIONVMeSMARTInterfaceID);
+    if (!nvme && !sameUuid(interfaceID, kIOATASMARTInterfaceID)) return kIOReturnUnsupported;
+    if ((*plugIn_)->QueryInterface == nullptr) return kIOReturnUnsupported;
+    LPVOID interface = nullptr;
+    const HRESULT code = (*plugIn_)->QueryInterface(plugIn_.get(), CFUUIDGetUUIDBytes(constantUuid(interfaceID)), &interface);
+    if (interface != nullptr) {
+      if (nvme) {
+        result = std::make_unique<NVMeClient>(static_cast<IONVMeSMARTInterface**>(interface));
+      } else {
+        result = std::make_unique<ATAClient>(static_cast<IOATASMARTInterface**>(interface));
+      }
+    }
+    return static_cast<KernReturn>(code);
+  }
+
+ private:
+  PlugInHandle plugIn_;
+};
+
+class IOKitRegistry final : public DeviceRegistry {
+ public:
+  Service matchBSDName(const std::string& bsdName) override {
+    CFMutableDictionaryRef matching = IOBSDNameMatching(kDefaultPort, 0, bsdName.c_str());
+    if (matching == nullptr) return {};
+    // IOServiceGetMatchingService takes the dictionary over.
+    const io_service_t service = IOServiceGetMatchingService(kDefaultPort, matching);
+    if (service == IO_OBJECT_NULL) return {};
+    return Service(shared_from_this(), service);
+  }
+
+  bool conformsToBlockStorageDevice(const Service& service) override {
+    return IOObjectConformsTo(object(service), "IOBlockStorageDevice") != 0;
+  }
+
+  KernReturn parentEntry(const Service& service, Service& parent) override {
+    io_registry_entry_t entry = IO_OBJECT_NULL;
+    const kern_return_t result = IORegistryEntryGetParentEntry(object(service), kIOServicePlane, &entry);
+    macos::IOObject owned(entry);
+    if (result == KERN_SUCCESS && owned.get() != IO_OBJECT_NULL) parent = Service(shared_from_this(), owned.release());
+    return result;
+  }
+
+  std::optional<bool> booleanProperty(const Service& service, const std::string& key) override {
+    const CFHandle<CFStringRef> name(CFStringCreateWithCString(kCFAllocatorDefault, key.c_str(), kCFStringEncodingUTF8));
+    if (!name) return std::nullopt;
+    const CFHandle<CFTypeRef> value(IORegistryEntryCreateCFProperty(object(service), name.get(), kCFAllocatorDefault, 0));
+    if (!value || CFGetTypeID(value.get()) != CFBooleanGetTypeID()) return std::nullopt;
+    return CFBooleanGetValue(static_cast<CFBooleanRef>(value.get())) != 0;
+  }
+
+  KernReturn createPlugInInterface(const Service& service, const Uuid& pluginType, const Uuid& interfaceType,
+                                   std::unique_ptr<PlugIn>& plugIn) override {
+    IOCFPlugInInterface** created = nullptr;
+    SInt32 score = 0;
+    const kern_return_t result = IOCreatePlugInInterfaceForService(object(service), constantUuid(pluginType),
+                                                                   constantUuid(interfaceType), &created, &score);
+    if (created != nullptr) plugIn = std::make_unique<IOKitPlugIn>(PlugInHandle(created));
+    return result;
+  }
+
+  std::optional<std::string> bsdNameForVolume(const std::string& path, std::string& error) override {
+    const CFHandle<DASessionRef> session(DASessionCreate(kCFAllocatorDefault));
+    if (!session) {
+      error = "Failed to create session";
+      return std::nullopt;
+    }
+    const CFHandle<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
+        kCFAllocatorDefault, static_cast<const UInt8*>(static_cast<const void*>(path.data())),
+        static_cast<CFIndex>(path.size()), true));
+    const CFHandle<DADiskRef> disk(url ? DADiskCreateFromVolumePath(kCFAllocatorDefault, session.get(), url.get())
+                                       : nullptr);
+    if (!disk) {
+      error = "Failed to create DADisk from volume path";
+      return std::nullopt;
+    }
+    const char* name = DADiskGetBSDName(disk.get());
+    if (name == nullptr) {
+      error = "Failed to get BSD name";
+      return std::nullopt;
+    }
+    return std::string(name);
+  }
+
+  void retain(std::uint64_t id) override { IOObjectRetain(static_cast<io_object_t>(id)); }
+  void release(std::uint64_t id) override { IOObjectRelease(static_cast<io_object_t>(id)); }
+};
+
+}  // namespace
+
+std::optional<std::string> systemResultText(KernReturn code) {
+  const char* text = mach_error_string(code);
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  return std::string(text);
+}
+
+std::shared_ptr<DeviceRegistry> systemDeviceRegistry() { return std::make_shared<IOKitRegistry>(); }
+
+}  // namespace velmora::platform

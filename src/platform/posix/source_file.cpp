@@ -1,0 +1,61 @@
+#include "platform/source_file.hpp"
+
+#include <cerrno>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velmora::platform {
+
+namespace {
+
+[[noreturn]] void throwErrno(int error, const std::string& what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+}  // namespace
+
+ItemInfo describeItem(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) throwErrno(errno, path);
+  ItemInfo item;
+  if (S_ISREG(info.st_mode)) {
+    item.type = ItemType::regular;
+  } else if (S_ISDIR(info.st_mode)) {
+    item.type = ItemType::directory;
+  } else if (S_ISLNK(info.st_mode)) {
+    item.type = ItemType::symlink;
+  }
+  item.permissions = static_cast<std::uint32_t>(info.st_mode) & 07777;
+  item.size = static_cast<std::uint64_t>(info.st_size);
+  item.modified = info.st_mtime;
+  return item;
+}
+
+SourceFile::SourceFile(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  fd_.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd_) throwErrno(errno, path);
+  struct stat info {};
+  if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, path);
+  regular_ = S_ISREG(info.st_mode);
+  size_ = regular_ ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+void SourceFile::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
+  while (length > 0) {
+    const ssize_t got = ::pread(fd_.get(), into, length, static_cast<off_t>(offset));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throwErrno(errno, "read");
+    }
+    if (got == 0) throwErrno(ENODATA, "read");
+    into += got;
+    offset += static_cast<std::uint64_t>(got);
+    length -= static_cast<std::size_t>(got);
+  }
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,47 @@
+// Reading the things inside a folder that is being archived.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "platform/unique_fd.hpp"
+
+namespace velmora::platform {
+
+enum class ItemType { regular, directory, symlink, other };
+
+// What lstat tells of one item: a link is described itself, never followed.
+struct ItemInfo {
+  ItemType type = ItemType::other;
+  std::uint32_t permissions = 0;  // the mode's 07777 bits
+  std::uint64_t size = 0;
+  std::time_t modified = 0;
+};
+
+// Throws std::system_error with errno when `path` cannot be examined.
+ItemInfo describeItem(const std::string& path);
+
+// A file opened for reading without following a final link and without
+// blocking, so that a FIFO or device put in a file's place is refused
+// instead of hanging the reader.
+class SourceFile {
+ public:
+  // Throws std::system_error with errno when it cannot be opened or examined.
+  explicit SourceFile(const std::string& path);
+
+  bool isRegular() const noexcept { return regular_; }
+  std::uint64_t size() const noexcept { return size_; }
+
+  // Fills `length` bytes from `offset`. Throws std::system_error with errno on
+  // a read error, and with ENODATA when the file ends before them.
+  void readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const;
+
+ private:
+  UniqueFd fd_;
+  bool regular_ = false;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace velmora::platform
