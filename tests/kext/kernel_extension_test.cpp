@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -24,38 +25,41 @@ namespace {
 namespace fs = std::filesystem;
 using Case = KernelExtensionError::Case;
 
-// Records what the flows ask of the desktop and answers as told.
+// Logs what the flows ask of the desktop, in order ("alert MESSAGE
+// [BUTTONS]: TEXT", "script SOURCE", "url URL"), and answers as told.
 class FakeDesktop : public DesktopServices {
  public:
   int runModalAlert(const DesktopAlert& alert) override {
+    std::string buttons;
+    for (const auto& button : alert.buttons) buttons += (buttons.empty() ? "" : ",") + button;
+    record("alert " + alert.message + " [" + buttons + "]: " + alert.informativeText);
     std::lock_guard lock(mutex);
-    alerts.push_back(alert);
-    alertThreads.push_back(std::this_thread::get_id());
+    alertThreads.insert(std::this_thread::get_id());
     return alertAnswer;
   }
   bool openURL(const std::string& url) override {
-    std::lock_guard lock(mutex);
-    urls.push_back(url);
+    record("url " + url);
     return true;
   }
   std::unique_ptr<PrivilegedScript> makeScript(const std::string& source) override {
-    std::lock_guard lock(mutex);
-    sources.push_back(source);
-    if (!scriptCanBeMade) return nullptr;
+    record("script " + source);
     struct Script : PrivilegedScript {
       std::optional<ScriptErrorInfo> result;
       std::optional<ScriptErrorInfo> execute() override { return result; }
     };
+    if (!scriptCanBeMade) return nullptr;
     auto script = std::make_unique<Script>();
     script->result = scriptResult;
     return script;
   }
+  void record(const std::string& line) {
+    std::lock_guard lock(mutex);
+    log.push_back(line);
+  }
 
   std::mutex mutex;
-  std::vector<DesktopAlert> alerts;
-  std::vector<std::thread::id> alertThreads;
-  std::vector<std::string> urls;
-  std::vector<std::string> sources;
+  std::vector<std::string> log;
+  std::set<std::thread::id> alertThreads;
   int alertAnswer = 0;
   bool scriptCanBeMade = true;
   std::optional<ScriptErrorInfo> scriptResult;
@@ -234,80 +238,64 @@ TEST_F(KernelExtensionTest, ExpectedNameIsTheLastNonEmptyPiece) {
   for (const auto& [identifier, expected] : rows) EXPECT_EQ(delegate.expectedExtensionName(identifier), expected) << identifier;
 }
 
-TEST_F(KernelExtensionTest, RefusesMissingAndNonKextPathsWithoutAnyAlert) {
-  auto desktop = std::make_shared<FakeDesktop>();
-  KernelExtensionCommandDelegate delegate(desktop);
-  fs::create_directories(root / "macfuse.fs");
-  for (const auto& path : {root / "missing.kext", root / "macfuse.fs"}) {
-    const auto error = load(delegate, path.string());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->errorCase(), Case::kernelExtensionNotFound);
+// Each load ends once, after its callback, with what the desktop was
+// asked in order; the alerts all on one thread, the main queue's. The load's
+// end comes after the not-approved alert has been answered and its pane
+// opened, so that a caller waiting for it never cuts the flow short.
+TEST_F(KernelExtensionTest, LoadShowsTheNoticeRunsTheScriptAndReportsItsFailure) {
+  for (const char* folder : {"macfuse-bundles/Other.kext", "plain/Driver.kext", "macfuse.fs", "x.kext"}) {
+    fs::create_directories(root / folder);
   }
-  EXPECT_TRUE(desktop->alerts.empty());
-  EXPECT_TRUE(desktop->sources.empty());
-}
-
-TEST_F(KernelExtensionTest, ShowsTheNoticeThenRunsTheScript) {
-  auto desktop = std::make_shared<FakeDesktop>();
-  KernelExtensionCommandDelegate delegate(desktop);
-  fs::create_directories(root / "macfuse-bundles/Other.kext");
-  EXPECT_EQ(load(delegate, (root / "macfuse-bundles/Other.kext").string()), std::nullopt);
-  fs::create_directories(root / "plain/Driver.kext");
-  EXPECT_EQ(load(delegate, (root / "plain/Driver.kext/").string()), std::nullopt);
-
-  ASSERT_EQ(desktop->alerts.size(), 2u);
-  EXPECT_EQ(desktop->alerts[0].message, "Kernel extension needs loaded");
-  EXPECT_EQ(desktop->alerts[0].informativeText, "The application needs to load the macfuse kernel extension.");
-  EXPECT_EQ(desktop->alerts[0].style, AlertStyle::critical);
-  EXPECT_TRUE(desktop->alerts[0].buttons.empty());
-  EXPECT_EQ(desktop->alerts[1].informativeText, "The application needs to load the Driver kernel extension.");
-  ASSERT_EQ(desktop->sources.size(), 2u);
-  EXPECT_EQ(desktop->sources[0], "do shell script \"kextload '" + (root / "macfuse-bundles/Other.kext").string() +
-                                     "'\" with administrator privileges");
-}
-
-TEST_F(KernelExtensionTest, ScriptFailuresArriveAsFailedToLoad) {
-  auto desktop = std::make_shared<FakeDesktop>();
-  KernelExtensionCommandDelegate delegate(desktop);
-  fs::create_directories(root / "x.kext");
-  desktop->scriptResult = ScriptErrorInfo{{"NSAppleScriptErrorMessage", "User canceled."},
-                                          {"NSAppleScriptErrorNumber", "-128"}};
-  auto error = load(delegate, (root / "x.kext").string());
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->errorCase(), Case::failedToLoadKernelExtension);
-  EXPECT_EQ(error->errorDict(), *desktop->scriptResult);
-  EXPECT_EQ(desktop->alerts.size(), 1u);  // the notice only
-
-  desktop->scriptCanBeMade = false;
-  error = load(delegate, (root / "x.kext").string());
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->errorDescription(), "failed to load extension `{error: \"failed to create appleScript\"}`");
-}
-
-// The load's end comes after the not-approved alert has been answered and
-// its pane opened, so that a caller waiting for it (a command-line tool
-// about to exit) never cuts the flow short.
-TEST_F(KernelExtensionTest, NotApprovedAlertIsPartOfTheLoadAndOnlyItsSecondButtonOpensTheSettings) {
-  for (const int answer : {0, 1}) {
+  const auto notice = [](const std::string& name) {
+    return "alert Kernel extension needs loaded []: The application needs to load the " + name + " kernel extension.";
+  };
+  const auto script = [&](const std::string& path) {
+    return "script do shell script \"kextload '" + (root / path).string() + "'\" with administrator privileges";
+  };
+  const std::string notApproved =
+      "alert Extension Failed to Load [Cancel,Open System Settings]: Extension not approved to load. Please approve "
+      "using System Preferences. \n\n(This may require a computer restart)";
+  const ScriptErrorInfo canceled = {{"NSAppleScriptErrorMessage", "User canceled."}, {"NSAppleScriptErrorNumber", "-128"}};
+  const ScriptErrorInfo refused = {{"NSAppleScriptErrorMessage", "kext is not approved to load (code 27)"}};
+  const struct {
+    const char* name;
+    std::string path;
+    std::optional<ScriptErrorInfo> scriptResult;
+    bool scriptCanBeMade;
+    int alertAnswer;
+    std::string error;  // empty: success
+    std::vector<std::string> log;
+  } cases[] = {
+      {"a missing path", "missing.kext", {}, true, 0, "kernel extension not found", {}},
+      {"not a .kext", "macfuse.fs", {}, true, 0, "kernel extension not found", {}},
+      {"a macFUSE bundle", "macfuse-bundles/Other.kext", {}, true, 0, "",
+       {notice("macfuse"), script("macfuse-bundles/Other.kext")}},
+      {"another bundle, with a trailing separator", "plain/Driver.kext/", {}, true, 0, "",
+       {notice("Driver"), script("plain/Driver.kext/")}},
+      {"the script fails", "x.kext", canceled, true, 0,
+       "failed to load extension `{NSAppleScriptErrorMessage: \"User canceled.\", NSAppleScriptErrorNumber: \"-128\"}`",
+       {notice("x"), script("x.kext")}},
+      {"no script can be made", "x.kext", {}, false, 0, "failed to load extension `{error: \"failed to create appleScript\"}`",
+       {notice("x"), script("x.kext")}},
+      {"not approved, cancelled", "x.kext", refused, true, 0,
+       "failed to load extension `{NSAppleScriptErrorMessage: \"kext is not approved to load (code 27)\"}`",
+       {notice("x"), script("x.kext"), notApproved}},
+      {"not approved, settings opened", "x.kext", refused, true, 1,
+       "failed to load extension `{NSAppleScriptErrorMessage: \"kext is not approved to load (code 27)\"}`",
+       {notice("x"), script("x.kext"), notApproved, "url file:///System/Library/PreferencePanes/security.prefPane"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     auto desktop = std::make_shared<FakeDesktop>();
-    desktop->alertAnswer = answer;
-    desktop->scriptResult = ScriptErrorInfo{{"NSAppleScriptErrorMessage", "kext is not approved to load (code 27)"}};
+    desktop->scriptResult = c.scriptResult;
+    desktop->scriptCanBeMade = c.scriptCanBeMade;
+    desktop->alertAnswer = c.alertAnswer;
     KernelExtensionCommandDelegate delegate(desktop);
-    fs::create_directories(root / "x.kext");
-    const auto error = load(delegate, (root / "x.kext").string());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->errorCase(), Case::failedToLoadKernelExtension);
+    const auto error = load(delegate, (root / c.path).string());
+    EXPECT_EQ(error ? error->errorDescription() : "", c.error);
     std::lock_guard lock(desktop->mutex);
-    ASSERT_EQ(desktop->alerts.size(), 2u);
-    EXPECT_EQ(desktop->alerts[1].message, "Extension Failed to Load");
-    EXPECT_EQ(desktop->alerts[1].informativeText.size(), 112u);
-    EXPECT_EQ(desktop->alerts[1].buttons, (std::vector<std::string>{"Cancel", "Open System Settings"}));
-    EXPECT_EQ(desktop->alertThreads[0], desktop->alertThreads[1]);  // both on the main queue
-    if (answer == 1) {
-      EXPECT_EQ(desktop->urls, std::vector<std::string>{"file:///System/Library/PreferencePanes/security.prefPane"});
-    } else {
-      EXPECT_TRUE(desktop->urls.empty());
-    }
+    EXPECT_EQ(desktop->log, c.log);
+    EXPECT_LE(desktop->alertThreads.size(), 1u);
   }
 }
 
@@ -367,78 +355,55 @@ TEST_F(KernelExtensionTest, HostilePathsReachTheShellAsOneArgument) {
   }
 }
 
-// The macOS backend, through stand-ins for osascript and open that record
-// their arguments and answer as a real one would, or misbehave as told.
-class OsascriptBackendTest : public KernelExtensionTest {
- protected:
-  void SetUp() override {
-    KernelExtensionTest::SetUp();
-    tools = root / "tools";
-    fs::create_directories(tools);
-    std::ofstream(tools / "osascript") << "#!/bin/sh\n"
-                                          "printf '%s\\n' \"$@\" >> '" << (root / "osascript.log").string() << "'\n"
-                                          "cat '" << (root / "osascript.answer").string() << "' 2>/dev/null\n"
-                                          "[ -f '" << (root / "osascript.then").string() << "' ] && . '"
-                                       << (root / "osascript.then").string() << "'\n"
-                                          "exit 0\n";
-    std::ofstream(tools / "open") << "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" << (root / "open.log").string() << "'\n";
-    fs::permissions(tools / "osascript", fs::perms::owner_all);
-    fs::permissions(tools / "open", fs::perms::owner_all);
+// The macOS backend, through stand-ins for osascript and open that log their
+// arguments; osascript then runs the shell lines it was told. Only a clean
+// exit without an error report is a success; an alert whose osascript failed
+// has no answer, and a missing tool is a failure.
+TEST_F(KernelExtensionTest, OsascriptBackendSucceedsOnlyWhenItsToolsDo) {
+  const fs::path tools = root / "tools";
+  fs::create_directories(tools);
+  for (const char* tool : {"osascript", "open"}) {
+    std::ofstream(tools / tool) << "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" << (root / tool).string() << ".log'\n"
+                                << ". '" << (root / tool).string() << ".then'\nexit 0\n";
+    fs::permissions(tools / tool, fs::perms::owner_all);
   }
-  void answer(const std::string& text, const std::string& then = "") {
-    std::ofstream(root / "osascript.answer") << text;
-    std::ofstream(root / "osascript.then") << then;
-  }
-  fs::path tools;
-};
-
-TEST_F(OsascriptBackendTest, AlertsScriptsAndUrlsGoThroughTheTools) {
+  const auto osascriptDoes = [&](const std::string& lines) { std::ofstream(root / "osascript.then") << lines; };
+  std::ofstream(root / "open.then").close();
   auto desktop = osascriptDesktopServices(tools.string());
-  answer("button returned:Open System Settings\n");
+
+  osascriptDoes("echo 'button returned:Open System Settings'");
   EXPECT_EQ(desktop->runModalAlert({"Title \"quoted\"", "Info", AlertStyle::critical, {"Cancel", "Open System Settings"}}), 1);
   EXPECT_NE(readFile(root / "osascript.log")
                 .find("display alert \"Title \\\"quoted\\\"\" message \"Info\" as critical buttons "
                       "{\"Cancel\", \"Open System Settings\"}"),
             std::string::npos)
       << readFile(root / "osascript.log");
+  osascriptDoes("echo 'button returned:Cancel'; exit 1");
+  EXPECT_EQ(desktop->runModalAlert({"a", "b", AlertStyle::warning, {"Cancel", "OK"}}), -1);
+
+  const auto script = desktop->makeScript("do shell script \"true\"");
+  ASSERT_TRUE(script);
+  const std::pair<const char*, std::optional<ScriptErrorInfo>> rows[] = {
+      {"", std::nullopt},
+      {"echo loaded", std::nullopt},
+      {"echo 'velmora-script-error:-128:User canceled.'",
+       ScriptErrorInfo{{"NSAppleScriptErrorMessage", "User canceled."}, {"NSAppleScriptErrorNumber", "-128"}}},
+      {"exit 1", ScriptErrorInfo{{"NSAppleScriptErrorMessage", "osascript exited with status 1"}}},
+      {"echo loaded; kill -KILL $$", ScriptErrorInfo{{"NSAppleScriptErrorMessage", "osascript was ended by signal 9"}}},
+      {"head -c 100000 /dev/zero", ScriptErrorInfo{{"NSAppleScriptErrorMessage", "osascript wrote more than 65536 bytes"}}},
+  };
+  for (const auto& [lines, expected] : rows) {
+    osascriptDoes(lines);
+    EXPECT_EQ(script->execute(), expected) << lines;
+  }
 
   EXPECT_TRUE(desktop->openURL("file:///System/Library/PreferencePanes/security.prefPane"));
   EXPECT_TRUE(test::eventually(
       [&] { return readFile(root / "open.log") == "file:///System/Library/PreferencePanes/security.prefPane\n"; }));
-
   auto missing = osascriptDesktopServices((root / "nowhere").string());
   EXPECT_EQ(missing->runModalAlert({"a", "b", AlertStyle::warning, {}}), -1);
   EXPECT_FALSE(missing->openURL("file:///x"));
   EXPECT_TRUE(missing->makeScript("x")->execute().has_value());
-}
-
-// However osascript ends, only a clean exit without an error report is a
-// success; an alert whose osascript failed has no answer.
-TEST_F(OsascriptBackendTest, ScriptsSucceedOnlyWhenOsascriptDoes) {
-  auto desktop = osascriptDesktopServices(tools.string());
-  auto script = desktop->makeScript("do shell script \"true\"");
-  ASSERT_TRUE(script);
-  struct Row {
-    const char* answer;
-    const char* then;
-    std::optional<ScriptErrorInfo> expected;
-  };
-  const Row rows[] = {
-      {"", "", std::nullopt},
-      {"loaded\n", "", std::nullopt},
-      {"velmora-script-error:-128:User canceled.\n", "",
-       ScriptErrorInfo{{"NSAppleScriptErrorMessage", "User canceled."}, {"NSAppleScriptErrorNumber", "-128"}}},
-      {"", "exit 1", ScriptErrorInfo{{"NSAppleScriptErrorMessage", "osascript exited with status 1"}}},
-      {"loaded\n", "kill -KILL $$", ScriptErrorInfo{{"NSAppleScriptErrorMessage", "osascript was ended by signal 9"}}},
-      {"", "head -c 100000 /dev/zero",
-       ScriptErrorInfo{{"NSAppleScriptErrorMessage", "osascript wrote more than 65536 bytes"}}},
-  };
-  for (const auto& row : rows) {
-    answer(row.answer, row.then);
-    EXPECT_EQ(script->execute(), row.expected) << row.answer << " then " << row.then;
-  }
-  answer("button returned:Cancel\n", "exit 1");
-  EXPECT_EQ(desktop->runModalAlert({"a", "b", AlertStyle::warning, {"Cancel", "OK"}}), -1);
 }
 
 }  // namespace
