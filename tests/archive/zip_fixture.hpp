@@ -53,9 +53,13 @@ class ZipTest : public ::testing::Test {
     return out;
   }
 
+  // What a call ended with: the archive, or the error with its text and
+  // (for a ZipFolderError) its case.
   struct Outcome {
     std::optional<fs::path> archive;
     std::exception_ptr error;
+    std::string errorText;
+    std::optional<ZipFolderError::Case> errorCase;
     int completions = 0;
     std::vector<float> progress;
   };
@@ -73,31 +77,21 @@ class ZipTest : public ::testing::Test {
           ++outcome.completions;
           outcome.archive = std::move(archive);
           outcome.error = error;
+          try {
+            if (error) std::rethrow_exception(error);
+          } catch (const ZipFolderError& e) {
+            outcome.errorCase = e.errorCase();
+            outcome.errorText = e.what();
+          } catch (const std::exception& e) {
+            outcome.errorText = e.what();
+          }
         },
         options);
     return outcome;
   }
 
-  static std::string errorText(std::exception_ptr error) {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "no error";
-  }
-
-  static std::optional<ZipFolderError::Case> errorCase(std::exception_ptr error) {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const ZipFolderError& e) {
-      return e.errorCase();
-    } catch (...) {
-    }
-    return std::nullopt;
-  }
-
-  // The archive as Python's zipfile reads it, compared with `folder`.
+  // The archive as Python's zipfile reads it, compared with `folder`
+  // (inspect_zip.py).
   static nlohmann::json inspect(const fs::path& archive, const fs::path& folder) {
     return nlohmann::json::parse(GenericCLIUtility("/usr/bin/python3")
                                      .run({VELMORA_TESTS_DIR "/archive/inspect_zip.py", archive.string(),
