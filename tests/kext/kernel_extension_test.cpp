@@ -23,7 +23,6 @@ namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
-using Case = KernelExtensionError::Case;
 
 // Logs what the flows ask of the desktop, in order ("alert MESSAGE
 // [BUTTONS]: TEXT", "script SOURCE", "url URL"), and answers as told.
@@ -99,27 +98,37 @@ class KernelExtensionTest : public ::testing::Test {
     return root / name;
   }
 
-  static void expectInfoError(const fs::path& path, Case expected, const std::string& text) {
-    test::expectError<KernelExtensionError>([&] { KernelExtensionInfoFactory::kernelExtensionInfo(path.string()); },
-                                            expected, text);
+  // What describing the bundle gives: "ID NAME VERSION", or the error's text.
+  static std::string describe(const fs::path& bundle) {
+    try {
+      const auto info = KernelExtensionInfoFactory::kernelExtensionInfo(bundle.string());
+      EXPECT_EQ(info.extensionFilePath, bundle.string());
+      return info.extensionID + " " + info.name + " " + info.versionString;
+    } catch (const KernelExtensionError& error) {
+      return error.what();
+    }
   }
 
-  // Loads and waits for the load's end as the application sees it.
+  // Loads, with a callback that throws once it has the outcome, and waits
+  // for the load's end as the application sees it.
   std::optional<KernelExtensionError> load(KernelExtensionCommandDelegate& delegate, const std::string& path) {
     std::promise<std::optional<KernelExtensionError>> outcome;
     std::promise<void> finished;
-    std::atomic<int> calls = 0;
-    std::atomic<int> finishedCalls = 0;
-    std::atomic<bool> closureReturned = false;
+    std::atomic<int> calls = 0, finishedCalls = 0;
+    std::atomic<bool> closureEnded = false;
     delegate.loadKernelExtension(
         path,
         [&](std::optional<KernelExtensionError> error) {
+          struct Ended {
+            std::atomic<bool>& flag;
+            ~Ended() { flag = true; }
+          } ended{closureEnded};
           ++calls;
           outcome.set_value(std::move(error));
-          closureReturned = true;
+          throw std::runtime_error("closure");
         },
         [&] {
-          EXPECT_TRUE(closureReturned);
+          EXPECT_TRUE(closureEnded);
           if (++finishedCalls == 1) finished.set_value();
         });
     finished.get_future().wait();
@@ -138,42 +147,10 @@ const char* const kMacFuseInfo =
     " 'IOKitPersonalities': {'macfuse': {'IOClass': 'macfuse', 'IOProviderClass': 'IOResources',"
     " 'Flags': [1, 2.5, True, b'\\x00\\x01', 'macfuse']}}, 'OSBundleLibraries': ['macfuse', 'macfuse']}";
 
-TEST_F(KernelExtensionTest, ReadsXmlAndBinaryInfoPlistsAlike) {
-  for (const bool binary : {false, true}) {
-    const auto path = bundle(binary ? "binary.kext" : "xml.kext", plist(kMacFuseInfo, binary));
-    EXPECT_EQ(KernelExtensionInfoFactory::kernelExtensionInfo(path.string()),
-              (KernelExtensionInfo{"io.macfuse.filesystems.macfuse", path.string(), "macFUSE", "2.1"}));
-  }
-  const auto path = bundle("macfuse.fs", plist("{'CFBundleIdentifier': 'io.macfuse', 'CFBundleVersion': '2100'}"));
-  EXPECT_EQ(KernelExtensionInfoFactory::kernelExtensionInfo(path.string()),
-            (KernelExtensionInfo{"io.macfuse", path.string(), "macfuse", "2100"}));
-}
-
-TEST_F(KernelExtensionTest, ReportsEachMissingOrUnreadablePiece) {
-  const std::tuple<const char*, std::string, Case, const char*> rows[] = {
-      {"numeric-id.kext", "{'CFBundleIdentifier': 42, 'CFBundleVersion': '1'}", Case::bundleIDNotFound,
-       "bundle id not found"},
-      {"nothing.kext", "{'CFBundleName': 'x'}", Case::versionPlistNotFound, "version.plist not found"},
-      {"no-id.kext", "{'CFBundleVersion': '1'}", Case::bundleIDNotFound, "bundle id not found"},
-      {"array.kext", "['not', 'a', 'dictionary']", Case::unableToParsePlist, "unable to parse plist"},
-  };
-  for (const auto& [name, value, expected, text] : rows) expectInfoError(bundle(name, plist(value)), expected, text);
-  expectInfoError(root / "missing.kext", Case::kernelExtensionNotFound, "kernel extension not found");
-  // No Info.plist, garbage, and read errors: a directory, and a FIFO that
-  // would block a plain open() for ever.
-  fs::create_directories(root / "no-plist.kext");
-  bundle("garbage.kext", "not a plist");
-  fs::create_directories(root / "directory.kext/Contents/Info.plist");
-  fs::create_directories(root / "fifo.kext/Contents");
-  ASSERT_EQ(::mkfifo((root / "fifo.kext/Contents/Info.plist").c_str(), 0600), 0);
-  for (const char* name : {"no-plist.kext", "garbage.kext", "directory.kext", "fifo.kext"}) {
-    expectInfoError(root / name, Case::unableToParsePlist, "unable to parse plist");
-  }
-}
-
-// What libplist asserts on, cuts, overflows its stack with or expands without
-// end is refused as unparsable; the limits themselves still pass.
-TEST_F(KernelExtensionTest, RefusesPlistsThatCannotBeReadWholeOrSafely) {
+// XML and binary Info.plists alike; each missing or unreadable piece with its
+// error. What libplist asserts on, cuts, overflows its stack with or expands
+// without end is refused as unparsable; the limits themselves still pass.
+TEST_F(KernelExtensionTest, DescribesBundlesAndRefusesPlistsThatCannotBeReadWholeOrSafely) {
   const std::string ids = "'CFBundleIdentifier': 'id', 'CFBundleVersion': '1'";
   auto nested = [&](int arrays) {  // in a dictionary: arrays + 1 containers deep
     return plist("{" + ids + ", 'x': functools.reduce(lambda inner, _: [inner], range(" + std::to_string(arrays - 1) +
@@ -199,50 +176,59 @@ TEST_F(KernelExtensionTest, RefusesPlistsThatCannotBeReadWholeOrSafely) {
       readFile(fs::path(VELMORA_TESTS_DIR) / "../fuzz/corpus/property_list_fuzz/crash-utf16-nul-in-string.plist");
   ASSERT_FALSE(fuzzerFind.empty());
 
-  const std::tuple<const char*, std::string, bool> rows[] = {
-      {"the fuzzer's UTF-16 value holding U+0000", fuzzerFind, false},
-      {"binary ASCII value a\\0b", plist("{'CFBundleIdentifier': 'a\\0b', 'CFBundleVersion': '1'}", true), false},
+  const std::string unparsable = "unable to parse plist";
+  const std::tuple<const char*, std::string, std::string> rows[] = {
+      {"XML", plist(kMacFuseInfo), "io.macfuse.filesystems.macfuse macFUSE 2.1"},
+      {"binary", plist(kMacFuseInfo, true), "io.macfuse.filesystems.macfuse macFUSE 2.1"},
+      {"no name or short version", plist("{'CFBundleIdentifier': 'io.macfuse', 'CFBundleVersion': '2100'}"),
+       "io.macfuse case 2100"},
+      {"a numeric id", plist("{'CFBundleIdentifier': 42, 'CFBundleVersion': '1'}"), "bundle id not found"},
+      {"no id", plist("{'CFBundleVersion': '1'}"), "bundle id not found"},
+      {"no version", plist("{'CFBundleName': 'x'}"), "version.plist not found"},
+      {"an array", plist("['not', 'a', 'dictionary']"), unparsable},
+      {"garbage", "not a plist", unparsable},
+      {"the fuzzer's UTF-16 value holding U+0000", fuzzerFind, unparsable},
+      {"binary ASCII value a\\0b", plist("{'CFBundleIdentifier': 'a\\0b', 'CFBundleVersion': '1'}", true), unparsable},
       {"binary UTF-16 key holding U+0000", plist("{'CFBündle\\0Identifier': 'id', 'CFBundleVersion': '1'}", true),
-       false},
-      {"XML key holding NUL", xml("<key>x" + std::string(1, '\0') + "y</key><string>b</string>"), false},
-      {"XML 256 elements deep", xmlArrays(254), true},
-      {"XML 257 elements deep", xmlArrays(255), false},
-      {"XML 200,000 elements deep", xmlArrays(200000), false},
-      {"binary 256 containers deep", nested(255), true},
-      {"binary 257 containers deep", nested(256), false},
+       unparsable},
+      {"XML key holding NUL", xml("<key>x" + std::string(1, '\0') + "y</key><string>b</string>"), unparsable},
+      {"XML 256 elements deep", xmlArrays(254), "id case 1"},
+      {"XML 257 elements deep", xmlArrays(255), unparsable},
+      {"XML 200,000 elements deep", xmlArrays(200000), unparsable},
+      {"binary 256 containers deep", nested(255), "id case 1"},
+      {"binary 257 containers deep", nested(256), unparsable},
       {"binary references expanding to 2^40 nodes",
-       plist("{" + ids + ", 'x': functools.reduce(lambda inner, _: [inner, inner], range(40), [])}", true), false},
-      {"4 MiB", xmlOfSize(4 * 1024 * 1024), true},
-      {"4 MiB and a byte", xmlOfSize(4 * 1024 * 1024 + 1), false},
+       plist("{" + ids + ", 'x': functools.reduce(lambda inner, _: [inner, inner], range(40), [])}", true), unparsable},
+      {"4 MiB", xmlOfSize(4 * 1024 * 1024), "id case 1"},
+      {"4 MiB and a byte", xmlOfSize(4 * 1024 * 1024 + 1), unparsable},
   };
-  for (const auto& [name, bytes, accepted] : rows) {
-    SCOPED_TRACE(name);
-    const auto path = bundle("case.kext", bytes);
-    if (accepted) {
-      EXPECT_EQ(KernelExtensionInfoFactory::kernelExtensionInfo(path.string()).extensionID, "id");
-    } else {
-      expectInfoError(path, Case::unableToParsePlist, "unable to parse plist");
-    }
-  }
+  for (const auto& [name, bytes, expected] : rows) EXPECT_EQ(describe(bundle("case.kext", bytes)), expected) << name;
+
+  // No bundle, no Info.plist, and read errors: a directory, and a FIFO that
+  // would block a plain open() for ever.
+  fs::create_directories(root / "no-plist.kext");
+  fs::create_directories(root / "directory.kext/Contents/Info.plist");
+  fs::create_directories(root / "fifo.kext/Contents");
+  ASSERT_EQ(::mkfifo((root / "fifo.kext/Contents/Info.plist").c_str(), 0600), 0);
+  EXPECT_EQ(describe(root / "missing.kext"), "kernel extension not found");
+  for (const char* name : {"no-plist.kext", "directory.kext", "fifo.kext"}) EXPECT_EQ(describe(root / name), unparsable);
 }
 
-TEST_F(KernelExtensionTest, ExpectedNameIsTheLastNonEmptyPiece) {
+TEST(KernelExtensionName, IsTheLastNonEmptyPieceOfTheIdentifier) {
   const KernelExtensionCommandDelegate delegate(std::make_shared<FakeDesktop>());
-  const std::pair<const char*, std::optional<std::string>> rows[] = {
-      {"io.macfuse.filesystems.macfuse", "macfuse"},
-      {"io.macfuse.filesystems.macfuse.21", "21"},
-      {"trailing.dot.", "dot"},
-      {"...", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const auto& [identifier, expected] : rows) EXPECT_EQ(delegate.expectedExtensionName(identifier), expected) << identifier;
+  EXPECT_EQ(delegate.expectedExtensionName("io.macfuse.filesystems.macfuse.21"), "21");
+  EXPECT_EQ(delegate.expectedExtensionName("trailing.dot."), "dot");
+  EXPECT_EQ(delegate.expectedExtensionName("..."), std::nullopt);
+  EXPECT_EQ(delegate.expectedExtensionName(""), std::nullopt);
 }
 
-// Each load ends once, after its callback, with what the desktop was
-// asked in order; the alerts all on one thread, the main queue's. The load's
-// end comes after the not-approved alert has been answered and its pane
-// opened, so that a caller waiting for it never cuts the flow short.
+// Each load ends once, after its callback, with what the desktop was asked
+// in order; the alerts all on one thread, the main queue's. The load's end
+// comes after the not-approved alert has been answered and its pane opened,
+// so that a caller waiting for it never cuts the flow short. A callback that
+// throws is reported and harms nothing.
 TEST_F(KernelExtensionTest, LoadShowsTheNoticeRunsTheScriptAndReportsItsFailure) {
+  test::WarningCapture warnings;
   for (const char* folder : {"macfuse-bundles/Other.kext", "plain/Driver.kext", "macfuse.fs", "x.kext"}) {
     fs::create_directories(root / folder);
   }
@@ -297,28 +283,9 @@ TEST_F(KernelExtensionTest, LoadShowsTheNoticeRunsTheScriptAndReportsItsFailure)
     EXPECT_EQ(desktop->log, c.log);
     EXPECT_LE(desktop->alertThreads.size(), 1u);
   }
-}
-
-// A callback that throws is reported, and the load still ends, on every path.
-TEST_F(KernelExtensionTest, ThrowingCallbacksAreReportedAndTheLoadStillEnds) {
-  test::WarningCapture warnings;
-  fs::create_directories(root / "x.kext");
-  const std::optional<ScriptErrorInfo> results[] = {
-      std::nullopt, ScriptErrorInfo{{"NSAppleScriptErrorMessage", "not approved to load"}}};
-  for (const auto& result : results) {
-    for (const auto& path : {root / "x.kext", root / "missing.kext"}) {
-      auto desktop = std::make_shared<FakeDesktop>();
-      desktop->scriptResult = result;
-      KernelExtensionCommandDelegate delegate(desktop);
-      std::promise<void> finished;
-      delegate.loadKernelExtension(
-          path.string(), [](std::optional<KernelExtensionError>) { throw std::runtime_error("closure"); },
-          [&finished] { finished.set_value(); });
-      EXPECT_EQ(finished.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    }
-  }
   test::drainMainQueue();
-  EXPECT_EQ(warnings.lines(), std::vector<std::string>(4, "Warning: A kernel extension callback threw: closure"));
+  EXPECT_EQ(warnings.lines(),
+            std::vector<std::string>(std::size(cases), "Warning: A kernel extension callback threw: closure"));
 }
 
 // The path reaches the shell as exactly one argument, whatever it holds.
