@@ -43,7 +43,7 @@ class FakeRegistry final : public platform::DeviceRegistry {
  public:
   struct Live {
     int& count;
-    explicit Live(int& c) : count(++c) {}
+    explicit Live(int& c) : count(c) { ++count; }
     ~Live() { --count; }
   };
 
