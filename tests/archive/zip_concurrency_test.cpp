@@ -18,7 +18,6 @@ TEST_F(ZipTest, CancellationAtAnyMomentLeavesAnArchiveOrNothing) {
   const ResourceCounts before = currentResources();
   std::mt19937 random(11);
   int cancelled = 0;
-  int completed = 0;
   for (int run = 0; run < 20; ++run) {
     const fs::path output = root / ("out-" + std::to_string(run));
     ZipCancellation cancellation;
@@ -31,8 +30,8 @@ TEST_F(ZipTest, CancellationAtAnyMomentLeavesAnArchiveOrNothing) {
     canceller.join();
     ASSERT_EQ(outcome.completions, 1);
     if (outcome.error) {
-      ASSERT_EQ(errorCase(outcome.error), ZipFolderError::Case::cancelled) << errorText(outcome.error);
-      EXPECT_EQ(errorText(outcome.error), "The zip was cancelled");
+      ASSERT_EQ(outcome.errorCase, ZipFolderError::Case::cancelled) << outcome.errorText;
+      EXPECT_EQ(outcome.errorText, "The zip was cancelled");
       if (fs::exists(output)) {
         EXPECT_EQ(listing(output), std::vector<std::string>{});
       }
@@ -40,7 +39,6 @@ TEST_F(ZipTest, CancellationAtAnyMomentLeavesAnArchiveOrNothing) {
       ++cancelled;
     } else {
       EXPECT_EQ(listing(output), std::vector<std::string>{outcome.archive->filename().string()});
-      ++completed;
     }
   }
   EXPECT_GT(cancelled, 0);
@@ -49,34 +47,23 @@ TEST_F(ZipTest, CancellationAtAnyMomentLeavesAnArchiveOrNothing) {
 
 TEST_F(ZipTest, ProgressCallbackCanStopTheZip) {
   write("big.log", text(12u << 20));
-  struct Case {
-    const char* name;
-    std::function<void(ZipCancellation&, float)> onProgress;
-    std::function<void(std::exception_ptr)> check;
-  };
-  const std::vector<Case> cases = {
-      {"by cancelling",
-       [](ZipCancellation& cancellation, float fraction) {
+  const std::pair<const char*, std::function<void(ZipCancellation&, float)>> cases[] = {
+      {"The zip was cancelled", [](ZipCancellation& cancellation, float fraction) {
          if (fraction > 0) cancellation.cancel();
-       },
-       [](std::exception_ptr error) { EXPECT_EQ(errorCase(error), ZipFolderError::Case::cancelled); }},
-      {"by throwing",
-       [](ZipCancellation&, float fraction) {
+       }},
+      {"display gone", [](ZipCancellation&, float fraction) {
          if (fraction > 0) throw std::runtime_error("display gone");
-       },
-       [](std::exception_ptr error) { EXPECT_EQ(errorText(error), "display gone"); }},
-      {"by cancelling before it starts", [](ZipCancellation& cancellation, float) { cancellation.cancel(); },
-       [](std::exception_ptr error) { EXPECT_EQ(errorCase(error), ZipFolderError::Case::cancelled); }},
+       }},
+      {"The zip was cancelled", [](ZipCancellation& cancellation, float) { cancellation.cancel(); }},  // at once
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const fs::path output = root / c.name;
+  int run = 0;
+  for (const auto& [expected, onProgress] : cases) {
+    const fs::path output = root / std::to_string(run++);
     ZipCancellation cancellation;
-    const auto outcome = zip(output, {2, &cancellation}, "Backup", [&](float f) { c.onProgress(cancellation, f); });
+    const auto outcome = zip(output, {2, &cancellation}, "Backup", [&](float f) { onProgress(cancellation, f); });
     EXPECT_EQ(outcome.completions, 1);
-    ASSERT_TRUE(outcome.error);
-    c.check(outcome.error);
-    EXPECT_EQ(listing(output), std::vector<std::string>{});
+    EXPECT_EQ(outcome.errorText, expected) << run;
+    EXPECT_EQ(listing(output), std::vector<std::string>{}) << run;
   }
 }
 

@@ -41,21 +41,20 @@ class ZipTest : public ::testing::Test {
 
   // Text of words and numbers, compressible about as well as source code.
   static std::string text(std::size_t bytes, unsigned seed = 1) {
-    static const char* words[] = {"filespace", "cache", "upload", "the", "of", "0x7f3a", "block", "volume\n", "{", "}"};
     std::mt19937 random(seed);
     std::string out;
-    out.reserve(bytes + 16);
-    while (out.size() < bytes) {
-      out += words[random() % 10];
-      out += random() % 7 == 0 ? std::to_string(random()) : " ";
-    }
+    while (out.size() < bytes) out += "block " + std::to_string(random() % 100000) + (random() % 8 ? " " : "\n");
     out.resize(bytes);
     return out;
   }
 
+  // What a call ended with: the archive, or the error with its text and
+  // (for a ZipFolderError) its case.
   struct Outcome {
     std::optional<fs::path> archive;
     std::exception_ptr error;
+    std::string errorText;
+    std::optional<ZipFolderError::Case> errorCase;
     int completions = 0;
     std::vector<float> progress;
   };
@@ -73,31 +72,21 @@ class ZipTest : public ::testing::Test {
           ++outcome.completions;
           outcome.archive = std::move(archive);
           outcome.error = error;
+          try {
+            if (error) std::rethrow_exception(error);
+          } catch (const ZipFolderError& e) {
+            outcome.errorCase = e.errorCase();
+            outcome.errorText = e.what();
+          } catch (const std::exception& e) {
+            outcome.errorText = e.what();
+          }
         },
         options);
     return outcome;
   }
 
-  static std::string errorText(std::exception_ptr error) {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "no error";
-  }
-
-  static std::optional<ZipFolderError::Case> errorCase(std::exception_ptr error) {
-    try {
-      if (error) std::rethrow_exception(error);
-    } catch (const ZipFolderError& e) {
-      return e.errorCase();
-    } catch (...) {
-    }
-    return std::nullopt;
-  }
-
-  // The archive as Python's zipfile reads it, compared with `folder`.
+  // The archive as Python's zipfile reads it, compared with `folder`
+  // (inspect_zip.py).
   static nlohmann::json inspect(const fs::path& archive, const fs::path& folder) {
     return nlohmann::json::parse(GenericCLIUtility("/usr/bin/python3")
                                      .run({VELMORA_TESTS_DIR "/archive/inspect_zip.py", archive.string(),

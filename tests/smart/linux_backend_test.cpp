@@ -18,88 +18,60 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// One expected command (an NVMe admin command, or a SCSI CDB) with the
-// drive's canned reply and outcome.
+// One expected command: a SCSI CDB, or with none the NVMe SMART / Health
+// log read; with the drive's canned reply and outcome.
 struct Command {
-  std::uint8_t opcode = 0;
-  std::uint32_t nsid = 0;
-  std::array<std::uint32_t, 6> cdw{};
-  Bytes cdb;  // empty for an NVMe command
-  std::size_t dataLength = 0;
-  Bytes reply;
-  NVMeOutcome nvme;
-  SCSIOutcome scsi;
+  Bytes cdb = {};
+  std::size_t dataLength = 512;
+  Bytes reply = {};
+  NVMeOutcome nvme = {};
+  SCSIOutcome scsi = {};
 };
-
-Command nvmeCommand(std::uint8_t opcode, std::uint32_t nsid, std::uint32_t cdw10, std::size_t length, Bytes reply = {},
-                    NVMeOutcome outcome = {}) {
-  Command command;
-  command.opcode = opcode;
-  command.nsid = nsid;
-  command.cdw[0] = cdw10;
-  command.dataLength = length;
-  command.reply = std::move(reply);
-  command.nvme = outcome;
-  return command;
-}
-
-Command scsiCommand(Bytes cdb, std::size_t length, Bytes reply = {}, SCSIOutcome outcome = {}) {
-  Command command;
-  command.cdb = std::move(cdb);
-  command.dataLength = length;
-  command.reply = std::move(reply);
-  command.scsi = std::move(outcome);
-  return command;
-}
 
 SCSIOutcome checkCondition(Bytes sense) { return {0, 0x02, 0, 0x08, std::move(sense)}; }
 
-// The commands a test expects, in order; each one sent is checked against
-// the next row and answered with its reply.
-class CommandTable {
- public:
+// The commands a test expects, in order, and the device nodes opened.
+struct CommandTable {
   std::deque<Command> expected;
   std::vector<std::string> opened;
   bool missingNode = false;
+};
 
-  NVMeOutcome nvmeAdmin(const NVMeAdminCommand& sent) {
+// Checks each command sent against the table's next row and answers with
+// that row's reply.
+class TablePassthrough final : public Passthrough {
+ public:
+  explicit TablePassthrough(std::shared_ptr<CommandTable> table) : table_(std::move(table)) {}
+
+  NVMeOutcome nvmeAdmin(const NVMeAdminCommand& sent) override {
     const Command row = next();
     EXPECT_TRUE(row.cdb.empty()) << "an NVMe command where a SCSI one was expected";
-    EXPECT_EQ(sent.opcode, row.opcode);
-    EXPECT_EQ(sent.nsid, row.nsid);
-    EXPECT_EQ(sent.cdw, row.cdw);
-    EXPECT_EQ(sent.data.size(), row.dataLength);
-    std::copy_n(row.reply.begin(), std::min(row.reply.size(), sent.data.size()), sent.data.begin());
-    return row.nvme;
+    EXPECT_EQ(sent.opcode, 0x02);  // Get Log Page: SMART / Health, 128 dwords, all namespaces
+    EXPECT_EQ(sent.nsid, 0xFFFFFFFFu);
+    EXPECT_EQ(sent.cdw, (std::array<std::uint32_t, 6>{(127u << 16) | 0x02}));
+    return reply(row, sent.data).nvme;
   }
-
-  SCSIOutcome scsi(const SCSICommand& sent) {
+  SCSIOutcome scsi(const SCSICommand& sent) override {
     const Command row = next();
     EXPECT_EQ(Bytes(sent.cdb.begin(), sent.cdb.end()), row.cdb);
-    EXPECT_EQ(sent.dataIn.size(), row.dataLength);
-    std::copy_n(row.reply.begin(), std::min(row.reply.size(), sent.dataIn.size()), sent.dataIn.begin());
-    return row.scsi;
+    return reply(row, sent.dataIn).scsi;
   }
 
  private:
   Command next() {
-    if (expected.empty()) {
+    if (table_->expected.empty()) {
       ADD_FAILURE() << "a command more than expected";
-      return nvmeCommand(0, 0, 0, 0, {}, {EIO, 0});
+      return {.nvme = {EIO, 0}, .scsi = {EIO, 0, 0, 0, {}}};
     }
-    Command row = expected.front();
-    expected.pop_front();
+    Command row = table_->expected.front();
+    table_->expected.pop_front();
     return row;
   }
-};
-
-class TablePassthrough final : public Passthrough {
- public:
-  explicit TablePassthrough(std::shared_ptr<CommandTable> table) : table_(std::move(table)) {}
-  NVMeOutcome nvmeAdmin(const NVMeAdminCommand& command) override { return table_->nvmeAdmin(command); }
-  SCSIOutcome scsi(const SCSICommand& command) override { return table_->scsi(command); }
-
- private:
+  static const Command& reply(const Command& row, std::span<std::uint8_t> data) {
+    EXPECT_EQ(data.size(), row.dataLength);
+    std::copy_n(row.reply.begin(), std::min(row.reply.size(), data.size()), data.begin());
+    return row;
+  }
   std::shared_ptr<CommandTable> table_;
 };
 
@@ -173,52 +145,43 @@ Bytes identify(std::uint16_t word82, std::uint16_t word83) {
   return page;
 }
 
-struct CommandCase {
-  const char* name;
-  std::function<DeviceResult(SMARTUserClient&, std::span<std::uint8_t>)> operation;
-  Command command;
-  KernReturn code;
-  std::string deviceStatus;
-};
-
-DeviceResult readNVMe(SMARTUserClient& client, std::span<std::uint8_t> buffer) {
-  return client.nvmeReadSMARTData(buffer.first<512>());
-}
-DeviceResult readATA(SMARTUserClient& client, std::span<std::uint8_t> buffer) {
-  return client.ataReadSMARTData(buffer.first<512>());
-}
+using Operation = std::function<DeviceResult(SMARTUserClient&, std::span<std::uint8_t>)>;
+const Operation readNVMe = [](SMARTUserClient& c, std::span<std::uint8_t> b) { return c.nvmeReadSMARTData(b.first<512>()); };
+const Operation readATA = [](SMARTUserClient& c, std::span<std::uint8_t> b) { return c.ataReadSMARTData(b.first<512>()); };
 
 TEST_F(LinuxBackendTest, CommandsAndTheirOutcomes) {
-  constexpr std::uint32_t kSMARTLogDwords = (127u << 16) | 0x02;
   const Bytes page = {0x00, 0x43, 0x01, 0x64};
-  const CommandCase cases[] = {
-      {"NVMe SMART / Health log", readNVMe, nvmeCommand(0x02, 0xFFFFFFFF, kSMARTLogDwords, 512, page), 0, ""},
-      {"NVMe ioctl refused", readNVMe, nvmeCommand(0x02, 0xFFFFFFFF, kSMARTLogDwords, 512, {}, {EACCES, 0}), EACCES,
-       ""},
-      {"NVMe invalid log page", readNVMe, nvmeCommand(0x02, 0xFFFFFFFF, kSMARTLogDwords, 512, {}, {0, 0x4109}), EIO,
+  const struct {
+    const char* name;
+    Operation operation;
+    Command command;
+    KernReturn code;
+    std::string deviceStatus;
+  } cases[] = {
+      {"NVMe SMART / Health log", readNVMe, {.reply = page}, 0, ""},
+      {"NVMe ioctl refused", readNVMe, {.nvme = {EACCES, 0}}, EACCES, ""},
+      {"NVMe invalid log page", readNVMe, {.nvme = {0, 0x4109}}, EIO,
        "NVMe status 0x4109 (type 1, code 0x09: Invalid Log Page)"},
-      {"NVMe status without a name", readNVMe, nvmeCommand(0x02, 0xFFFFFFFF, kSMARTLogDwords, 512, {}, {0, 0x0281}),
-       EIO, "NVMe status 0x0281 (type 2, code 0x81)"},
-      {"ATA SMART READ DATA", readATA, scsiCommand(kReadDataCDB, 512, page), 0, ""},
+      {"NVMe status without a name", readNVMe, {.nvme = {0, 0x0281}}, EIO, "NVMe status 0x0281 (type 2, code 0x81)"},
+      {"ATA SMART READ DATA", readATA, {.cdb = kReadDataCDB, .reply = page}, 0, ""},
       {"ATA SMART ENABLE OPERATIONS", [](SMARTUserClient& c, auto) { return c.ataEnableDisableOperations(true); },
-       scsiCommand(kEnableCDB, 0), 0, ""},
+       {.cdb = kEnableCDB, .dataLength = 0}, 0, ""},
       {"ATA SMART READ LOG 4, eight sectors",
        [](SMARTUserClient& c, std::span<std::uint8_t> b) { return c.ataReadLogAtAddress(4, b); },
-       scsiCommand(kReadLog4CDB, 4096, page), 0, ""},
-      {"ATA command aborted", readATA, scsiCommand(kReadDataCDB, 512, {}, checkCondition(kAbortedSense)), EIO,
+       {.cdb = kReadLog4CDB, .dataLength = 4096, .reply = page}, 0, ""},
+      {"ATA command aborted", readATA, {.cdb = kReadDataCDB, .scsi = checkCondition(kAbortedSense)}, EIO,
        "SCSI sense key 0xB, ASC 0x00, ASCQ 0x00; ATA status 0x51, error 0x04 (command aborted)"},
       {"pass-through refused by a bridge (fixed sense)", readATA,
-       scsiCommand(kReadDataCDB, 512, {}, checkCondition({0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0})),
-       EIO, "SCSI sense key 0x5, ASC 0x20, ASCQ 0x00"},
+       {.cdb = kReadDataCDB, .scsi = checkCondition({0x70, 0, 0x05, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x20, 0})}, EIO,
+       "SCSI sense key 0x5, ASC 0x20, ASCQ 0x00"},
       {"pass-through information available", readATA,
-       scsiCommand(kReadDataCDB, 512, page,
-                   checkCondition({0x72, 0x01, 0, 0x1D, 0, 0, 0, 0x0E, 0x09, 0x0C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x50})),
+       {.cdb = kReadDataCDB, .reply = page,
+        .scsi = checkCondition({0x72, 0x01, 0, 0x1D, 0, 0, 0, 0x0E, 0x09, 0x0C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x50})},
        0, ""},
-      {"check condition without sense", readATA, scsiCommand(kReadDataCDB, 512, {}, checkCondition({})), EIO,
+      {"check condition without sense", readATA, {.cdb = kReadDataCDB, .scsi = checkCondition({})}, EIO,
        "SCSI status 0x02"},
-      {"host adapter failure", readATA, scsiCommand(kReadDataCDB, 512, {}, {0, 0, 0x01, 0, {}}), EIO,
-       "SCSI host status 0x01"},
-      {"SG_IO not supported", readATA, scsiCommand(kReadDataCDB, 512, {}, {ENOTTY, 0, 0, 0, {}}), ENOTTY, ""},
+      {"host adapter failure", readATA, {.cdb = kReadDataCDB, .scsi = {0, 0, 0x01, 0, {}}}, EIO, "SCSI host status 0x01"},
+      {"SG_IO not supported", readATA, {.cdb = kReadDataCDB, .scsi = {ENOTTY, 0, 0, 0, {}}}, ENOTTY, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -247,10 +210,10 @@ TEST_F(LinuxBackendTest, ATACapabilityFromIdentify) {
     Command identify;
     std::optional<bool> capable;
   } cases[] = {
-      {"supported", scsiCommand(kIdentifyCDB, 512, identify(0x0001, 0x4000)), true},
-      {"not supported", scsiCommand(kIdentifyCDB, 512, identify(0x7468, 0x4000)), false},
-      {"words 82-83 not valid", scsiCommand(kIdentifyCDB, 512, identify(0xFFFF, 0xFFFF)), std::nullopt},
-      {"IDENTIFY aborted", scsiCommand(kIdentifyCDB, 512, {}, checkCondition(kAbortedSense)), std::nullopt},
+      {"supported", {.cdb = kIdentifyCDB, .reply = identify(0x0001, 0x4000)}, true},
+      {"not supported", {.cdb = kIdentifyCDB, .reply = identify(0x7468, 0x4000)}, false},
+      {"words 82-83 not valid", {.cdb = kIdentifyCDB, .reply = identify(0xFFFF, 0xFFFF)}, std::nullopt},
+      {"IDENTIFY aborted", {.cdb = kIdentifyCDB, .scsi = checkCondition(kAbortedSense)}, std::nullopt},
   };
   const Service sda = registry->matchBSDName("sda");
   for (const auto& c : cases) {
