@@ -1,18 +1,13 @@
 // zip [--threads N] [--quiet] FOLDER OUTPUT_FOLDER PREFIX
-#include <atomic>
-#include <csignal>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
-
-#include <pthread.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include "front_end.hpp"
+#include "platform/terminal.hpp"
 #include "velmora/archive/zip_folder.hpp"
 
 namespace velmora::cli {
@@ -76,7 +71,7 @@ class ProgressBar {
     std::snprintf(text, sizeof text, " %3d%% %10s / %-10s %11s/s %10s", static_cast<int>(fraction * 100),
                   humanBytes(done).c_str(), humanBytes(total_).c_str(), humanBytes(rate).c_str(), left);
     std::string line = text;
-    const int columns = terminalColumns();
+    const int columns = platform::terminalColumns(platform::StandardStream::error);
     const int barWidth = columns - 1 - static_cast<int>(line.size()) - 2;
     if (barWidth >= 10) {
       const int filled = static_cast<int>(fraction * static_cast<float>(barWidth));
@@ -95,62 +90,10 @@ class ProgressBar {
   }
 
  private:
-  static int terminalColumns() {
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
-  }
-
   const double total_;
   const Clock::time_point start_;
   Clock::time_point lastDraw_;
   bool drawn_ = false;
-};
-
-// Ctrl-C, SIGTERM and SIGHUP cancel the zip, so that it removes its
-// temporary file; a signal ignored when the command started (nohup, a
-// background job) stays ignored. The signals are blocked before the
-// library's threads start, so that they inherit the mask and only the
-// watcher's sigwait takes them.
-class StopSignals {
- public:
-  explicit StopSignals(ZipCancellation& cancellation) {
-    sigemptyset(&set_);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-      struct sigaction current {};
-      if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaddset(&set_, signal);
-    }
-    sigaddset(&set_, kWake);
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    watcher_ = std::thread([this, &cancellation] {
-      while (true) {
-        int signal = 0;
-        if (sigwait(&set_, &signal) != 0) continue;
-        if (signal == kWake) {
-          if (finished_.load()) return;
-          continue;
-        }
-        received_.store(signal);
-        cancellation.cancel();
-        return;
-      }
-    });
-  }
-
-  ~StopSignals() {
-    finished_.store(true);
-    pthread_kill(watcher_.native_handle(), kWake);
-    watcher_.join();
-  }
-
-  int received() const { return received_.load(); }
-
- private:
-  static constexpr int kWake = SIGUSR1;
-  sigset_t set_{};
-  std::atomic<bool> finished_{false};
-  std::atomic<int> received_{0};
-  std::thread watcher_;
 };
 
 }  // namespace
@@ -167,13 +110,15 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
   command->callback([zip, &options, &action] {
     action = [zip, &options] {
       std::unique_ptr<ProgressBar> bar;
-      if (!zip->quiet && ::isatty(STDERR_FILENO) == 1) bar = std::make_unique<ProgressBar>(bytesIn(zip->folder));
+      if (!zip->quiet && platform::isTerminal(platform::StandardStream::error)) bar = std::make_unique<ProgressBar>(bytesIn(zip->folder));
       std::optional<fs::path> archive;
       std::exception_ptr error;
       ZipCancellation cancellation;
       int signal = 0;
       {
-        StopSignals signals(cancellation);
+        // Ctrl-C, SIGTERM and SIGHUP cancel the zip, so that it removes its
+        // temporary file. Set up before the zip starts its threads.
+        platform::StopSignals signals([&cancellation](int) { cancellation.cancel(); });
         zipFolder(
             fs::absolute(zip->folder), fs::absolute(zip->outputFolder), zip->prefix,
             [&bar](std::optional<float> fraction) {
@@ -184,13 +129,14 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
               error = failure;
             },
             {zip->threads, &cancellation});
-        signal = signals.received();
+        signals.wake();
+        signal = signals.wait();
       }
       if (bar) bar->finish();
       if (error) {
         if (signal != 0) {
           std::fprintf(stderr, "zip cancelled: no archive was made\n");
-          return 128 + signal;
+          return exitForSignal(signal);
         }
         std::rethrow_exception(error);
       }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,9 @@ enum class StandardStream { input, output, error };
 
 bool isTerminal(StandardStream stream) noexcept;
 
+// The width of the terminal behind `stream`, or 80 when it is none.
+int terminalColumns(StandardStream stream) noexcept;
+
 // Reads one line from standard input, without its line end (a carriage
 // return before the line feed included). On a terminal, `prompt` goes to
 // standard error first and the typed text is not echoed; the terminal is
@@ -28,10 +32,14 @@ std::optional<std::string> readLineWithoutEcho(std::string_view prompt);
 // signals in the calling thread, so it must come before the process starts
 // any other thread: those inherit the mask, and the signals then reach only
 // the watcher started here. Children started through platform/process get
-// the default mask back. The signals stay blocked after destruction.
+// the default mask back. The signals stay blocked after destruction. A
+// signal that was ignored at construction (nohup, a background job) stays
+// ignored.
 class StopSignals {
  public:
-  StopSignals();
+  // `onStop` runs on the watcher thread once, with the first stop signal,
+  // for work that must begin at once (cancelling a zip); it must not throw.
+  explicit StopSignals(std::function<void(int signal)> onStop = {});
   ~StopSignals();
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
@@ -47,6 +55,8 @@ class StopSignals {
 
   std::mutex mutex_;
   std::condition_variable changed_;
+  const std::function<void(int)> onStop_;
+  unsigned ignored_ = 0;  // bit N: signal N was ignored at construction
   int signal_ = 0;
   bool woken_ = false;
   bool closing_ = false;

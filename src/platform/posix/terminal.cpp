@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,15 +32,34 @@ extern "C" void restoreTerminalAndDie(int signal) {
   std::raise(signal);
 }
 
+// The watcher takes a stop signal the process ignores too (it needs SIGHUP
+// to close), but lets it pass.
+bool isIgnored(int signal) {
+  struct sigaction current {};
+  return ::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
 }  // namespace
 
-bool isTerminal(StandardStream stream) noexcept {
+namespace {
+
+int descriptorOf(StandardStream stream) {
   switch (stream) {
-    case StandardStream::input: return ::isatty(STDIN_FILENO) == 1;
-    case StandardStream::output: return ::isatty(STDOUT_FILENO) == 1;
-    case StandardStream::error: return ::isatty(STDERR_FILENO) == 1;
+    case StandardStream::input: return STDIN_FILENO;
+    case StandardStream::output: return STDOUT_FILENO;
+    case StandardStream::error: return STDERR_FILENO;
   }
-  return false;
+  return -1;
+}
+
+}  // namespace
+
+bool isTerminal(StandardStream stream) noexcept { return ::isatty(descriptorOf(stream)) == 1; }
+
+int terminalColumns(StandardStream stream) noexcept {
+  winsize size{};
+  if (::ioctl(descriptorOf(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 std::optional<std::string> readLineWithoutEcho(std::string_view prompt) {
@@ -77,7 +97,10 @@ std::optional<std::string> readLineWithoutEcho(std::string_view prompt) {
   return line;
 }
 
-StopSignals::StopSignals() {
+StopSignals::StopSignals(std::function<void(int)> onStop) : onStop_(std::move(onStop)) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    if (isIgnored(signal)) ignored_ |= 1u << signal;
+  }
   const sigset_t set = stopSignalSet();
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
   watcher_ = std::thread([this] { watch(); });
@@ -98,10 +121,16 @@ void StopSignals::watch() {
   for (;;) {
     int signal = 0;
     if (::sigwait(&set, &signal) != 0) continue;
-    std::lock_guard lock(mutex_);
-    if (closing_) return;
-    if (signal_ == 0) signal_ = signal;
-    changed_.notify_all();
+    bool first = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (closing_) return;
+      if ((ignored_ & (1u << signal)) != 0 || signal_ != 0) continue;
+      signal_ = signal;
+      first = true;
+      changed_.notify_all();
+    }
+    if (first && onStop_) onStop_(signal);
   }
 }
 
