@@ -35,7 +35,6 @@ std::vector<ArgumentsCase> argumentCases() {
   return {
       {"list without scope", Op::List{}, {"--list"}},
       {"list global", Op::List{LucidConfigScope::global}, {"--list", "--global"}},
-      {"list local", Op::List{LucidConfigScope::local}, {"--list", "--local"}},
       {"explain, keys absent", Op::Explain{}, {"--explain"}},
       {"explain, keys empty", Op::Explain{std::vector<LucidConfigKey>{}}, {"--explain"}},
       {"explain two keys", Op::Explain{std::vector{size, rate}}, {"--explain", "--DataCache.Size", "--ObjectScheduler.MaxUploadRate"}},
@@ -74,11 +73,6 @@ TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
   const auto explained = client.runLucidConfig(Op::Explain{});
   EXPECT_EQ(explained.explanations().size(), 5u);
   EXPECT_EQ(explained.explanations().at(LucidConfigKey::dataCacheSize).defaultValue, "5GiB");
-}
-
-TEST(RunLucidConfig, RunnerFailuresPassThrough) {
-  const LucidLinkCLIUtility missing("/nonexistent/lucid");
-  EXPECT_THROW(missing.runLucidConfig(Op::Explain{}), CLIUtilityError);
 }
 
 // --- the listing table ---

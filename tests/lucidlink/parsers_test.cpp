@@ -121,33 +121,17 @@ TEST(StatusInfo, DerivesUserFacts) {
 
 TEST(StatusInfo, DerivesProviderAndMountPoint) {
   const LucidLinkCLIStatusInfo both(LucidDictionary{{"Filespace object store provider", "Amazon S3"},
-                                     {"Filespace object store region", "eu-west-1"},
-                                     {"Mount point", "/Volumes/Alpha/"},
-                                     {"Filespace name", "alpha.fs"}});
+                                                    {"Filespace object store region", "eu-west-1"},
+                                                    {"Mount point", "/Volumes/Alpha/"}});
   EXPECT_EQ(both.cloudProvider(), "Amazon S3 (eu-west-1)");
-  EXPECT_EQ(both.provider(), "Amazon S3");
-  EXPECT_EQ(both.region(), "eu-west-1");
-  EXPECT_EQ(both.filespaceName(), "alpha.fs");
   EXPECT_EQ(both.mountPoint(), std::filesystem::path("/Volumes/Alpha"));
-
-  const LucidLinkCLIStatusInfo providerOnly(LucidDictionary{{"Filespace object store provider", "Wasabi"}});
-  EXPECT_EQ(providerOnly.cloudProvider(), "Wasabi");
-  EXPECT_EQ(providerOnly.mountPoint(), std::nullopt);
-
-  const LucidLinkCLIStatusInfo regionOnly(LucidDictionary{{"Filespace object store region", "eu-west-1"}});
-  EXPECT_EQ(regionOnly.cloudProvider(), std::nullopt);
-
+  EXPECT_EQ(LucidLinkCLIStatusInfo(LucidDictionary{{"Filespace object store provider", "Wasabi"}}).cloudProvider(), "Wasabi");
+  EXPECT_EQ(LucidLinkCLIStatusInfo(LucidDictionary{{"Filespace object store region", "eu-west-1"}}).cloudProvider(),
+            std::nullopt);
   // A mount point must be an absolute path: anything else names no place.
   for (const char* text : {"", "Volumes/Alpha", "./Alpha"}) {
     EXPECT_EQ(LucidLinkCLIStatusInfo(LucidDictionary{{"Mount point", text}}).mountPoint(), std::nullopt) << text;
   }
-}
-
-TEST(CacheInfo, KeepsValuesAsText) {
-  const LucidLinkCLICacheInfo info(LucidDictionary{{"Cache limit", ""}, {"Current size on disk", "1.25 GiB"}});
-  EXPECT_EQ(info.cacheLimit(), "");
-  EXPECT_EQ(info.sizeOnDisk(), "1.25 GiB");
-  EXPECT_EQ(info.bytesRemainingToUpload(), std::nullopt);
 }
 
 }  // namespace
