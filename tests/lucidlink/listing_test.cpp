@@ -47,6 +47,7 @@ class ListingTest : public ::testing::Test {
   SimulatedTool tool;
 };
 
+// An empty report means the instance is not running; a line feed alone is a report.
 TEST_F(ListingTest, ReportsOfAnInstance) {
   EXPECT_EQ(LucidLinkCLIUtility::listAllFilespaces(tool.path()).at(0),
             (LucidFileSpaceInfo{"2001", "alpha.fs", "7778", "live"}));
@@ -56,15 +57,11 @@ TEST_F(ListingTest, ReportsOfAnInstance) {
   EXPECT_EQ(status.userEmail(), "admin@alpha.fs");
   EXPECT_EQ(client.cacheInfo().sizeOnDisk(), "1.25 GiB");
   EXPECT_EQ(tool.calls().back(), (std::vector<std::string>{"--instance", "2001", "cache"}));
-}
 
-TEST_F(ListingTest, EmptyReportMeansNotRunningButALineFeedIsAReport) {
   const LucidLinkCLIUtility unknown(tool.path(), LucidFileSpaceInfo{"9999", "x", "1", "live"});
   test::expectError<LucidLinkCLIError>([&] { unknown.statusInfo(); }, Case::lucidNotRunning, "Lucid is not running");
   test::expectError<LucidLinkCLIError>([&] { unknown.cacheInfo(); }, Case::lucidNotRunning, "Lucid is not running");
-
   tool.setMisbehaviour("newline exit 0");
-  const LucidLinkCLIUtility client(tool.path(), LucidFileSpaceInfo{"2001", "alpha.fs", "7778", "live"});
   EXPECT_EQ(client.statusInfo().filespaceName(), std::nullopt);
   EXPECT_TRUE(client.cache().empty());
 }

@@ -21,26 +21,38 @@ constexpr double kNoTimer = 3600;  // only the start-up events and refresh()
 const SimulatedTool::Instance kAlpha{"2001", "alpha.fs", "7778", "live", "/Volumes/Alpha"};
 const SimulatedTool::Instance kBeta{"2002", "beta.fs", "7779", "live", "/Volumes/Beta"};
 
-// Counts notifications; waits for the manager to be idle before reading.
-class Observed {
+// A manager started against a simulator of its own that lists `instances`,
+// once both start-up recalculations have run (the second finds nothing new);
+// counts the manager's notifications.
+class Managed {
  public:
-  explicit Observed(std::shared_ptr<LucidLinkCLIManager> m)
-      : manager(std::move(m)), subscription(manager->objectWillChange().subscribe([this] { ++notifications; })) {}
-  // Cancelling does not wait for a notification being delivered: let the
-  // main queue finish it before the counter goes away.
-  ~Observed() {
+  explicit Managed(const std::vector<SimulatedTool::Instance>& instances, double interval = kNoTimer) {
+    tool.setInstances(instances);
+    manager = LucidLinkCLIManager::create(interval, tool.path());
+    subscription = manager->objectWillChange().subscribe([this] { ++notifications; });
+    EXPECT_TRUE(test::eventually([&] { return tool.callCount("list") >= 2; }));
+  }
+  // Cancelling does not wait for a notification being delivered: the main
+  // queue finishes it before the counter goes away.
+  ~Managed() {
     subscription.cancel();
     test::drainMainQueue();
   }
-
-  // The count once every queued recalculation has run and its notification
-  // has been delivered.
+  // Once every queued recalculation has run (clis() waits for the access
+  // queue) and its notification has been delivered.
   int settledNotifications() {
-    manager->clis();  // waits for the access queue to reach this point
+    manager->clis();
     test::drainMainQueue();
     return notifications.load();
   }
+  // Refreshes and waits until the refresh has listed the instances.
+  void refreshed() {
+    const int calls = tool.callCount("list");
+    manager->refresh();
+    ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") > calls; }));
+  }
 
+  SimulatedTool tool;
   std::shared_ptr<LucidLinkCLIManager> manager;
   std::atomic<int> notifications{0};
   ChangePublisher::Subscription subscription;
@@ -53,68 +65,51 @@ std::vector<std::string> instanceIDs(const std::vector<std::shared_ptr<LucidLink
   return ids;
 }
 
-// Start-up runs two recalculations; the second finds nothing new.
-void waitForStartUp(const SimulatedTool& tool) {
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") >= 2; }));
-}
-
 TEST(LucidLinkCLIManager, StartsWithTwoRecalculationsAndRefreshAlwaysNotifies) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha, kBeta});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_EQ(observed.settledNotifications(), 1);
-  EXPECT_EQ(tool.callCount("list"), 2);
-  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"2001", "2002"}));
-  observed.manager->refresh();  // nothing changed, and yet one notification
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  EXPECT_EQ(observed.settledNotifications(), 2);
-  EXPECT_EQ(tool.callCount("status"), 2);  // kept clients are not asked again
+  Managed m({kAlpha, kBeta});
+  EXPECT_EQ(m.settledNotifications(), 1);
+  EXPECT_EQ(m.tool.callCount("list"), 2);
+  EXPECT_EQ(instanceIDs(m.manager->clis()), (std::vector<std::string>{"2001", "2002"}));
+  m.refreshed();  // nothing changed, and yet one notification
+  EXPECT_EQ(m.settledNotifications(), 2);
+  EXPECT_EQ(m.tool.callCount("status"), 2);  // kept clients are not asked again
 }
 
 // Timer events notify only when the map changes; a broken table or a vanished
 // tool empties it.
 TEST(LucidLinkCLIManager, TimerEventsNotifyOnlyWhenTheMapChanges) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(0.02, tool.path()));
+  Managed m({kAlpha}, 0.02);
   auto timerEvents = [&](int count) {
-    const int calls = tool.callCount("list");
-    return test::eventually([&] { return tool.callCount("list") >= calls + count; });
+    const int calls = m.tool.callCount("list");
+    return test::eventually([&] { return m.tool.callCount("list") >= calls + count; });
   };
   auto mapSizeBecomes = [&](std::size_t size) {
-    return test::eventually([&] { return observed.manager->clis().size() == size; });
+    return test::eventually([&] { return m.manager->clis().size() == size; });
   };
-  ASSERT_TRUE(timerEvents(6));
-  EXPECT_EQ(observed.settledNotifications(), 1);
-  tool.setOptions("broken-list");
+  ASSERT_TRUE(timerEvents(5));
+  EXPECT_EQ(m.settledNotifications(), 1);
+  m.tool.setOptions("broken-list");
   ASSERT_TRUE(mapSizeBecomes(0));
   ASSERT_TRUE(timerEvents(3));
-  EXPECT_EQ(observed.settledNotifications(), 2);
-  tool.setOptions("");
+  EXPECT_EQ(m.settledNotifications(), 2);
+  m.tool.setOptions("");
   ASSERT_TRUE(mapSizeBecomes(1));
-  tool.remove();
+  m.tool.remove();
   ASSERT_TRUE(mapSizeBecomes(0));
-  EXPECT_EQ(observed.settledNotifications(), 4);
+  EXPECT_EQ(m.settledNotifications(), 4);
 }
 
 TEST(LucidLinkCLIManager, ModeChangeReplacesTheClientUnderItsNewKey) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  const auto before = observed.manager->correspondingCLIFor("/Volumes/Alpha");
+  Managed m({kAlpha});
+  const auto before = m.manager->correspondingCLIFor("/Volumes/Alpha");
   ASSERT_NE(before, nullptr);
-
   auto changed = kAlpha;
   changed.mode = "cache";
   changed.mountPoint = "/Volumes/AlphaCache";
-  tool.setInstances({changed});
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-
-  EXPECT_EQ(observed.manager->correspondingCLIFor("/Volumes/Alpha/file"), nullptr);
-  const auto after = observed.manager->correspondingCLIFor("/Volumes/AlphaCache/file");
+  m.tool.setInstances({changed});
+  m.refreshed();
+  EXPECT_EQ(m.manager->correspondingCLIFor("/Volumes/Alpha/file"), nullptr);
+  const auto after = m.manager->correspondingCLIFor("/Volumes/AlphaCache/file");
   ASSERT_NE(after, nullptr);
   EXPECT_NE(after, before);
   EXPECT_EQ(after->fsInfo()->mode, "cache");
@@ -122,39 +117,27 @@ TEST(LucidLinkCLIManager, ModeChangeReplacesTheClientUnderItsNewKey) {
 }
 
 TEST(LucidLinkCLIManager, InstanceWithoutMountPointIsRetriedAndNotifiesEveryTime) {
-  SimulatedTool tool;
   auto unmounted = kBeta;
   unmounted.mountPoint = "";
-  tool.setInstances({kAlpha, unmounted});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_EQ(observed.settledNotifications(), 2);  // both start-up recalculations saw a new instance
-  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"2001"}));
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  EXPECT_EQ(observed.settledNotifications(), 3);
-  EXPECT_EQ(tool.callCount("status"), 4);  // alpha once, beta on every recalculation
+  Managed m({kAlpha, unmounted});
+  EXPECT_EQ(m.settledNotifications(), 2);  // both start-up recalculations saw a new instance
+  EXPECT_EQ(instanceIDs(m.manager->clis()), (std::vector<std::string>{"2001"}));
+  m.refreshed();
+  EXPECT_EQ(m.settledNotifications(), 3);
+  EXPECT_EQ(m.tool.callCount("status"), 4);  // alpha once, beta on every recalculation
 }
 
+// Within one recalculation the later listed instance replaces the earlier
+// one; the next finds the earlier one new again, so the key changes hands
+// on every recalculation, each one notifying.
 TEST(LucidLinkCLIManager, SharedMountPointKeepsTheLaterListedInstance) {
-  SimulatedTool tool;
   auto twin = kBeta;
   twin.mountPoint = kAlpha.mountPoint;
-  tool.setInstances({kAlpha, twin});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  // Within one recalculation the later listed instance replaces the earlier
-  // one; the next recalculation then finds the earlier one new again, and the
-  // key changes hands on every recalculation (each one notifying).
-  auto clients = observed.manager->clis();
-  ASSERT_EQ(clients.size(), 1u);
-  EXPECT_EQ(clients.front()->instanceID(), "2001");  // after the second start-up recalculation
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  clients = observed.manager->clis();
-  ASSERT_EQ(clients.size(), 1u);
-  EXPECT_EQ(clients.front()->instanceID(), "2002");
-  EXPECT_EQ(observed.settledNotifications(), 3);
+  Managed m({kAlpha, twin});
+  EXPECT_EQ(instanceIDs(m.manager->clis()), std::vector<std::string>{"2001"});  // after the second recalculation
+  m.refreshed();
+  EXPECT_EQ(instanceIDs(m.manager->clis()), std::vector<std::string>{"2002"});
+  EXPECT_EQ(m.settledNotifications(), 3);
 }
 
 // Whole path components, the longest mount point first. Symbolic links are
@@ -166,17 +149,14 @@ TEST(LucidLinkCLIManager, CorrespondingCLIMatchesWholePathComponentsLongestFirst
   std::filesystem::create_directories(folder / "real");
   std::filesystem::remove(folder / "link");
   std::filesystem::create_directory_symlink(folder / "real", folder / "link");
-  SimulatedTool tool;
-  tool.setInstances({{"1", "a", "1", "live", "/Volumes/Alpha"},
-                     {"2", "b", "2", "live", "/Volumes/Alpha/Nested"},
-                     {"3", "c", "3", "live", "/"},
-                     {"4", "d", "4", "live", (folder / "real").string()},
-                     {"5", "e", "5", "live", "relative/folder"},
-                     {"6", "f", "6", "live", "/Volumes/Cafe\u0301"},    // NFD
-                     {"7", "g", "7", "live", "/Volumes/Na\u00efve"}});  // NFC
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"1", "2", "3", "4", "6", "7"}));
+  Managed m({{"1", "a", "1", "live", "/Volumes/Alpha"},
+             {"2", "b", "2", "live", "/Volumes/Alpha/Nested"},
+             {"3", "c", "3", "live", "/"},
+             {"4", "d", "4", "live", (folder / "real").string()},
+             {"5", "e", "5", "live", "relative/folder"},
+             {"6", "f", "6", "live", "/Volumes/Cafe\u0301"},    // NFD
+             {"7", "g", "7", "live", "/Volumes/Na\u00efve"}});  // NFC
+  EXPECT_EQ(instanceIDs(m.manager->clis()), (std::vector<std::string>{"1", "2", "3", "4", "6", "7"}));
   const std::pair<std::string, const char*> cases[] = {
       {"/Volumes/Alpha", "1"},
       {"/Volumes/Alpha/", "1"},
@@ -193,7 +173,7 @@ TEST(LucidLinkCLIManager, CorrespondingCLIMatchesWholePathComponentsLongestFirst
       {"/Volumes/Nai\u0308ve/file", "7"},
   };
   for (const auto& [path, instance] : cases) {
-    const auto client = observed.manager->correspondingCLIFor(path);
+    const auto client = m.manager->correspondingCLIFor(path);
     ASSERT_NE(client, nullptr) << path;
     EXPECT_EQ(client->instanceID(), instance) << path;
   }
@@ -219,21 +199,17 @@ class AskingTheManager : public LucidLinkPerformanceUpdateReciever {
 TEST(LucidLinkCLIManager, DroppingAClientWhoseReceiverAsksTheManagerDoesNotDeadlock) {
   test::withWatchdog("dropping a client whose receiver asks the manager", [] {
     for (int round = 0; round < 10; ++round) {
-      SimulatedTool tool;
-      tool.setOptions("perf-rate=500");
-      tool.setInstances({kAlpha});
-      auto manager = LucidLinkCLIManager::create(kNoTimer, tool.path());
-      waitForStartUp(tool);
-      auto receiver = std::make_shared<AskingTheManager>(manager);
+      Managed m({kAlpha});
+      m.tool.setOptions("perf-rate=500");
+      auto receiver = std::make_shared<AskingTheManager>(m.manager);
       auto ended = receiver->ended.get_future();
-      manager->clis().at(0)->runPerf(LucidPerfQuery({{LucidDataLayer::all, std::vector<LucidPerfMetric>{}}}), receiver);
-      tool.setInstances({});
-      manager->refresh();
+      m.manager->clis().at(0)->runPerf(LucidPerfQuery({{LucidDataLayer::all, std::vector<LucidPerfMetric>{}}}), receiver);
+      m.tool.setInstances({});
+      m.manager->refresh();
       EXPECT_EQ(ended.get(), LucidPerfRunEnd::Reason::stopped);
-      EXPECT_TRUE(manager->clis().empty());
+      EXPECT_TRUE(m.manager->clis().empty());
     }
   });
-  test::drainMainQueue();
 }
 
 TEST(LucidLinkCLIManager, DroppingTheManagerStopsItAndFreesIt) {
@@ -241,8 +217,7 @@ TEST(LucidLinkCLIManager, DroppingTheManagerStopsItAndFreesIt) {
   tool.setInstances({kAlpha});
   auto manager = LucidLinkCLIManager::create(0.02, tool.path());
   std::weak_ptr<LucidLinkCLIManager> weak = manager;
-  std::atomic<int> notifications{0};
-  auto subscription = manager->objectWillChange().subscribe([&] { ++notifications; });
+  auto subscription = manager->objectWillChange().subscribe([] {});
   ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") >= 3; }));
   manager.reset();
   ASSERT_TRUE(test::eventually([&] { return weak.expired(); }));  // a recalculation in progress finishes first
