@@ -154,18 +154,6 @@ TEST(PerfRun, ReleasedReceiverGetsNothingAndEachBlockIsReported) {
   client->cancelProcessWithId(pid);
 }
 
-TEST(PerfRun, EndlessLineGivesNothingAndCanBeCancelled) {
-  test::SimulatedTool tool;
-  tool.setOptions("perf-endless-line");
-  auto client = std::make_shared<LucidLinkCLIUtility>(tool.path(), kInstance);
-  auto receiver = std::make_shared<Recording>();
-  const auto pid = client->runPerf(kFsAndCache, receiver);
-  std::this_thread::sleep_for(300ms);  // hundreds of MiB through the pipe
-  client->cancelProcessWithId(pid);
-  EXPECT_EQ(receiver->end().second.reason, Reason::stopped);
-  EXPECT_EQ(receiver->count(), 0u);
-}
-
 // Once armed, stops the other run from inside its callbacks, taking a moment
 // first so that both are likely inside a callback at once.
 class StoppingTheOther : public Recording {

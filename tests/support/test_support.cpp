@@ -13,7 +13,6 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/serial_queue.hpp"
-#include "velmora/diagnostics.hpp"
 
 namespace velmora::test {
 
@@ -114,20 +113,6 @@ void drainMainQueue() {
   std::promise<void> done;
   platform::mainQueueAsync([&done] { done.set_value(); });
   done.get_future().wait();
-}
-
-WarningCapture::WarningCapture() {
-  previous_ = setWarningSink([state = state_](std::string_view line) {
-    std::lock_guard lock(state->mutex);
-    state->lines.emplace_back(line);
-  });
-}
-
-WarningCapture::~WarningCapture() { setWarningSink(std::move(previous_)); }
-
-std::vector<std::string> WarningCapture::lines() {
-  std::lock_guard lock(state_->mutex);
-  return state_->lines;
 }
 
 }  // namespace velmora::test

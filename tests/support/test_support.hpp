@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "velmora/diagnostics.hpp"
+
 namespace velmora::test {
 
 inline const std::string kSimulator = VELMORA_SIM_PATH;
@@ -94,22 +96,31 @@ class SimulatedTool {
 void drainMainQueue();
 
 // Collects the library's warning lines instead of printing them, for as long
-// as it lives.
+// as it lives. The sink shares the lines, so a warning still being emitted
+// when the capture ends touches nothing freed.
 class WarningCapture {
  public:
-  WarningCapture();
-  ~WarningCapture();
+  WarningCapture() : previous_(setWarningSink([lines = lines_](std::string_view line) { lines->add(line); })) {}
+  ~WarningCapture() { setWarningSink(std::move(previous_)); }
   WarningCapture(const WarningCapture&) = delete;
   WarningCapture& operator=(const WarningCapture&) = delete;
-  std::vector<std::string> lines();
+  std::vector<std::string> lines() { return lines_->get(); }
 
  private:
-  struct State {
+  struct Lines {
+    void add(std::string_view line) {
+      std::lock_guard lock(mutex);
+      all.emplace_back(line);
+    }
+    std::vector<std::string> get() {
+      std::lock_guard lock(mutex);
+      return all;
+    }
     std::mutex mutex;
-    std::vector<std::string> lines;
+    std::vector<std::string> all;
   };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-  std::function<void(std::string_view)> previous_;
+  std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
+  WarningSink previous_;
 };
 
 }  // namespace velmora::test
