@@ -1,5 +1,7 @@
 #include "velmora/lucidlink/lucid_config.hpp"
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "support/test_support.hpp"
@@ -22,17 +24,11 @@ using Result = LucidConfigSetOrDeleteOutput::OperationResult;
 using Entry = LucidConfigListOutput::ConfigEntry;
 using Words = std::vector<std::string>;
 
-struct ArgumentsCase {
-  const char* name;
-  LucidConfigOperation operation;
-  Words expected;  // after "config"
-};
-
 // Keys are any text, compared exactly; the request's words are passed as they are.
-std::vector<ArgumentsCase> argumentCases() {
+TEST(LucidConfigOperation, BuildsExactlyTheDocumentedArguments) {
   const LucidConfigKey size = LucidConfigKey::dataCacheSize;
   const LucidConfigKey rate = LucidConfigKey::maxUploadRate;
-  return {
+  const std::tuple<const char*, LucidConfigOperation, Words> cases[] = {  // the words after "config"
       {"list without scope", Op::List{}, {"--list"}},
       {"list global", Op::List{LucidConfigScope::global}, {"--list", "--global"}},
       {"explain, keys absent", Op::Explain{}, {"--explain"}},
@@ -48,10 +44,7 @@ std::vector<ArgumentsCase> argumentCases() {
        {"--delete", "--local", "--DataCache.Size", "--ObjectScheduler.MaxUploadRate"}},
       {"delete with a password", Op::Delete{std::nullopt, {size}, "pw"}, {"--delete", "--DataCache.Size", "--password", "pw"}},
   };
-}
-
-TEST(LucidConfigOperation, BuildsExactlyTheDocumentedArguments) {
-  for (const auto& c : argumentCases()) EXPECT_EQ(c.operation.arguments(), c.expected) << c.name;
+  for (const auto& [name, operation, expected] : cases) EXPECT_EQ(operation.arguments(), expected) << name;
 }
 
 TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
