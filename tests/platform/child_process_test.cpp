@@ -3,7 +3,6 @@
 #include "platform/process.hpp"
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -19,12 +18,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::kSimulator;
 
-// What a child's callbacks saw, and a way to wait for its end. The end is
-// signalled under the lock, so that the waiter, once it holds the lock, may
-// destroy all of this.
+// What a child's callbacks saw. The end is counted under the lock, so that
+// the waiter, once it has seen it, may destroy all of this.
 struct Observed {
   std::mutex mutex;
-  std::condition_variable changed;
   std::string output;
   int ends = 0;
   std::optional<ExitStatus> status;
@@ -42,12 +39,13 @@ struct Observed {
       status = exit;
       stopped = wasStopped;
       ++ends;
-      changed.notify_all();
     };
   }
   bool waitForEnd() {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, 60s, [&] { return ends > 0; });
+    return test::eventually([&] {
+      std::lock_guard lock(mutex);
+      return ends > 0;
+    });
   }
 };
 
