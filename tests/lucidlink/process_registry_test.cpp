@@ -28,7 +28,7 @@ std::shared_ptr<ChildProcess> startRegistered(ProcessRegistry& registry, std::ve
   return process;
 }
 
-TEST(ProcessRegistry, CancelStopsExactlyTheNamedProcessAndDestructionTheRest) {
+TEST(ProcessRegistry, CancelStopsOnlyTheNamedProcessAndDestructionStopsTheRest) {
   std::shared_ptr<ChildProcess> a, b, c;
   {
     ProcessRegistry registry;
