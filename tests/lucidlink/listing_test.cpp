@@ -27,7 +27,6 @@ TEST(LucidLinkCLIUtility, PrefixesEveryCommandWithItsInstance) {
   const Row rows[] = {
       {without, {"echo-args"}, {}, {"echo-args"}},
       {withInstance, {"echo-args", "config"}, {"--list", ""}, {"--instance", "2001", "echo-args", "config", "--list", ""}},
-      {without, {"echo-args", "status"}, {"x y"}, {"echo-args", "status", "x y"}},
       {optionLike, {"echo-args"}, {}, {"--instance", "--list", "echo-args"}},
   };
   for (const auto& row : rows) {

@@ -22,8 +22,7 @@ inline const std::string kSimulator = VELMORA_SIM_PATH;
 // Open descriptors and threads of this process, and whether a child of it
 // waits to be reaped (Linux /proc and waitid).
 struct ResourceCounts {
-  int descriptors = 0;
-  int threads = 0;
+  int descriptors = 0, threads = 0;
   bool unreapedChild = false;
 };
 ResourceCounts currentResources();
