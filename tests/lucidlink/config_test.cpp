@@ -1,5 +1,7 @@
 #include "velmora/lucidlink/lucid_config.hpp"
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "support/test_support.hpp"
@@ -22,20 +24,13 @@ using Result = LucidConfigSetOrDeleteOutput::OperationResult;
 using Entry = LucidConfigListOutput::ConfigEntry;
 using Words = std::vector<std::string>;
 
-struct ArgumentsCase {
-  const char* name;
-  LucidConfigOperation operation;
-  Words expected;  // after "config"
-};
-
 // Keys are any text, compared exactly; the request's words are passed as they are.
-std::vector<ArgumentsCase> argumentCases() {
+TEST(LucidConfigOperation, BuildsExactlyTheDocumentedArguments) {
   const LucidConfigKey size = LucidConfigKey::dataCacheSize;
   const LucidConfigKey rate = LucidConfigKey::maxUploadRate;
-  return {
+  const std::tuple<const char*, LucidConfigOperation, Words> cases[] = {  // the words after "config"
       {"list without scope", Op::List{}, {"--list"}},
       {"list global", Op::List{LucidConfigScope::global}, {"--list", "--global"}},
-      {"list local", Op::List{LucidConfigScope::local}, {"--list", "--local"}},
       {"explain, keys absent", Op::Explain{}, {"--explain"}},
       {"explain, keys empty", Op::Explain{std::vector<LucidConfigKey>{}}, {"--explain"}},
       {"explain two keys", Op::Explain{std::vector{size, rate}}, {"--explain", "--DataCache.Size", "--ObjectScheduler.MaxUploadRate"}},
@@ -49,10 +44,7 @@ std::vector<ArgumentsCase> argumentCases() {
        {"--delete", "--local", "--DataCache.Size", "--ObjectScheduler.MaxUploadRate"}},
       {"delete with a password", Op::Delete{std::nullopt, {size}, "pw"}, {"--delete", "--DataCache.Size", "--password", "pw"}},
   };
-}
-
-TEST(LucidConfigOperation, BuildsExactlyTheDocumentedArguments) {
-  for (const auto& c : argumentCases()) EXPECT_EQ(c.operation.arguments(), c.expected) << c.name;
+  for (const auto& [name, operation, expected] : cases) EXPECT_EQ(operation.arguments(), expected) << name;
 }
 
 TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
@@ -74,11 +66,6 @@ TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
   const auto explained = client.runLucidConfig(Op::Explain{});
   EXPECT_EQ(explained.explanations().size(), 5u);
   EXPECT_EQ(explained.explanations().at(LucidConfigKey::dataCacheSize).defaultValue, "5GiB");
-}
-
-TEST(RunLucidConfig, RunnerFailuresPassThrough) {
-  const LucidLinkCLIUtility missing("/nonexistent/lucid");
-  EXPECT_THROW(missing.runLucidConfig(Op::Explain{}), CLIUtilityError);
 }
 
 // --- the listing table ---

@@ -21,26 +21,38 @@ constexpr double kNoTimer = 3600;  // only the start-up events and refresh()
 const SimulatedTool::Instance kAlpha{"2001", "alpha.fs", "7778", "live", "/Volumes/Alpha"};
 const SimulatedTool::Instance kBeta{"2002", "beta.fs", "7779", "live", "/Volumes/Beta"};
 
-// Counts notifications; waits for the manager to be idle before reading.
-class Observed {
+// A manager started against a simulator of its own that lists `instances`,
+// once both start-up recalculations have run (the second finds nothing new);
+// counts the manager's notifications.
+class Managed {
  public:
-  explicit Observed(std::shared_ptr<LucidLinkCLIManager> m)
-      : manager(std::move(m)), subscription(manager->objectWillChange().subscribe([this] { ++notifications; })) {}
-  // Cancelling does not wait for a notification being delivered: let the
-  // main queue finish it before the counter goes away.
-  ~Observed() {
+  explicit Managed(const std::vector<SimulatedTool::Instance>& instances, double interval = kNoTimer) {
+    tool.setInstances(instances);
+    manager = LucidLinkCLIManager::create(interval, tool.path());
+    subscription = manager->objectWillChange().subscribe([this] { ++notifications; });
+    EXPECT_TRUE(test::eventually([&] { return tool.callCount("list") >= 2; }));
+  }
+  // Cancelling does not wait for a notification being delivered: the main
+  // queue finishes it before the counter goes away.
+  ~Managed() {
     subscription.cancel();
     test::drainMainQueue();
   }
-
-  // The count once every queued recalculation has run and its notification
-  // has been delivered.
+  // Once every queued recalculation has run (clis() waits for the access
+  // queue) and its notification has been delivered.
   int settledNotifications() {
-    manager->clis();  // waits for the access queue to reach this point
+    manager->clis();
     test::drainMainQueue();
     return notifications.load();
   }
+  // Refreshes and waits until the refresh has listed the instances.
+  void refreshed() {
+    const int calls = tool.callCount("list");
+    manager->refresh();
+    ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") > calls; }));
+  }
 
+  SimulatedTool tool;
   std::shared_ptr<LucidLinkCLIManager> manager;
   std::atomic<int> notifications{0};
   ChangePublisher::Subscription subscription;
@@ -53,74 +65,53 @@ std::vector<std::string> instanceIDs(const std::vector<std::shared_ptr<LucidLink
   return ids;
 }
 
-// Start-up runs two recalculations; the second finds nothing new.
-void waitForStartUp(const SimulatedTool& tool) {
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") >= 2; }));
+TEST(LucidLinkCLIManager, StartsWithTwoRecalculationsAndRefreshAlwaysNotifies) {
+  Managed m({kAlpha, kBeta});
+  EXPECT_EQ(m.settledNotifications(), 1);
+  EXPECT_EQ(m.tool.callCount("list"), 2);
+  EXPECT_EQ(instanceIDs(m.manager->clis()), (std::vector<std::string>{"2001", "2002"}));
+  m.refreshed();  // nothing changed, and yet one notification
+  EXPECT_EQ(m.settledNotifications(), 2);
+  EXPECT_EQ(m.tool.callCount("status"), 2);  // kept clients are not asked again
 }
 
-TEST(LucidLinkCLIManager, StartsWithTwoRecalculationsAndOneNotification) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha, kBeta});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_EQ(observed.settledNotifications(), 1);
-  EXPECT_EQ(tool.callCount("list"), 2);
-  EXPECT_EQ(tool.callCount("status"), 2);  // kept clients are not asked again
-  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"2001", "2002"}));
-}
-
-TEST(LucidLinkCLIManager, RefreshNotifiesExactlyOnceEvenWhenNothingChanged) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  const int before = observed.settledNotifications();
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  EXPECT_EQ(observed.settledNotifications(), before + 1);
-}
-
-TEST(LucidLinkCLIManager, VanishedToolEmptiesTheMapWithOneNotification) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(0.05, tool.path()));
-  waitForStartUp(tool);
-  ASSERT_EQ(observed.manager->clis().size(), 1u);
-  const int before = observed.settledNotifications();
-  tool.remove();
-  ASSERT_TRUE(test::eventually([&] { return observed.manager->clis().empty(); }));
-  std::this_thread::sleep_for(200ms);  // several more timer events with an empty map
-  EXPECT_EQ(observed.settledNotifications(), before + 1);
-}
-
-TEST(LucidLinkCLIManager, BrokenTableEmptiesTheMap) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  tool.setOptions("broken-list");
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  EXPECT_TRUE(observed.manager->clis().empty());
+// Timer events notify only when the map changes; a broken table or a vanished
+// tool empties it. The interval leaves a recalculation time to finish even on
+// a slow machine: timer events that come faster pile up on the access queue.
+TEST(LucidLinkCLIManager, TimerEventsNotifyOnlyWhenTheMapChanges) {
+  Managed m({kAlpha}, 0.2);
+  auto timerEvents = [&](int count) {
+    const int calls = m.tool.callCount("list");
+    return test::eventually([&] { return m.tool.callCount("list") >= calls + count; });
+  };
+  auto notified = [&](int count) { return test::eventually([&] { return m.notifications.load() >= count; }); };
+  ASSERT_TRUE(timerEvents(2));
+  EXPECT_EQ(m.settledNotifications(), 1);
+  m.tool.setOptions("broken-list");
+  ASSERT_TRUE(notified(2));
+  EXPECT_TRUE(m.manager->clis().empty());
+  ASSERT_TRUE(timerEvents(2));
+  EXPECT_EQ(m.settledNotifications(), 2);
+  m.tool.setOptions("");
+  ASSERT_TRUE(notified(3));
+  EXPECT_EQ(m.manager->clis().size(), 1u);
+  m.tool.remove();
+  ASSERT_TRUE(notified(4));
+  EXPECT_TRUE(m.manager->clis().empty());
+  EXPECT_EQ(m.settledNotifications(), 4);
 }
 
 TEST(LucidLinkCLIManager, ModeChangeReplacesTheClientUnderItsNewKey) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  const auto before = observed.manager->correspondingCLIFor("/Volumes/Alpha");
+  Managed m({kAlpha});
+  const auto before = m.manager->correspondingCLIFor("/Volumes/Alpha");
   ASSERT_NE(before, nullptr);
-
   auto changed = kAlpha;
   changed.mode = "cache";
   changed.mountPoint = "/Volumes/AlphaCache";
-  tool.setInstances({changed});
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-
-  EXPECT_EQ(observed.manager->correspondingCLIFor("/Volumes/Alpha/file"), nullptr);
-  const auto after = observed.manager->correspondingCLIFor("/Volumes/AlphaCache/file");
+  m.tool.setInstances({changed});
+  m.refreshed();
+  EXPECT_EQ(m.manager->correspondingCLIFor("/Volumes/Alpha/file"), nullptr);
+  const auto after = m.manager->correspondingCLIFor("/Volumes/AlphaCache/file");
   ASSERT_NE(after, nullptr);
   EXPECT_NE(after, before);
   EXPECT_EQ(after->fsInfo()->mode, "cache");
@@ -128,54 +119,47 @@ TEST(LucidLinkCLIManager, ModeChangeReplacesTheClientUnderItsNewKey) {
 }
 
 TEST(LucidLinkCLIManager, InstanceWithoutMountPointIsRetriedAndNotifiesEveryTime) {
-  SimulatedTool tool;
   auto unmounted = kBeta;
   unmounted.mountPoint = "";
-  tool.setInstances({kAlpha, unmounted});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_EQ(observed.settledNotifications(), 2);  // both start-up recalculations saw a new instance
-  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"2001"}));
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  EXPECT_EQ(observed.settledNotifications(), 3);
-  EXPECT_EQ(tool.callCount("status"), 4);  // alpha once, beta on every recalculation
+  Managed m({kAlpha, unmounted});
+  EXPECT_EQ(m.settledNotifications(), 2);  // both start-up recalculations saw a new instance
+  EXPECT_EQ(instanceIDs(m.manager->clis()), (std::vector<std::string>{"2001"}));
+  m.refreshed();
+  EXPECT_EQ(m.settledNotifications(), 3);
+  EXPECT_EQ(m.tool.callCount("status"), 4);  // alpha once, beta on every recalculation
 }
 
+// Within one recalculation the later listed instance replaces the earlier
+// one; the next finds the earlier one new again, so the key changes hands
+// on every recalculation, each one notifying.
 TEST(LucidLinkCLIManager, SharedMountPointKeepsTheLaterListedInstance) {
-  SimulatedTool tool;
   auto twin = kBeta;
   twin.mountPoint = kAlpha.mountPoint;
-  tool.setInstances({kAlpha, twin});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  // Within one recalculation the later listed instance replaces the earlier
-  // one; the next recalculation then finds the earlier one new again, and the
-  // key changes hands on every recalculation (each one notifying).
-  auto clients = observed.manager->clis();
-  ASSERT_EQ(clients.size(), 1u);
-  EXPECT_EQ(clients.front()->instanceID(), "2001");  // after the second start-up recalculation
-  observed.manager->refresh();
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 3; }));
-  clients = observed.manager->clis();
-  ASSERT_EQ(clients.size(), 1u);
-  EXPECT_EQ(clients.front()->instanceID(), "2002");
-  EXPECT_EQ(observed.settledNotifications(), 3);
+  Managed m({kAlpha, twin});
+  EXPECT_EQ(instanceIDs(m.manager->clis()), std::vector<std::string>{"2001"});  // after the second recalculation
+  m.refreshed();
+  EXPECT_EQ(instanceIDs(m.manager->clis()), std::vector<std::string>{"2002"});
+  EXPECT_EQ(m.settledNotifications(), 3);
 }
 
-struct PathCase {
-  const char* path;
-  const char* instance;  // "" for none
-};
-
+// Whole path components, the longest mount point first. Symbolic links are
+// not followed, a relative mount point serves nothing (rather than whatever
+// lies below the current directory), and mount points match paths whatever
+// their Unicode normalization form.
 TEST(LucidLinkCLIManager, CorrespondingCLIMatchesWholePathComponentsLongestFirst) {
-  SimulatedTool tool;
-  tool.setInstances({{"1", "a", "1", "live", "/Volumes/Alpha"},
-                     {"2", "b", "2", "live", "/Volumes/Alpha/Nested"},
-                     {"3", "c", "3", "live", "/"}});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  const PathCase cases[] = {
+  const auto folder = std::filesystem::temp_directory_path() / ("velmora-links-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder / "real");
+  std::filesystem::remove(folder / "link");
+  std::filesystem::create_directory_symlink(folder / "real", folder / "link");
+  Managed m({{"1", "a", "1", "live", "/Volumes/Alpha"},
+             {"2", "b", "2", "live", "/Volumes/Alpha/Nested"},
+             {"3", "c", "3", "live", "/"},
+             {"4", "d", "4", "live", (folder / "real").string()},
+             {"5", "e", "5", "live", "relative/folder"},
+             {"6", "f", "6", "live", "/Volumes/Cafe\u0301"},    // NFD
+             {"7", "g", "7", "live", "/Volumes/Na\u00efve"}});  // NFC
+  EXPECT_EQ(instanceIDs(m.manager->clis()), (std::vector<std::string>{"1", "2", "3", "4", "6", "7"}));
+  const std::pair<std::string, const char*> cases[] = {
       {"/Volumes/Alpha", "1"},
       {"/Volumes/Alpha/", "1"},
       {"/Volumes/Alpha/file.txt", "1"},
@@ -184,52 +168,18 @@ TEST(LucidLinkCLIManager, CorrespondingCLIMatchesWholePathComponentsLongestFirst
       {"/Volumes/Alpha2/file", "3"},
       {"/Volumes/Other/../Alpha/./x", "1"},
       {"/elsewhere", "3"},
+      {(folder / "real" / "f").string(), "4"},
+      {(folder / "link" / "f").string(), "3"},
+      {(std::filesystem::current_path() / "relative/folder/f").string(), "3"},
+      {"/Volumes/Caf\u00e9/file", "6"},
+      {"/Volumes/Nai\u0308ve/file", "7"},
   };
-  for (const auto& c : cases) {
-    const auto client = observed.manager->correspondingCLIFor(c.path);
-    ASSERT_NE(client, nullptr) << c.path;
-    EXPECT_EQ(client->instanceID(), c.instance) << c.path;
-  }
-}
-
-TEST(LucidLinkCLIManager, CorrespondingCLIDoesNotFollowSymbolicLinks) {
-  SimulatedTool tool;
-  const auto folder = std::filesystem::temp_directory_path() / ("velmora-links-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder / "real");
-  std::filesystem::remove(folder / "link");
-  std::filesystem::create_directory_symlink(folder / "real", folder / "link");
-  tool.setInstances({{"1", "a", "1", "live", (folder / "real").string()}});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_NE(observed.manager->correspondingCLIFor(folder / "real" / "f"), nullptr);
-  EXPECT_EQ(observed.manager->correspondingCLIFor(folder / "link" / "f"), nullptr);
-  EXPECT_EQ(observed.manager->correspondingCLIFor("/nowhere"), nullptr);
-  std::filesystem::remove_all(folder);
-}
-
-// An instance must name an absolute mount point to be served: an empty or
-// relative one would otherwise be taken from the current directory.
-TEST(LucidLinkCLIManager, RelativeMountPointServesNothing) {
-  SimulatedTool tool;
-  tool.setInstances({{"1", "a", "1", "live", "relative/folder"}, kBeta});
-  Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-  waitForStartUp(tool);
-  EXPECT_EQ(instanceIDs(observed.manager->clis()), (std::vector<std::string>{"2002"}));
-  EXPECT_EQ(observed.manager->correspondingCLIFor(std::filesystem::current_path() / "relative/folder/f"), nullptr);
-}
-
-TEST(LucidLinkCLIManager, MountPointsMatchWhateverTheirNormalizationForm) {
-  const std::string composed = "/Volumes/Caf\u00e9";   // NFC
-  const std::string decomposed = "/Volumes/Cafe\u0301";  // NFD
-  for (const auto& [key, path] : {std::pair{decomposed, composed}, std::pair{composed, decomposed}}) {
-    SimulatedTool tool;
-    tool.setInstances({{"1", "a", "1", "live", key}});
-    Observed observed(LucidLinkCLIManager::create(kNoTimer, tool.path()));
-    waitForStartUp(tool);
-    const auto client = observed.manager->correspondingCLIFor(path + "/file");
+  for (const auto& [path, instance] : cases) {
+    const auto client = m.manager->correspondingCLIFor(path);
     ASSERT_NE(client, nullptr) << path;
-    EXPECT_EQ(client->instanceID(), "1");
+    EXPECT_EQ(client->instanceID(), instance) << path;
   }
+  std::filesystem::remove_all(folder);
 }
 
 // A performance receiver that asks the manager for its clients while a
@@ -249,36 +199,19 @@ class AskingTheManager : public LucidLinkPerformanceUpdateReciever {
 };
 
 TEST(LucidLinkCLIManager, DroppingAClientWhoseReceiverAsksTheManagerDoesNotDeadlock) {
-  auto body = std::async(std::launch::async, [] {
+  test::withWatchdog("dropping a client whose receiver asks the manager", [] {
     for (int round = 0; round < 10; ++round) {
-      SimulatedTool tool;
-      tool.setOptions("perf-rate=500");
-      tool.setInstances({kAlpha});
-      auto manager = LucidLinkCLIManager::create(kNoTimer, tool.path());
-      waitForStartUp(tool);
-      auto receiver = std::make_shared<AskingTheManager>(manager);
+      Managed m({kAlpha});
+      m.tool.setOptions("perf-rate=500");
+      auto receiver = std::make_shared<AskingTheManager>(m.manager);
       auto ended = receiver->ended.get_future();
-      manager->clis().at(0)->runPerf(LucidPerfQuery({{LucidDataLayer::all, std::vector<LucidPerfMetric>{}}}), receiver);
-      tool.setInstances({});
-      manager->refresh();
+      m.manager->clis().at(0)->runPerf(LucidPerfQuery({{LucidDataLayer::all, std::vector<LucidPerfMetric>{}}}), receiver);
+      m.tool.setInstances({});
+      m.manager->refresh();
       EXPECT_EQ(ended.get(), LucidPerfRunEnd::Reason::stopped);
-      EXPECT_TRUE(manager->clis().empty());
+      EXPECT_TRUE(m.manager->clis().empty());
     }
   });
-  if (body.wait_for(180s) != std::future_status::ready) {
-    std::fprintf(stderr, "deadlock: dropping a client whose receiver asks the manager\n");
-    std::abort();
-  }
-  body.get();
-  test::drainMainQueue();
-}
-
-TEST(LucidLinkCLIManager, TimerEventsWithAnUnchangedSetSendNothing) {
-  SimulatedTool tool;
-  tool.setInstances({kAlpha});
-  Observed observed(LucidLinkCLIManager::create(0.02, tool.path()));
-  ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") >= 6; }));
-  EXPECT_EQ(observed.settledNotifications(), 1);
 }
 
 TEST(LucidLinkCLIManager, DroppingTheManagerStopsItAndFreesIt) {
@@ -286,8 +219,7 @@ TEST(LucidLinkCLIManager, DroppingTheManagerStopsItAndFreesIt) {
   tool.setInstances({kAlpha});
   auto manager = LucidLinkCLIManager::create(0.02, tool.path());
   std::weak_ptr<LucidLinkCLIManager> weak = manager;
-  std::atomic<int> notifications{0};
-  auto subscription = manager->objectWillChange().subscribe([&] { ++notifications; });
+  auto subscription = manager->objectWillChange().subscribe([] {});
   ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") >= 3; }));
   manager.reset();
   ASSERT_TRUE(test::eventually([&] { return weak.expired(); }));  // a recalculation in progress finishes first

@@ -11,7 +11,7 @@ void PrintTo(const LucidPerfDictionary& dictionary, std::ostream* out) {
 
 void PrintTo(const LucidPerfUpdate& update, std::ostream* out) {
   *out << "{" << rawValue(update.dataLayer) << " @" << update.timestamp << ":";
-  for (const auto& [metric, value] : update.dictionary) *out << " " << rawValue(metric) << "='" << value << "'";
+  PrintTo(update.dictionary, out);
   *out << "}";
 }
 
@@ -51,16 +51,6 @@ TEST(PerfParser, ColumnRangesFollowTheMarkers) {
   EXPECT_EQ(LucidPerfParser::columnRanges("-- fs -- -- fs --"), (std::vector<R>{{0, 17, Header::fileSystem}}));
 }
 
-TEST(PerfParser, FsOnlyExampleGivesOneUpdate) {
-  const auto updates = parseAll("-- time ------------ -- fs ---------------\n"
-                                "currentDateAndTimeUTC readBytes writes\n"
-                                "10:00:01             5MiB/s    7\n");
-  ASSERT_EQ(updates.size(), 1u);
-  EXPECT_EQ(updates[0].dataLayer, L::fileSystem);
-  EXPECT_EQ(updates[0].timestamp, "10:00:01");
-  EXPECT_EQ(updates[0].dictionary, (LucidPerfDictionary{{M::readBytes, "5MiB/s"}, {M::writes, "7"}}));
-}
-
 struct StreamCase {
   const char* name;
   std::string text;
@@ -71,6 +61,8 @@ TEST(PerfParser, HandlesTheDocumentedShapes) {
   const std::string markers = "-- time ------------ -- fs ---------- -- cache --\n";
   const std::string names = "currentDateAndTimeUTC readBytes writes  %hits\n";
   const StreamCase cases[] = {
+      {"fs only", "-- time ------------ -- fs ---------------\ncurrentDateAndTimeUTC readBytes writes\n10:00:01             5MiB/s    7\n",
+       {{L::fileSystem, "10:00:01", {{M::readBytes, "5MiB/s"}, {M::writes, "7"}}}}},
       {"banner before the first marker line is ignored",
        "Starting monitor\nwaiting...\n" + markers + names + "t1                    1         2       50%\n",
        {{L::fileSystem, "t1", {{M::readBytes, "1"}, {M::writes, "2"}}}, {L::cache, "t1", {{M::cacheHits, "50%"}}}}},
@@ -105,17 +97,12 @@ TEST(PerfParser, HandlesTheDocumentedShapes) {
       {"other line breaks end lines too",
        "-- time ------------ -- fs --\xE2\x80\xA8" "currentDateAndTimeUTC reads\x0B" "t12                   4\xC2\x85",
        {{L::fileSystem, "t12", {{M::reads, "4"}}}}},
+      {"a section added after the names has only unrecognized values",
+       "-- time ------------ -- fs --\ncurrentDateAndTimeUTC reads\n-- time ------------ -- fs -- -- cache --\n"
+       "t13                  1        2\n",
+       {{L::fileSystem, "t13", {{M::reads, "1"}}}, {L::cache, "t13", {{M::unrecognized, "2"}}}}},
   };
   for (const auto& c : cases) EXPECT_EQ(parseAll(c.text), c.expected) << c.name;
-}
-
-TEST(PerfParser, ASectionAddedAfterTheNamesHasOnlyUnrecognizedValues) {
-  const auto updates = parseAll("-- time ------------ -- fs --\ncurrentDateAndTimeUTC reads\n"
-                                "-- time ------------ -- fs -- -- cache --\n"
-                                "t                    1        2\n");
-  ASSERT_EQ(updates.size(), 2u);
-  EXPECT_EQ(updates[1].dataLayer, L::cache);
-  EXPECT_EQ(updates[1].dictionary, (LucidPerfDictionary{{M::unrecognized, "2"}}));
 }
 
 // A recorded stream fed in two blocks split at every byte offset gives the

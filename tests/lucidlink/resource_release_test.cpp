@@ -29,16 +29,17 @@ class StoppedRun : public LucidLinkPerformanceUpdateReciever {
     if (how_ == StopBy::ownCallback) {
       if (auto client = this->client()) client->cancelProcessWithId(pid.load());
     } else if (how_ == StopBy::droppingTheClientInCallback) {
-      std::shared_ptr<LucidLinkCLIUtility> last;
-      std::lock_guard lock(mutex_);
-      last.swap(client_);  // destroyed here, on the run's own thread, after the lock
+      hold(nullptr);  // the client goes here, on the run's own thread
     }
   }
   void didEndPerfRun(std::int32_t, const LucidPerfRunEnd&) override { ++ends; }
 
-  void hold(std::shared_ptr<LucidLinkCLIUtility> client) {
+  // Replaces the client the run holds; the one it held goes with the result,
+  // after the lock.
+  std::shared_ptr<LucidLinkCLIUtility> hold(std::shared_ptr<LucidLinkCLIUtility> client) {
     std::lock_guard lock(mutex_);
-    client_ = std::move(client);
+    client_.swap(client);
+    return client;
   }
   std::shared_ptr<LucidLinkCLIUtility> client() {
     std::lock_guard lock(mutex_);
@@ -68,19 +69,9 @@ void stopRunsFromEverywhere(const std::string& tool, int runs, unsigned seed, st
     run->hold(client);
     run->pid = client->runPerf(query, run);
     std::this_thread::sleep_for(std::chrono::microseconds(pick(2000)));
-    switch (how) {
-      case StopBy::otherThread:
-        std::thread([client, pid = run->pid.load()] { client->cancelProcessWithId(pid); }).join();
-        break;
-      case StopBy::killAll:
-        client->killAllProcesses();
-        break;
-      case StopBy::droppingTheClient:
-        run->hold(nullptr);  // the last reference goes with `client` below
-        break;
-      default:
-        break;
-    }
+    if (how == StopBy::otherThread) std::thread([client, pid = run->pid.load()] { client->cancelProcessWithId(pid); }).join();
+    if (how == StopBy::killAll) client->killAllProcesses();
+    if (how == StopBy::droppingTheClient) run->hold(nullptr);  // the last reference goes with `client` below
     client.reset();
   }
 }

@@ -1,58 +1,41 @@
 #include "support/test_support.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <atomic>
+#include <future>
 #include <thread>
-
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/serial_queue.hpp"
+
 namespace velmora::test {
 
-namespace {
-
-int countEntries(const std::filesystem::path& folder) {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-  return count;
-}
-
-}  // namespace
+namespace fs = std::filesystem;
 
 ResourceCounts currentResources() {
-  ResourceCounts counts;
-  counts.descriptors = countEntries("/proc/self/fd") - 1;  // the iterator's own descriptor
-  counts.threads = countEntries("/proc/self/task");
-  const std::string self = std::to_string(::getpid());
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream status(entry.path() / "status");
-    std::string line;
-    char state = '?';
-    std::string parent;
-    while (std::getline(status, line)) {
-      const auto value = line.find_first_not_of(" \t", line.find(':') + 1);
-      if (value == std::string::npos) continue;
-      if (line.rfind("State:", 0) == 0) state = line[value];
-      if (line.rfind("PPid:", 0) == 0) parent = line.substr(value);
-    }
-    if (parent == self && state == 'Z') ++counts.zombieChildren;
-  }
-  return counts;
+  auto count = [](const char* folder) {
+    return static_cast<int>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+  };
+  // WNOWAIT: only looks, the child stays for whoever reaps it.
+  siginfo_t child{};
+  const bool unreaped = ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == 0 && child.si_pid != 0;
+  return {count("/proc/self/fd") - 1, count("/proc/self/task"), unreaped};  // -1: the iterator's own descriptor
 }
 
 bool nothingLeakedSince(const ResourceCounts& before) {
   const ResourceCounts now = currentResources();
-  return now.descriptors <= before.descriptors && now.threads <= before.threads && now.zombieChildren == 0;
+  return now.descriptors <= before.descriptors && now.threads <= before.threads && !now.unreapedChild;
 }
 
 std::ostream& operator<<(std::ostream& out, const ResourceCounts& counts) {
   return out << "{descriptors " << counts.descriptors << ", threads " << counts.threads
-             << ", zombie children " << counts.zombieChildren << "}";
+             << (counts.unreapedChild ? ", a child unreaped}" : "}");
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
@@ -64,53 +47,39 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-bool processAlive(int pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("State:", 0) == 0) return line.find('Z') == std::string::npos;
+void withWatchdog(const char* what, std::function<void()> body) {
+  auto done = std::async(std::launch::async, std::move(body));
+  if (done.wait_for(std::chrono::minutes(3)) != std::future_status::ready) {
+    std::fprintf(stderr, "deadlock: %s\n", what);
+    std::abort();
   }
-  return false;
+  done.get();
 }
 
 std::vector<std::string> parseEchoedArguments(const std::string& output) {
   const auto json = nlohmann::json::parse(output, nullptr, /*allow_exceptions=*/false);
-  if (!json.is_array()) return {};
-  return json.get<std::vector<std::string>>();
+  return json.is_array() ? json.get<std::vector<std::string>>() : std::vector<std::string>{};
 }
-
-}  // namespace velmora::test
-
-#include <future>
-#include <mutex>
-#include <random>
-
-#include "platform/serial_queue.hpp"
-#include "velmora/diagnostics.hpp"
-
-namespace velmora::test {
 
 SimulatedTool::SimulatedTool() {
   static std::atomic<int> counter{0};
-  folder_ = (std::filesystem::temp_directory_path() /
-             ("velmora-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
+  folder_ = (fs::temp_directory_path() / ("velmora-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
                 .string();
-  std::filesystem::remove_all(folder_);
-  std::filesystem::create_directories(folder_ + "/lucid.d");
+  fs::remove_all(folder_);
+  fs::create_directories(folder_ + "/lucid.d");
   path_ = folder_ + "/lucid";
-  restore();
+  fs::create_symlink(kSimulator, path_);
 }
 
 SimulatedTool::~SimulatedTool() {
   std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
+  fs::remove_all(folder_, ignored);
 }
 
 void SimulatedTool::writeState(const std::string& name, const std::string& content) {
   const std::string target = folder_ + "/lucid.d/" + name;
-  const std::string temporary = target + ".tmp";
-  std::ofstream(temporary, std::ios::binary | std::ios::trunc) << content;
-  std::filesystem::rename(temporary, target);
+  std::ofstream(target + ".tmp", std::ios::binary | std::ios::trunc) << content;
+  fs::rename(target + ".tmp", target);
 }
 
 void SimulatedTool::setInstances(const std::vector<Instance>& instances) {
@@ -122,16 +91,7 @@ void SimulatedTool::setInstances(const std::vector<Instance>& instances) {
   writeState("instances", content);
 }
 
-void SimulatedTool::setOptions(const std::string& words) { writeState("options", words); }
-void SimulatedTool::setMisbehaviour(const std::string& words) { writeState("misbehave", words); }
-
-void SimulatedTool::remove() { std::filesystem::remove(path_); }
-
-void SimulatedTool::restore() {
-  std::error_code ignored;
-  std::filesystem::remove(path_, ignored);
-  std::filesystem::create_symlink(kSimulator, path_);
-}
+void SimulatedTool::remove() { fs::remove(path_); }
 
 std::vector<std::vector<std::string>> SimulatedTool::calls() const {
   std::ifstream log(folder_ + "/lucid.d/calls.log");
@@ -153,25 +113,6 @@ void drainMainQueue() {
   std::promise<void> done;
   platform::mainQueueAsync([&done] { done.set_value(); });
   done.get_future().wait();
-}
-
-struct WarningCapture::State {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-};
-
-WarningCapture::WarningCapture() : state_(std::make_shared<State>()) {
-  previous_ = setWarningSink([state = state_](std::string_view line) {
-    std::lock_guard lock(state->mutex);
-    state->lines.emplace_back(line);
-  });
-}
-
-WarningCapture::~WarningCapture() { setWarningSink(std::move(previous_)); }
-
-std::vector<std::string> WarningCapture::lines() {
-  std::lock_guard lock(state_->mutex);
-  return state_->lines;
 }
 
 }  // namespace velmora::test
