@@ -1,5 +1,6 @@
 #include "velmora/lucidlink/lucid_link_cli_manager.hpp"
 
+#include <atomic>
 #include <map>
 #include <optional>
 
@@ -17,6 +18,10 @@ struct LucidLinkCLIManager::State {
   platform::SerialQueue observationQueue{"lucidLinkCLIManager_observationQueue"};
   platform::SerialQueue timerQueue{"lucidLinkCLIManager_timerQueue"};
   std::unique_ptr<platform::RepeatingTimer> recalculationTimer;  // owned by observationQueue
+  // A timer event finds one already waiting on the access queue when the
+  // tool is slower than the interval; it adds nothing then, so that no
+  // backlog builds up for clis() to wait behind.
+  std::atomic<bool> timedRecalculationWaiting{false};
 };
 
 LucidLinkCLIManager::LucidLinkCLIManager(double updateInterval, std::string launchPath)
@@ -48,9 +53,12 @@ void LucidLinkCLIManager::startRecalculationTimer() {
   state_->recalculationTimer =
       std::make_unique<platform::RepeatingTimer>(state_->timerQueue, updateInterval_, [weak] {
         auto self = weak.lock();
-        if (!self) return;
+        if (!self || self->state_->timedRecalculationWaiting.exchange(true)) return;
         self->state_->accessQueue.async([weak] {
-          if (auto again = weak.lock()) again->recalculateCLIs(false);
+          auto again = weak.lock();
+          if (!again) return;
+          again->state_->timedRecalculationWaiting.store(false);
+          again->recalculateCLIs(false);
         });
       });
 }

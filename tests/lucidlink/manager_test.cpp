@@ -76,8 +76,7 @@ TEST(LucidLinkCLIManager, StartsWithTwoRecalculationsAndRefreshAlwaysNotifies) {
 }
 
 // Timer events notify only when the map changes; a broken table or a vanished
-// tool empties it. The interval leaves a recalculation time to finish even on
-// a slow machine: timer events that come faster pile up on the access queue.
+// tool empties it.
 TEST(LucidLinkCLIManager, TimerEventsNotifyOnlyWhenTheMapChanges) {
   Managed m({kAlpha}, 0.2);
   auto timerEvents = [&](int count) {
@@ -99,6 +98,19 @@ TEST(LucidLinkCLIManager, TimerEventsNotifyOnlyWhenTheMapChanges) {
   ASSERT_TRUE(notified(4));
   EXPECT_TRUE(m.manager->clis().empty());
   EXPECT_EQ(m.settledNotifications(), 4);
+}
+
+// A tool slower than the interval: the timer events meanwhile wait as one
+// recalculation, not as a backlog that clis() would have to wait behind.
+TEST(LucidLinkCLIManager, TimerEventsDuringASlowListingWaitAsOne) {
+  Managed m({kAlpha}, 0.01);
+  m.tool.setMisbehaviour("sleep 0.3");
+  const int slow = m.tool.callCount("list");
+  ASSERT_TRUE(test::eventually([&] { return m.tool.callCount("list") >= slow + 3; }));
+  m.tool.setMisbehaviour("");
+  const int fast = m.tool.callCount("list");
+  m.manager->clis();
+  EXPECT_LE(m.tool.callCount("list") - fast, 2);
 }
 
 TEST(LucidLinkCLIManager, ModeChangeReplacesTheClientUnderItsNewKey) {
