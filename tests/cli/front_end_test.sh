@@ -195,10 +195,14 @@ check "perf leaves no tool process behind" 0 "$(no_tool_left)"
 out=$(head -n 1 "$home/perf.out" | python3 -c 'import json,sys; u=json.load(sys.stdin); m=u["metrics"]["readBytes"]; print(u["dataLayer"], m["text"], m["value"]["doubleValue"], m["value"]["unit"], m["value"]["bytesPerSecond"])')
 check "perf --json prints raw and parsed values" "fs 0.5MiB/s 0.5 MiB/s 524288.0" "$out"
 
+# Started as nohup starts it, perf keeps ignoring SIGHUP.
 echo "ignore-term" > "$home/lucid.d/misbehave"
+in_background+=(--ignore-signal=HUP)
 start_perf "$home/perf.out" --fs reads
+in_background=(env --default-signal=INT,TERM,HUP)
+kill -HUP "$perf"; sleep 0.3
 kill -TERM "$perf"; wait "$perf"; status=$?
-check "perf ends on SIGTERM with 143" 143 "$status"
+check "perf ignores the SIGHUP it was started ignoring and ends on SIGTERM with 143" 143 "$status"
 check "a tool that ignores SIGTERM is gone when perf exits" 0 "$(no_tool_left)"
 rm "$home/lucid.d/misbehave"
 

@@ -26,6 +26,8 @@ sigset_t stopSignalSet() {
 // is off. Written before the handlers are installed, read only by them.
 termios savedTerminal;
 
+extern "C" void doNothing(int) {}
+
 extern "C" void restoreTerminalAndDie(int signal) {
   ::tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
   std::signal(signal, SIG_DFL);
@@ -111,9 +113,21 @@ StopSignals::~StopSignals() {
     std::lock_guard lock(mutex_);
     closing_ = true;
   }
-  // Directed at the watcher, which takes it from its sigwait and sees closing_.
+  // Directed at the watcher, which takes it from its sigwait and sees
+  // closing_. An ignored signal may be dropped even while blocked (POSIX
+  // leaves it open; macOS does), so an ignored SIGHUP gets a handler that
+  // does nothing for as long as it takes.
+  struct sigaction previous {};
+  const bool ignored = (ignored_ & (1u << SIGHUP)) != 0;
+  if (ignored) {
+    struct sigaction waking {};
+    waking.sa_handler = doNothing;
+    sigemptyset(&waking.sa_mask);
+    ::sigaction(SIGHUP, &waking, &previous);
+  }
   ::pthread_kill(watcher_.native_handle(), SIGHUP);
   watcher_.join();
+  if (ignored) ::sigaction(SIGHUP, &previous, nullptr);
 }
 
 void StopSignals::watch() {
