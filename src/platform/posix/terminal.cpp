@@ -114,9 +114,9 @@ StopSignals::~StopSignals() {
     closing_ = true;
   }
   // Directed at the watcher, which takes it from its sigwait and sees
-  // closing_. An ignored signal may be dropped even while blocked (POSIX
-  // leaves it open; macOS does), so an ignored SIGHUP gets a handler that
-  // does nothing for as long as it takes.
+  // closing_. POSIX leaves open whether an ignored signal stays pending
+  // while blocked, so an ignored SIGHUP gets a handler that does nothing for
+  // as long as this takes.
   struct sigaction previous {};
   const bool ignored = (ignored_ & (1u << SIGHUP)) != 0;
   if (ignored) {
