@@ -16,6 +16,9 @@ show() {
 
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
+# A script's background job starts with Ctrl-C ignored, and the front end
+# keeps ignoring what it was started ignoring; a terminal's job would not.
+in_background=(env --default-signal=INT)
 
 show --version
 show run /bin/echo a "" b
@@ -92,14 +95,14 @@ show "${lucid[@]}" --instance 2001 config explain DataCache.Size
 show "${lucid[@]}" --instance 2001 config explain FileSystem.NoSuchSetting
 
 printf '\n$ velmora-fsutil lucid --instance 2001 perf --fs readBytes,writeBytes,reads --cache %%hits,dirtyBytes   (Ctrl-C after 2 s)\n'
-"$cli" "${lucid[@]}" --instance 2001 perf --fs readBytes,writeBytes,reads --cache %hits,dirtyBytes &
+"${in_background[@]}" "$cli" "${lucid[@]}" --instance 2001 perf --fs readBytes,writeBytes,reads --cache %hits,dirtyBytes &
 perf=$!
 sleep 2
 kill -INT "$perf"
 wait "$perf" || echo "(perf stopped once its tool was gone: exit status $?)"
 
 printf '\n$ velmora-fsutil --json lucid --instance 2001 perf --objectstore getBytes,getTime   (first two lines)\n'
-"$cli" --json "${lucid[@]}" --instance 2001 perf --objectstore getBytes,getTime > "$home/perf.json" &
+"${in_background[@]}" "$cli" --json "${lucid[@]}" --instance 2001 perf --objectstore getBytes,getTime > "$home/perf.json" &
 perf=$!
 sleep 1
 kill -INT "$perf"
@@ -107,7 +110,7 @@ wait "$perf" || true
 head -n 2 "$home/perf.json"
 
 printf '\n$ velmora-fsutil lucid watch --interval 0.5   (instances change while it runs; Ctrl-C after 3 s)\n'
-"$cli" "${lucid[@]}" watch --interval 0.5 &
+"${in_background[@]}" "$cli" "${lucid[@]}" watch --interval 0.5 &
 watcher=$!
 sleep 1
 set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2003\tgamma.fs\t7780\tlive\t/Volumes/Gamma\n'
