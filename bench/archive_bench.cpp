@@ -112,6 +112,17 @@ double seconds(const std::function<void()>& body) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Another tool's archive of `folder`'s contents, made afresh as kWork/NAME
+// by the command `words` followed by the archive's path and ".".
+fs::path zipWithTool(std::vector<std::string> words, const std::string& name, const fs::path& folder) {
+  const fs::path archive = kWork / name;
+  fs::remove(archive);
+  words.push_back(archive.string());
+  words.push_back(".");
+  if (runAndWait(std::move(words), folder) != 0) std::exit(1);
+  return archive;
+}
+
 fs::path zipWithLibrary(const fs::path& folder, const fs::path& output, unsigned threads) {
   fs::remove_all(output);
   fs::path made;
@@ -215,24 +226,13 @@ int main() {
   std::printf("real files: %s\n", real.c_str());
 
   std::vector<Contender> folder = {
-      {"zip -r -q -6",
-       [&] {
-         const fs::path archive = kWork / "infozip.zip";
-         fs::remove(archive);
-         if (runAndWait({"zip", "-r", "-q", "-6", archive.string(), "."}, real) != 0) std::exit(1);
-         return archive;
-       }},
+      {"zip -r -q -6", [&] { return zipWithTool({"zip", "-r", "-q", "-6"}, "infozip.zip", real); }},
       {"zipFolder, 2 threads", [&] { return zipWithLibrary(real, kWork / "lib2", 2); }},
       {"zipFolder, 1 thread", [&] { return zipWithLibrary(real, kWork / "lib1", 1); }},
   };
   if (hasCommand("7z")) {
-    folder.push_back({"7z a -tzip -mx=5 -mmt=2", [&] {
-                        const fs::path archive = kWork / "7z.zip";
-                        fs::remove(archive);
-                        if (runAndWait({"7z", "a", "-tzip", "-mx=5", "-mmt=2", archive.string(), "."}, real) != 0)
-                          std::exit(1);
-                        return archive;
-                      }});
+    folder.push_back({"7z a -tzip -mx=5 -mmt=2",
+                      [&] { return zipWithTool({"7z", "a", "-tzip", "-mx=5", "-mmt=2"}, "7z.zip", real); }});
   } else {
     std::printf("7z is not installed: not timed\n");
   }
@@ -251,13 +251,7 @@ int main() {
 
   const fs::path mixed = mixedText(real);
   std::vector<Contender> single = {
-      {"zip -q -6 (1 GiB text)",
-       [&] {
-         const fs::path archive = kWork / "infozip-mixed.zip";
-         fs::remove(archive);
-         if (runAndWait({"zip", "-r", "-q", "-6", archive.string(), "."}, mixed) != 0) std::exit(1);
-         return archive;
-       }},
+      {"zip -q -6 (1 GiB text)", [&] { return zipWithTool({"zip", "-r", "-q", "-6"}, "infozip-mixed.zip", mixed); }},
       {"zipFolder, 2 threads (1 GiB)", [&] { return zipWithLibrary(mixed, kWork / "mixed2", 2); }},
   };
   std::printf("1 GiB of mixed text, %d rounds:\n", rounds);
