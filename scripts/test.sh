@@ -22,6 +22,6 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
-cmake -S . -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON "${flags[@]}"
+cmake -S . -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_WERROR=ON "${flags[@]}"
 cmake --build "$dir" -j "$jobs" "${targets[@]}"
 ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${select[@]}"
