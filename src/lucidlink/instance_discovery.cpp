@@ -18,17 +18,11 @@ std::vector<LucidFileSpaceInfo> LucidLinkCLIUtility::listAllFilespaces(const std
 namespace detail {
 
 std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client) {
-  std::string output;
   try {
-    output = client.runInstanceSpecificCommand({"status"});
+    return client.statusInfo().mountPoint();
   } catch (...) {
     return std::nullopt;  // this instance is skipped; the next may do
   }
-  if (output.empty()) return std::nullopt;
-  const LucidDictionary report = parseKeyValueOutput(output);
-  const auto found = report.find("Mount point");
-  if (found == report.end()) return std::nullopt;
-  return mountPointFromReport(found->second);
 }
 
 }  // namespace detail

@@ -9,8 +9,8 @@
 
 namespace velmora::detail {
 
-// The standardized mount point the instance's "status" reports; nothing when
-// the status cannot be had (the failure is dropped), is empty, or names none.
+// The standardized mount point the instance's status report gives; nothing
+// when there is no report (the failure is dropped) or it names none.
 std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client);
 
 }  // namespace velmora::detail

@@ -30,4 +30,11 @@ LucidLinkCLIError::LucidLinkCLIError(Case errorCase, std::string reason)
       reason_(errorCase == Case::failedToSetOrDeleteConfig ? std::move(reason) : std::string()),
       description_(describe(case_, reason_)) {}
 
+LucidLinkCLIError LucidLinkCLIError::withDetail(Case errorCase, std::string detail) {
+  LucidLinkCLIError error(errorCase);
+  if (!detail.empty()) error.description_ += ": " + detail;
+  error.detail_ = std::move(detail);
+  return error;
+}
+
 }  // namespace velmora

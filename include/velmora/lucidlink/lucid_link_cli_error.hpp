@@ -22,12 +22,18 @@ class LucidLinkCLIError : public std::exception {
   static LucidLinkCLIError failedToSetOrDeleteConfig(std::string reason) {
     return LucidLinkCLIError(Case::failedToSetOrDeleteConfig, std::move(reason));
   }
+  // The case's text followed by ": " and `detail`, for a failure whose cause
+  // the tool's own answer tells (how it ended, what it printed).
+  static LucidLinkCLIError withDetail(Case errorCase, std::string detail);
 
   Case errorCase() const noexcept { return case_; }
   // The payload of failedToSetOrDeleteConfig; empty for the other cases.
   const std::string& reason() const noexcept { return reason_; }
+  // What withDetail() added to the case's text; empty otherwise.
+  const std::string& detail() const noexcept { return detail_; }
 
-  // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed text.
+  // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed
+  // text (with ": " and the detail appended when there is one).
   std::string localizedDescription() const { return description_; }
   std::string errorDescription() const { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
@@ -35,6 +41,7 @@ class LucidLinkCLIError : public std::exception {
  private:
   Case case_;
   std::string reason_;
+  std::string detail_;
   std::string description_;
 };
 

@@ -77,9 +77,17 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // then `command`, then `args`. Runner failures pass through unchanged.
   virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
                                                  const std::vector<std::string>& args = {}) const;
+  // The same run, also returning how the tool ended (through the runner's
+  // runWithExitStatus, not through an override of the above).
+  CLIRunResult runInstanceSpecificCommandWithExitStatus(const std::vector<std::string>& command,
+                                                        const std::vector<std::string>& args = {}) const;
 
   // Reports. Empty tool output means the instance is not running:
-  // LucidLinkCLIError::lucidNotRunning. Runner failures pass through.
+  // LucidLinkCLIError::lucidNotRunning. A tool that printed something but
+  // exited non-zero, was ended by a signal, or printed none of the report's
+  // keys fails with invalidOutput, its text naming how the tool ended and
+  // carrying what it printed (cut after 4 KiB, with a marker saying how much
+  // more there was). Runner failures pass through.
   virtual LucidLinkCLIStatusInfo statusInfo() const;
   virtual LucidDictionary cache() const;
   virtual LucidLinkCLICacheInfo cacheInfo() const;
