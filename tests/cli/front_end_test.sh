@@ -153,6 +153,19 @@ expect "config explain of an unknown key fails" 1 "The LucidLink tool does not e
 expect_json_error "refused set"             1 LucidLinkCLIError failedToSetOrDeleteConfig --json "${tool[@]}" --instance 2001 config set No.Such=1
 expect_json_error "unknown key"             1 CommandError unknownConfigKey --json "${tool[@]}" --instance 2001 config explain No.Such
 
+# Concurrent changes of the simulator's store all take effect (five writers, five rounds).
+keys=(DataCache.Location DataCache.Size FileSystem.ForbidSpecialCharacters FileSystem.MountPointOSX ObjectScheduler.MaxUploadRate)
+for round in 1 2 3 4 5; do
+  for key in "${keys[@]}"; do "$home/lucid" --instance "c$round" config --set "--$key" "set-$key" >/dev/null & done
+  wait
+done
+check "concurrent config --set calls lose nothing" "25 0" "$(cat "$home"/lucid.d/config-c*-local | wc -l) $(ls "$home/lucid.d" | grep -c tmp)"
+for words in "print-hex zz" "print-hex f" "exit 1x" "sleep nan" "raise 0"; do
+  # shellcheck disable=SC2086
+  run_cli run "$sim" $words
+  check "simulator: $words is a usage error" "2 lucid-sim: ${words%% *}: expected" "$status $(grep -o '^lucid-sim: [a-z-]*: expected' <<<"$err")"
+done
+
 # --- the password: from standard input, never logged, never empty, never echoed on a terminal
 echo 'pass word' > "$home/lucid.d/password"
 out=$(echo 'pass word' | "$cli" "${tool[@]}" --instance 2001 config delete --global DataCache.Size --password-stdin 2>&1); status=$?
