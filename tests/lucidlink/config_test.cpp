@@ -47,6 +47,11 @@ TEST(LucidConfigOperation, BuildsExactlyTheDocumentedArguments) {
   for (const auto& [name, operation, expected] : cases) EXPECT_EQ(operation.arguments(), expected) << name;
 }
 
+TEST(LucidConfigScope, OnlyTheExactRawValueNamesAScope) {
+  EXPECT_EQ(lucidConfigScope("global"), LucidConfigScope::global);
+  for (const char* text : {"Global", "GLOBAL", "Local", " local", ""}) EXPECT_EQ(lucidConfigScope(text), std::nullopt) << text;
+}
+
 TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
   test::SimulatedTool tool;
   const LucidLinkCLIUtility client(tool.path(), LucidFileSpaceInfo{"2001", "a", "1", "live"});

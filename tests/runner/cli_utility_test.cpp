@@ -121,6 +121,8 @@ TEST(GenericCLIUtilityIsInstalled, TrueOnlyWhenTheToolStartsAndWritesUtf8) {
   EXPECT_FALSE(GenericCLIUtility("/nonexistent/tool").isInstalled());
   EXPECT_FALSE(GenericCLIUtility("/tmp").isInstalled());
   EXPECT_FALSE(GenericCLIUtility(folder.script("binary-tool", "printf '\\377'")).isInstalled());
+  // The probe is exactly one empty argument: for any other vector this tool writes what is not UTF-8.
+  EXPECT_TRUE(GenericCLIUtility(folder.script("probe", "[ $# -eq 1 ] && [ -z \"$1\" ] || printf '\\377'")).isInstalled());
 }
 
 // Runs overlap freely: each gets its own output, and none holds another's
