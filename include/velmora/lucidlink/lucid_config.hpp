@@ -20,10 +20,10 @@
 // purpose:
 //   - A row that ends before the STATUS column is kept, its missing pieces
 //     empty: the tool does not pad an empty last column, so such a row is a
-//     setting without a status, and skipping it lost most settings.
+//     setting without a status, and skipping it would lose most settings.
 //   - A row whose key piece is empty is skipped: a line of spaces or a value
 //     wrapped onto a line of its own names no setting, and storing it under
-//     the empty key made up a setting the tool never listed.
+//     the empty key would make up a setting the tool never listed.
 #pragma once
 
 #include <cstddef>
