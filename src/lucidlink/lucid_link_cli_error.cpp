@@ -26,15 +26,27 @@ std::string describe(LucidLinkCLIError::Case errorCase, const std::string& reaso
 }  // namespace
 
 LucidLinkCLIError::LucidLinkCLIError(Case errorCase, std::string reason)
-    : case_(errorCase),
+    : LucidLinkCLIError(errorCase, std::move(reason), std::string()) {}
+
+LucidLinkCLIError::LucidLinkCLIError(Case errorCase, std::string reason, std::string detail)
+    : Error(detail.empty() ? describe(errorCase, reason) : describe(errorCase, reason) + ": " + detail),
+      case_(errorCase),
       reason_(errorCase == Case::failedToSetOrDeleteConfig ? std::move(reason) : std::string()),
-      description_(describe(case_, reason_)) {}
+      detail_(std::move(detail)) {}
+
+const char* LucidLinkCLIError::caseName() const noexcept {
+  switch (case_) {
+    case Case::failedToSetOrDeleteConfig: return "failedToSetOrDeleteConfig";
+    case Case::lucidNotRunning: return "lucidNotRunning";
+    case Case::failedToConvertOutputToDictionary: return "failedToConvertOutputToDictionary";
+    case Case::failedToFindCompatibleInstanceID: return "failedToFindCompatibleInstanceID";
+    case Case::invalidOutput: return "invalidOutput";
+  }
+  return "unknown";
+}
 
 LucidLinkCLIError LucidLinkCLIError::withDetail(Case errorCase, std::string detail) {
-  LucidLinkCLIError error(errorCase);
-  if (!detail.empty()) error.description_ += ": " + detail;
-  error.detail_ = std::move(detail);
-  return error;
+  return LucidLinkCLIError(errorCase, std::string(), std::move(detail));
 }
 
 }  // namespace velmora

@@ -1,13 +1,14 @@
 // Failures of the LucidLink client, each with a fixed English text.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <utility>
 
+#include "velmora/error.hpp"
+
 namespace velmora {
 
-class LucidLinkCLIError : public std::exception {
+class LucidLinkCLIError : public Error {
  public:
   enum class Case {
     failedToSetOrDeleteConfig,  // payload: the reason; raised by callers only
@@ -27,6 +28,8 @@ class LucidLinkCLIError : public std::exception {
   static LucidLinkCLIError withDetail(Case errorCase, std::string detail);
 
   Case errorCase() const noexcept { return case_; }
+  const char* typeName() const noexcept override { return "LucidLinkCLIError"; }
+  const char* caseName() const noexcept override;
   // The payload of failedToSetOrDeleteConfig; empty for the other cases.
   const std::string& reason() const noexcept { return reason_; }
   // What withDetail() added to the case's text; empty otherwise.
@@ -34,15 +37,14 @@ class LucidLinkCLIError : public std::exception {
 
   // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed
   // text (with ": " and the detail appended when there is one).
-  std::string localizedDescription() const { return description_; }
-  std::string errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+  std::string localizedDescription() const { return what(); }
 
  private:
+  LucidLinkCLIError(Case errorCase, std::string reason, std::string detail);
+
   Case case_;
   std::string reason_;
   std::string detail_;
-  std::string description_;
 };
 
 }  // namespace velmora
