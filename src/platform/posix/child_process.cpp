@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/posix/spawn.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 namespace velmora::platform {
@@ -42,20 +43,20 @@ struct ChildProcess::State {
 namespace {
 
 void wake(ChildProcess::State& state) {
-  if (state.wakeWrite) (void)!::write(state.wakeWrite.get(), "x", 1);
+  if (state.wakeWrite) (void)!posix::sys::write(state.wakeWrite.get(), "x", 1);
 }
 
 void readUntilEndOrStop(ChildProcess::State& state) {
   std::vector<char> buffer(64 * 1024);
   pollfd fds[2] = {{state.output.get(), POLLIN, 0}, {state.wakeRead.get(), POLLIN, 0}};
   while (!state.stopped) {
-    if (::poll(fds, 2, -1) < 0) {
+    if (posix::sys::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
     if (fds[0].revents == 0) continue;
-    const ssize_t count = ::read(fds[0].fd, buffer.data(), buffer.size());
+    const ssize_t count = posix::sys::read(fds[0].fd, buffer.data(), buffer.size());
     if (count < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return;
@@ -79,7 +80,7 @@ void reap(ChildProcess::State& state) {
   for (;;) {
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
-    const int rc = ::waitid(P_PID, static_cast<id_t>(state.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    const int rc = posix::sys::waitid(P_PID, static_cast<id_t>(state.pid), &info, WEXITED | WNOHANG | WNOWAIT);
     std::unique_lock lock(state.mutex);
     if ((rc == 0 && info.si_pid == state.pid) || (rc < 0 && errno == ECHILD)) {
       // ECHILD: the host reaped it behind our back; never signal it again.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "platform/posix/spawn.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 namespace velmora::platform {
@@ -90,7 +91,7 @@ CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& a
   OutputBuffer output;
   for (;;) {
     auto [buffer, room] = output.space();
-    const ssize_t count = ::read(child.output.get(), buffer, room);
+    const ssize_t count = posix::sys::read(child.output.get(), buffer, room);
     if (count < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::system_category(), "read");
