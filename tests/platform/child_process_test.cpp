@@ -34,7 +34,7 @@ struct Observed {
     };
   }
   EndObserver onEnd() {
-    return [this](std::int32_t, ExitStatus exit, bool wasStopped) {
+    return [this](std::int32_t, ExitStatus exit, bool wasStopped, int) {
       std::lock_guard lock(mutex);
       status = exit;
       stopped = wasStopped;

@@ -38,7 +38,10 @@ ItemInfo describeItem(const std::string& path) {
 
 SourceFile::SourceFile(const std::string& path) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  fd_.reset(posix::sys::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // A network file system's open may be interrupted by a signal: retried.
+  do {
+    fd_.reset(posix::sys::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  } while (!fd_ && errno == EINTR);
   if (!fd_) throwErrno(errno, path);
   struct stat info {};
   if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, path);
