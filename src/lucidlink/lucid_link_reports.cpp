@@ -59,9 +59,9 @@ LucidDictionary runReport(const LucidLinkCLIUtility& client, const std::string& 
     problem = "printed none of the report's keys";
   }
   const std::string shown = shownOutput(result.output);
-  throw LucidLinkCLIError::withDetail(
-      LucidLinkCLIError::Case::invalidOutput,
-      "the " + command + " command " + problem + (shown.empty() ? "; it printed only white space" : "; it printed: " + shown));
+  throw LucidLinkCLIError::withDetail(LucidLinkCLIError::Case::invalidOutput,
+                                      "the " + command + " command " + problem +
+                                          (shown.empty() ? "; it printed only white space" : "; it printed: " + shown));
 }
 
 }  // namespace

@@ -93,8 +93,6 @@ TEST(ConfigListOutput, CutsRowsAtTheHeadersColumns) {
        {{LucidConfigKey("K"), Entry{"e", "c", "local", ""}}}},
       {"unpadded row ending in the scope column", kHeader + "K                   e           c           local\n",
        {{LucidConfigKey("K"), Entry{"e", "c", "local", ""}}}},
-      {"row ending in the effective column", kHeader + "K                   e\n",
-       {{LucidConfigKey("K"), Entry{"e", "", "", ""}}}},
       {"values overflowing into the next column", kHeader + "A.Very.Long.Key.NameXYZ         c           global  s\n",
        {{LucidConfigKey("A.Very.Long.Key.Name"), Entry{"XYZ", "c", "global", "s"}}}},
       {"row without a key is skipped", kHeader + "                    e           c           local   s\n", {}},

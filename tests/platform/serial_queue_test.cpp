@@ -78,7 +78,6 @@ TEST(SerialQueue, ATaskMayDestroyItsOwnQueue) {
   EXPECT_EQ(queue, nullptr);
 }
 
-// 1e300 seconds is far beyond what the clock counts: the next event is never due.
 TEST(RepeatingTimer, IntervalsThatAreNotPositiveAndFiniteOrOutlastTheClockGiveOneEvent) {
   const double intervals[] = {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300};
   for (const double interval : intervals) {
