@@ -194,6 +194,8 @@ std::string config(const std::string& state, const std::string& instance, const 
     std::erase_if(settings, [&](const auto& entry) { return entry.first == key; });
     if (action == "--set") {
       if (i + 1 >= args.size()) return invalidOption(args[i]);
+      // The store keeps one setting a line: a line break would cut the value.
+      if (args[i + 1].find_first_of("\r\n") != std::string::npos) return "Error: a value cannot hold a line break.\n";
       settings.emplace_back(key, args[++i]);
     }
   }
