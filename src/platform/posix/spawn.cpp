@@ -1,5 +1,4 @@
 #include "platform/posix/spawn.hpp"
-#include "platform/posix/system_calls.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 #ifdef __APPLE__
