@@ -1,5 +1,7 @@
 #include "velmora/lucidlink/lucid_link_reports.hpp"
 
+#include <algorithm>
+#include <cstdio>
 #include <initializer_list>
 #include <string_view>
 
@@ -31,12 +33,28 @@ std::optional<std::string> lookUp(const LucidDictionary& dictionary, const std::
 // What of a failed report's output goes into the error's text.
 constexpr std::size_t kOutputShownInError = 4096;
 
+// The output as one line of text that is safe on a terminal: control
+// characters (C0, DEL and C1) escaped, so that it can neither forge lines nor
+// drive the terminal that shows the error; cut after kOutputShownInError bytes.
 std::string shownOutput(std::string_view output) {
   output = detail::trim(output, detail::isWhitespaceOrNewline);
-  if (output.size() <= kOutputShownInError) return std::string(output);
-  std::size_t cut = kOutputShownInError;  // on a character's first byte: the text stays UTF-8
-  while (cut > 0 && (static_cast<unsigned char>(output[cut]) & 0xC0) == 0x80) --cut;
-  return std::string(output.substr(0, cut)) + " ... [" + std::to_string(output.size() - cut) + " more bytes]";
+  std::size_t cut = std::min(output.size(), kOutputShownInError);  // on a character's first byte: still UTF-8
+  while (cut > 0 && cut < output.size() && (static_cast<unsigned char>(output[cut]) & 0xC0) == 0x80) --cut;
+  std::string shown;
+  for (std::size_t i = 0; i < cut; ++i) {
+    const auto byte = static_cast<unsigned char>(output[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < cut && static_cast<unsigned char>(output[i + 1]) < 0xA0;
+    if (byte >= 0x20 && byte != 0x7F && !c1) {
+      shown += output[i];
+      continue;
+    }
+    const unsigned code = c1 ? static_cast<unsigned char>(output[++i]) : byte;
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, code == '\n' ? "\\n" : c1 ? "\\u%04x" : "\\x%02x", code);
+    shown += escaped;
+  }
+  if (cut < output.size()) shown += " ... [" + std::to_string(output.size() - cut) + " more bytes]";
+  return shown;
 }
 
 // Runs one report command. Nothing printed means the instance is not

@@ -87,7 +87,8 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // exited non-zero, was ended by a signal, or printed none of the report's
   // keys fails with invalidOutput, its text naming how the tool ended and
   // carrying what it printed (cut after 4 KiB, with a marker saying how much
-  // more there was). Runner failures pass through.
+  // more there was; control characters escaped as \n, \xNN or \uNNNN, so
+  // the text is one line that is safe to show). Runner failures pass through.
   virtual LucidLinkCLIStatusInfo statusInfo() const;
   virtual LucidDictionary cache() const;
   virtual LucidLinkCLICacheInfo cacheInfo() const;
