@@ -6,6 +6,9 @@
 //   capture: 1 GiB of tool output captured into the result string, against a
 //            bare loop reading the same tool's pipe in 64 KiB blocks and
 //            throwing the bytes away (goal: throughput ratio >= 0.90).
+//   seam:    a one-byte read of /dev/zero through the POSIX layer's system
+//            call seam, against ::read itself: the cheapest call, where the
+//            seam's cost shows most (goal: <= 1.05).
 #include <map>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include "bench_support.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
 extern char** environ;
@@ -81,10 +85,26 @@ void BM_Capture1GiB_Library(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
 }
 
+void BM_ReadByte_Baseline(benchmark::State& state) {
+  const int fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  char byte;
+  for (auto _ : state) benchmark::DoNotOptimize(::read(fd, &byte, 1));
+  ::close(fd);
+}
+
+void BM_ReadByte_Seam(benchmark::State& state) {
+  const int fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  char byte;
+  for (auto _ : state) benchmark::DoNotOptimize(velmora::platform::posix::sys::read(fd, &byte, 1));
+  ::close(fd);
+}
+
 BENCHMARK(BM_SpawnSmall_Baseline)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 BENCHMARK(BM_SpawnSmall_Library)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 BENCHMARK(BM_Capture1GiB_Baseline)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Capture1GiB_Library)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ReadByte_Baseline)->MinTime(1.0);
+BENCHMARK(BM_ReadByte_Seam)->MinTime(1.0);
 
 
 }  // namespace
@@ -97,6 +117,8 @@ int main(int argc, char** argv) {
     std::printf("spawn of a 100-byte tool, library time / bare time: %.3f (goal <= 1.10)\n", r);
   if (const double r = reporter.ratio("BM_Capture1GiB_Library/iterations:5", "BM_Capture1GiB_Baseline/iterations:5"); r > 0)
     std::printf("1 GiB capture, library throughput / bare throughput: %.3f (goal >= 0.90)\n", 1.0 / r);
+  if (const double r = reporter.ratio("BM_ReadByte_Seam/min_time:1.000", "BM_ReadByte_Baseline/min_time:1.000"); r > 0)
+    std::printf("one-byte read, seam time / bare time: %.3f (goal <= 1.05)\n", r);
   benchmark::Shutdown();
   return 0;
 }

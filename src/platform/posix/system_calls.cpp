@@ -8,31 +8,28 @@
 #include <mutex>
 #include <optional>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace velmora::platform::posix {
+
+std::atomic<bool> detail::faultsScripted{false};
 
 namespace {
 
 constexpr std::size_t kCallKinds = static_cast<std::size_t>(SystemCall::poll) + 1;
 
-struct Scripts {
-  std::atomic<bool> any{false};  // read unlocked on every call: the whole cost when nothing is scripted
-  std::mutex mutex;
-  std::array<std::deque<Fault>, kCallKinds> faults;  // guarded by `mutex`
-};
+std::mutex& scriptMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
-Scripts& scripts() {
-  static Scripts instance;
-  return instance;
+// Guarded by scriptMutex().
+std::array<std::deque<Fault>, kCallKinds>& scripts() {
+  static std::array<std::deque<Fault>, kCallKinds> faults;
+  return faults;
 }
 
 std::optional<Fault> nextFault(SystemCall call) {
-  Scripts& s = scripts();
-  if (!s.any.load(std::memory_order_acquire)) return std::nullopt;
-  std::lock_guard lock(s.mutex);
-  auto& queue = s.faults[static_cast<std::size_t>(call)];
+  std::lock_guard lock(scriptMutex());
+  auto& queue = scripts()[static_cast<std::size_t>(call)];
   if (queue.empty()) return std::nullopt;
   const Fault fault = queue.front();
   queue.pop_front();
@@ -52,7 +49,7 @@ std::size_t limited(const std::optional<Fault>& fault, std::size_t count) {
 
 }  // namespace
 
-namespace sys {
+namespace scripted {
 
 ssize_t read(int fd, void* buffer, std::size_t count) {
   const auto fault = nextFault(SystemCall::read);
@@ -111,21 +108,19 @@ int poll(pollfd* fds, nfds_t count, int timeout) {
   return ::poll(fds, count, timeout);
 }
 
-}  // namespace sys
+}  // namespace scripted
 
 void injectFaults(SystemCall call, std::vector<Fault> script) {
-  Scripts& s = scripts();
-  std::lock_guard lock(s.mutex);
-  auto& queue = s.faults[static_cast<std::size_t>(call)];
+  std::lock_guard lock(scriptMutex());
+  auto& queue = scripts()[static_cast<std::size_t>(call)];
   queue.insert(queue.end(), script.begin(), script.end());
-  s.any.store(true, std::memory_order_release);
+  detail::faultsScripted.store(true, std::memory_order_release);
 }
 
 void clearFaults() noexcept {
-  Scripts& s = scripts();
-  std::lock_guard lock(s.mutex);
-  for (auto& queue : s.faults) queue.clear();
-  s.any.store(false, std::memory_order_release);
+  std::lock_guard lock(scriptMutex());
+  for (auto& queue : scripts()) queue.clear();
+  detail::faultsScripted.store(false, std::memory_order_release);
 }
 
 }  // namespace velmora::platform::posix
