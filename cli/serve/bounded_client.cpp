@@ -66,16 +66,13 @@ std::string ToolRuns::run(const std::string& path, const std::vector<std::string
       });
 
   std::unique_lock lock(outcome->mutex);
-  const bool inTime = outcome->changed.wait_for(lock, deadline_, [&] { return outcome->ended; });
-  if (!inTime) {
+  if (!outcome->changed.wait_for(lock, deadline_, [&] { return outcome->ended; })) {
+    // The failure is told now; the library kills a tool that ignores the
+    // terminate request after its grace period, and a stop waits for that.
     child->stop();
-    // The library kills a tool that ignores the terminate request after its
-    // grace period; one that cannot even be killed (stuck in the kernel) is
-    // left to the monitor thread rather than holding the collector.
-    const auto patience = platform::ChildProcess::kTerminateGrace + std::chrono::seconds(2);
-    if (!outcome->changed.wait_for(lock, patience, [&] { return outcome->ended; })) {
-      throw ToolRunError("the LucidLink tool did not finish within " + seconds(deadline_) + " and could not be ended");
-    }
+    std::lock_guard runsLock(mutex_);
+    std::erase_if(ending_, [](const auto& ending) { return !ending->isRunning(); });
+    ending_.push_back(child);
     throw ToolRunError("the LucidLink tool did not finish within " + seconds(deadline_));
   }
   if (outcome->overflowed) {
@@ -90,6 +87,20 @@ void ToolRuns::stopAll() {
   std::lock_guard lock(mutex_);
   stopping_ = true;
   for (platform::ChildProcess* child : inFlight_) child->stop();
+}
+
+bool ToolRuns::waitForStoppedTools(std::chrono::steady_clock::time_point deadline) {
+  std::vector<std::shared_ptr<platform::ChildProcess>> ending;
+  {
+    std::lock_guard lock(mutex_);
+    ending = ending_;
+  }
+  bool gone = true;
+  for (const auto& child : ending) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    gone = child->waitForExit(std::max(left, std::chrono::milliseconds(0))) && gone;
+  }
+  return gone;
 }
 
 std::string BoundedClient::run(const std::vector<std::string>& command, const std::vector<std::string>& args) const {

@@ -8,7 +8,7 @@
 // it takes, so the exporter's clients run their one-shot commands here: a
 // command that outlasts the deadline, or writes more than the limit, is
 // stopped (terminate request, then kill after the library's grace period)
-// and fails with ToolRunError. Performance runs are the library's own and are
+// and fails with ToolRunError at once, while its tool is being ended. Performance runs are the library's own and are
 // stopped through their client.
 #pragma once
 
@@ -47,8 +47,13 @@ class ToolRuns {
   std::string run(const std::string& path, const std::vector<std::string>& arguments);
 
   // Stops every command in flight and fails every later one at once. Never
-  // waits; the commands' callers return once their tools are gone.
+  // waits: a command's caller returns once its tool is gone, or at its
+  // deadline.
   void stopAll();
+
+  // Waits until the tools of commands that failed at their deadline (and
+  // were still being ended then) are gone; false if one is not by `deadline`.
+  bool waitForStoppedTools(std::chrono::steady_clock::time_point deadline);
 
  private:
   const std::chrono::milliseconds deadline_;
@@ -56,6 +61,7 @@ class ToolRuns {
   std::mutex mutex_;
   bool stopping_ = false;
   std::set<platform::ChildProcess*> inFlight_;
+  std::vector<std::shared_ptr<platform::ChildProcess>> ending_;  // stopped at their deadline
 };
 
 // A LucidLink client whose one-shot commands go through ToolRuns.

@@ -336,7 +336,7 @@ bool FilespaceCollector::stop() {
     if (instance->stream) streams.push_back(instance->stream);
   }
   const auto deadline = Clock::now() + platform::ChildProcess::kTerminateGrace + std::chrono::seconds(2);
-  bool allGone = true;
+  bool allGone = runs_->waitForStoppedTools(deadline);
   for (const auto& stream : streams) allGone = stream->waitForEnd(deadline) && allGone;
   return allGone;
 }
