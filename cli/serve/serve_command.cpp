@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "front_end.hpp"
+#include "platform/standard_streams.hpp"
 #include "platform/terminal.hpp"
 #include "serve/exporter.hpp"
 
@@ -96,6 +97,9 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
     settings.filespaces.userEmail = serve->userEmail;
     settings.smartInterval = milliseconds(serve->smartInterval);
     action = [settings] {
+      // A closed standard error would otherwise be the listening socket's
+      // number, and the log would go there (and to the tools as their stderr).
+      platform::openClosedStandardStreams();
       platform::StopSignals stopSignals;  // before any thread starts
       serve::Exporter exporter(settings);
       for (const int port : exporter.ports()) {
