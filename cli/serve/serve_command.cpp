@@ -1,5 +1,6 @@
 // serve: the Prometheus exporter (see serve/exporter.hpp).
 #include <cmath>
+#include <optional>
 
 #include "front_end.hpp"
 #include "platform/standard_streams.hpp"
@@ -101,13 +102,20 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
       // number, and the log would go there (and to the tools as their stderr).
       platform::openClosedStandardStreams();
       platform::StopSignals stopSignals;  // before any thread starts
-      serve::Exporter exporter(settings);
-      for (const int port : exporter.ports()) {
+      std::optional<serve::Exporter> exporter;
+      try {
+        exporter.emplace(settings);
+      } catch (const std::runtime_error&) {  // civetweb's own words say little
+        throw CommandError("CommandError", "cannotListen",
+                           "Cannot listen on " + settings.listen +
+                               ": the port is in use, or the address is not one of this machine's, or not permitted");
+      }
+      for (const int port : exporter->ports()) {
         const auto colon = settings.listen.rfind(':');
         serve::logLine("listening on http://" + settings.listen.substr(0, colon) + ":" + std::to_string(port) + "/metrics");
       }
       const int signal = stopSignals.wait();
-      if (!exporter.stop()) {
+      if (!exporter->stop()) {
         throw CommandError("CommandError", "toolNotGone", "A LucidLink tool the exporter started could not be ended");
       }
       return exitForSignal(signal);
