@@ -1,6 +1,7 @@
 // serve: the Prometheus exporter (see serve/exporter.hpp).
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include "front_end.hpp"
 #include "platform/standard_streams.hpp"
@@ -90,6 +91,11 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
       "Listens on 127.0.0.1:9753 unless told otherwise. Failed collections show as velmora_collector_up 0, "
       "with the reason on standard error. Ctrl-C or SIGTERM stop it once every tool it started is gone (130, 143).");
   command->callback([serve, &options, &action] {
+    // A range check lets NaN through.
+    for (const auto& [name, seconds] : {std::pair{"--refresh", serve->refresh}, std::pair{"--smart-interval", serve->smartInterval},
+                                        std::pair{"--tool-timeout", serve->toolTimeout}}) {
+      if (std::isnan(seconds)) throw CLI::ValidationError(name, "not a number of seconds");
+    }
     serve::ServeSettings settings;
     settings.listen = listeningPort(serve->listen);
     settings.filespaces.tool = options.tool;

@@ -62,6 +62,9 @@ def tools_left():  # simulator processes, the exporter's own command line aside
     return [l for l in subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout.splitlines() if l.startswith(tool)]
 
 
+for option, text in [("--refresh", "nan"), ("--listen", "127.0.0.1:1,0.0.0.0:2"), ("--listen", "example.com:80")]:
+    check(f"serve {option} {text} is a usage error", subprocess.run([CLI, "serve", option, text], capture_output=True).returncode == 2)
+
 state("instances", "2001\tfs.one\t7778\tlive\t/mnt/one\n2002\tfs.two\t7779\tlive\t/mnt/two\n")
 proc = start()
 one = {"instance_id": "2001", "mount_point": "/mnt/one"}
