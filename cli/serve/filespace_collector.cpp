@@ -203,12 +203,22 @@ void FilespaceCollector::round() {
   }
   std::vector<std::string> problems;
   std::vector<std::unique_ptr<Instance>> kept;
+  std::vector<LucidFileSpaceInfo> fresh;
   for (const LucidFileSpaceInfo& info : listed) {
     auto known = std::find_if(instances_.begin(), instances_.end(), [&](const auto& i) { return i && i->info == info; });
     if (known != instances_.end()) {
       kept.push_back(std::move(*known));
-      continue;
+    } else {
+      fresh.push_back(info);
     }
+  }
+  // Gone first: an instance that changed only its port comes back with the
+  // same labels, and must not find its predecessor's series still there.
+  for (auto& gone : instances_) {
+    if (gone) retire(std::move(gone));
+  }
+  instances_ = std::move(kept);
+  for (const LucidFileSpaceInfo& info : fresh) {
     auto instance = std::make_unique<Instance>();
     instance->info = info;
     instance->client = std::make_shared<BoundedClient>(settings_.tool, info, runs_);
@@ -229,7 +239,7 @@ void FilespaceCollector::round() {
       continue;
     }
     // Two listed instances with the same labels would share series.
-    if (std::any_of(kept.begin(), kept.end(), [&](const auto& other) { return other->labels == instance->labels; })) {
+    if (std::any_of(instances_.begin(), instances_.end(), [&](const auto& other) { return other->labels == instance->labels; })) {
       problems.push_back("instance " + info.instanceID + " is listed twice");
       continue;
     }
@@ -244,12 +254,8 @@ void FilespaceCollector::round() {
       instance->userInfo = &families_->userInfo->Add(labels);
       instance->userInfo->Set(1);
     }
-    kept.push_back(std::move(instance));
+    instances_.push_back(std::move(instance));
   }
-  for (auto& gone : instances_) {
-    if (gone) retire(std::move(gone));
-  }
-  instances_ = std::move(kept);
 
   for (const auto& instance : instances_) {
     try {

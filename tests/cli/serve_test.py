@@ -80,6 +80,12 @@ check("cache sizes in bytes", (value(body, "velmora_filespace_cache_limit_bytes"
       == (10 * 2**30, 1.25 * 2**30))
 check("no user email without the flag", "admin@" not in body)
 
+# The same labels for a new instance record (only the port changed) while the old one's series go.
+state("instances", "2001\tfs.one\t7790\tlive\t/mnt/one\n")
+gone = eventually(lambda: value(get(proc)[1], "velmora_filespace_up", instance_id="2002") is None)
+check("an instance that changes its port keeps its series", gone and eventually(
+    lambda: value(get(proc)[1], "velmora_filespace_up", **one) == 1) and proc.poll() is None)
+
 for path, method, status in [("/", "GET", 200), ("/nope", "GET", 404), ("/metrics/x", "GET", 404), ("/metrics", "POST", 405)]:
     check(f"{method} {path} is {status}", get(proc, path, method)[0] == status)
 with socket.create_connection(("127.0.0.1", proc.port)) as big:

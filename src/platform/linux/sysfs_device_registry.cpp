@@ -1,8 +1,8 @@
 #include "platform/linux/sysfs_device_registry.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -161,7 +161,7 @@ class SysfsRegistry final : public DeviceRegistry {
       if (error) throw std::system_error(error, "reading " + (fs::path(sys_) / "class/block").string());
       // Loop, RAM, device-mapper and RAID devices live under devices/virtual.
       const fs::path folder = fs::canonical(entries->path(), error);
-      if (error || fs::exists(folder / "partition") ||
+      if (error || fs::exists(folder / "partition", error) ||
           folder.string().find("/devices/virtual/") != std::string::npos) {
         error.clear();
         continue;
