@@ -74,14 +74,19 @@ Exporter::Exporter(const ServeSettings& settings) : state_(std::make_unique<Stat
   if (settings.smartInterval.count() > 0) {
     state_->drives = std::make_unique<DriveCollector>(*state_->registry, *state_->collectors, settings.smartInterval);
   }
-  state_->exposer = std::make_unique<prometheus::Exposer>(
-      std::vector<std::string>{"listening_ports", settings.listen,
-                               "num_threads", "64",
-                               "connection_queue", "128",
-                               "max_request_size", "4096",
-                               "request_timeout_ms", "5000",
-                               "enable_keep_alive", "no"},
-      &kCallbacks);
+  try {
+    state_->exposer = std::make_unique<prometheus::Exposer>(
+        std::vector<std::string>{"listening_ports", settings.listen,
+                                 "num_threads", "64",
+                                 "connection_queue", "128",
+                                 "max_request_size", "4096",
+                                 "request_timeout_ms", "5000",
+                                 "enable_keep_alive", "no"},
+        &kCallbacks);
+  } catch (const CivetException&) {  // its own words say little
+    throw ListenError("Cannot listen on " + settings.listen +
+                      ": the port is in use, or the address is not one of this machine's, or not permitted");
+  }
   state_->exposer->RegisterCollectable(state_->registry);
   state_->exposer->RegisterCollectable(state_->collectors);
   state_->filespaces->start();

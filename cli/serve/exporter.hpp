@@ -15,12 +15,19 @@
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "serve/filespace_collector.hpp"
 
 namespace velmora::cli::serve {
+
+// The exporter cannot listen on the address it was given.
+class ListenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 struct ServeSettings {
   std::string listen;  // civetweb's listening_ports: "127.0.0.1:9753", "[::1]:0"
@@ -30,8 +37,7 @@ struct ServeSettings {
 
 class Exporter {
  public:
-  // Starts serving and collecting. Throws std::runtime_error when it cannot
-  // listen.
+  // Starts serving and collecting. Throws ListenError when it cannot listen.
   explicit Exporter(const ServeSettings& settings);
   ~Exporter();
 

@@ -111,10 +111,8 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
       std::optional<serve::Exporter> exporter;
       try {
         exporter.emplace(settings);
-      } catch (const std::runtime_error&) {  // civetweb's own words say little
-        throw CommandError("CommandError", "cannotListen",
-                           "Cannot listen on " + settings.listen +
-                               ": the port is in use, or the address is not one of this machine's, or not permitted");
+      } catch (const serve::ListenError& error) {
+        throw CommandError("CommandError", "cannotListen", error.what());
       }
       for (const int port : exporter->ports()) {
         const auto colon = settings.listen.rfind(':');
