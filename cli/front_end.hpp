@@ -50,6 +50,9 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action);
 void addKextCommands(CLI::App& app, const Options& options, Action& action);
 void addSettingsCommands(CLI::App& app, const Options& options, Action& action);
 void addSmartCommands(CLI::App& app, const Options& options, Action& action);
+// The Prometheus exporter; where prometheus-cpp was missing at build time, a
+// command that says so.
+void addServeCommand(CLI::App& app, const Options& options, Action& action);
 
 // Commands of the "lucid" group; `makeClient` gives the client that the
 // global options (--tool, --instance) describe.

@@ -127,6 +127,7 @@ int main(int argc, char** argv) {
   addKextCommands(app, options, action);
   addSettingsCommands(app, options, action);
   addSmartCommands(app, options, action);
+  addServeCommand(app, options, action);
 
   try {
     app.parse(argc, argv);

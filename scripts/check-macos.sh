@@ -35,7 +35,8 @@ mkdir -p "$out/obj" "$out/include"
 zipconf=$(find /usr/include -name zipconf.h | head -n 1)
 for header in /usr/include/CLI /usr/include/nlohmann /usr/include/plist /usr/include/google \
               /usr/include/utf8proc.h /usr/include/zip.h "$zipconf" \
-              /usr/include/zlib.h /usr/include/zconf.h /usr/include/libdeflate.h; do
+              /usr/include/zlib.h /usr/include/zconf.h /usr/include/libdeflate.h \
+              /usr/include/prometheus /usr/include/civetweb.h /usr/include/CivetServer.h; do
   if [ -e "$header" ]; then ln -s "$header" "$out/include/$(basename "$header")"; fi
 done
 

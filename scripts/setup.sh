@@ -18,6 +18,8 @@ packages=(
   zlib1g-dev libdeflate-dev
   # front end and its manual page
   libcli11-dev nlohmann-json3-dev help2man
+  # the front end's Prometheus exporter (serve)
+  prometheus-cpp-dev
   # a decimal-comma locale for the locale-independence tests
   locales
 )

@@ -16,7 +16,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 namespace velmora::platform {
 
@@ -87,6 +89,14 @@ class PlugIn {
   virtual KernReturn queryInterface(const Uuid& interfaceID, std::unique_ptr<SMARTUserClient>& result) = 0;
 };
 
+// A whole drive of the machine, by its BSD name, with what the platform
+// tells of it; an empty model or serial is one the platform did not give.
+struct DriveDescription {
+  std::string bsdName;
+  std::string model;
+  std::string serial;
+};
+
 class DeviceRegistry : public std::enable_shared_from_this<DeviceRegistry> {
  public:
   virtual ~DeviceRegistry() = default;
@@ -105,6 +115,13 @@ class DeviceRegistry : public std::enable_shared_from_this<DeviceRegistry> {
   // The BSD name of the disk holding the mounted volume at `path`; nothing,
   // with the reason in `error`, when it cannot be found.
   virtual std::optional<std::string> bsdNameForVolume(const std::string& path, std::string& error) = 0;
+
+  // The machine's whole drives (no partitions, no virtual devices), sorted
+  // by name. Throws std::system_error: with the platform's errno when the
+  // registry cannot be read, ENOTSUP where no backend lists drives.
+  virtual std::vector<DriveDescription> wholeDrives() {
+    throw std::system_error(std::make_error_code(std::errc::not_supported), "listing drives");
+  }
 
   // Reference counting of entries, called by Service.
   virtual void retain(std::uint64_t id) = 0;

@@ -183,6 +183,15 @@ cloud::SMARTData SMARTReader::getDriveSMARTData(const std::filesystem::path& dri
   return impl_->onExecutor([&] { return impl_->readByName(impl_->bsdName(driveURL)); });
 }
 
+std::vector<SMARTReader::Drive> SMARTReader::drives() {
+  const auto described = impl_->onExecutor([&] { return impl_->registry->wholeDrives(); });
+  std::vector<Drive> drives;
+  drives.reserve(described.size());
+  auto given = [](const std::string& text) { return text.empty() ? std::nullopt : std::optional<std::string>(text); };
+  for (const auto& drive : described) drives.push_back({drive.bsdName, given(drive.model), given(drive.serial)});
+  return drives;
+}
+
 cloud::SMARTData SMARTReader::getDriveSMARTData(const std::string& BSDName) {
   return impl_->onExecutor([&] { return impl_->readByName(BSDName); });
 }
