@@ -106,7 +106,8 @@ def choice_list(text, allowed, name):
 
 
 def parse_arguments():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+    parts = __doc__.split("\n\n")
+    parser = argparse.ArgumentParser(description=parts[0], epilog="\n\n".join(parts[1:]),
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", type=Path, default=REPO / "build", help="the build folder (default: build)")
     parser.add_argument("--fsutil", type=Path, help="velmora-fsutil (default: BUILD/cli/velmora-fsutil)")
