@@ -409,6 +409,10 @@ def median(values):
     return statistics.median(values) if values else None
 
 
+def label(delay):
+    return "local disk" if delay == "disk" else f"{delay:g} ms"
+
+
 def format_number(value, pattern="{:.2f}"):
     return pattern.format(value) if value is not None else "–"
 
@@ -450,10 +454,10 @@ def print_table(arguments, contenders, results, cases, memory_cases):
                 else:
                     goal = "not judged (no plain read)"
             if goal.endswith("missed"):
-                missed.append(f"{case} {delay if delay == 'disk' else f'{delay:g} ms'} {contender.name}")
+                missed.append(f"{case} {label(delay)} {contender.name}")
             spread = f"{min(times):.2f}–{max(times):.2f}" if times else "–"
             runs = f"{len(times)}" + (f" ({failures} failed)" if failures else "")
-            print(f"| {case} | {delay if delay == 'disk' else f'{delay:g} ms'} | {contender.name} | {runs} | "
+            print(f"| {case} | {label(delay)} | {contender.name} | {runs} | "
                   f"{format_number(value)} | {spread} | "
                   f"{format_number(value / read if value and read else None)} | "
                   f"{format_number(value / infozip if value and infozip else None)} | "
@@ -558,12 +562,11 @@ def main():
             if error is None and archive is not None:
                 error = check_archive(archive, folders[case])
             record(results, (case, delay, contender.key), seconds, archive, peak, counters, error)
-            label = f"{delay:g} ms" if delay != "disk" else "disk"
             outcome = f"{seconds:.2f} s" + (f", {peak / 1024:.1f} MiB" if peak else "") if error is None \
                 else f"FAILED: {error}"
-            print(f"  [{label}] {case}: {contender.name}, run {repetition + 1}: {outcome}", flush=True)
+            print(f"  [{label(delay)}] {case}: {contender.name}, run {repetition + 1}: {outcome}", flush=True)
             if error is not None:
-                failed.append(f"{case} {label} {contender.name}: {error}")
+                failed.append(f"{case} {label(delay)} {contender.name}: {error}")
 
         for delay in arguments.delays if cases else []:
             try:
