@@ -86,6 +86,7 @@ struct Gauge {
 struct Mirror {
   int root = -1;
   std::chrono::nanoseconds delay{0};
+  bool parallelLookups = true;
   std::atomic<std::uint64_t> handled[kKinds]{};
   std::atomic<std::uint64_t> waited[kKinds]{};
   std::atomic<std::uint64_t> readBytes{0};
@@ -233,7 +234,12 @@ void* mirrorInit(fuse_conn_info* connection, fuse_config* config) {
   config->kernel_cache = 0;
   config->auto_cache = 0;
   connection->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS | FUSE_CAP_READDIRPLUS_AUTO);
-  if ((connection->capable & FUSE_CAP_PARALLEL_DIROPS) != 0) connection->want |= FUSE_CAP_PARALLEL_DIROPS;
+  // Where libfuse passes the request on; 3.14 needs writeReply below too.
+  if (mirror.parallelLookups && (connection->capable & FUSE_CAP_PARALLEL_DIROPS) != 0) {
+    connection->want |= FUSE_CAP_PARALLEL_DIROPS;
+  } else {
+    connection->want &= ~static_cast<unsigned>(FUSE_CAP_PARALLEL_DIROPS);
+  }
   connection->max_background = kMaxBackground;
   connection->max_read = kMaxRead;  // the same as the mount option, or the session refuses to start
   return nullptr;
@@ -321,8 +327,8 @@ void usage(const char* program) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const bool parallelLookups = !(argc > 1 && std::strcmp(argv[1], "--serial-lookups") == 0);
-  const int first = parallelLookups ? 1 : 2;  // DELAY_MS
+  mirror.parallelLookups = !(argc > 1 && std::strcmp(argv[1], "--serial-lookups") == 0);
+  const int first = mirror.parallelLookups ? 1 : 2;  // DELAY_MS
   if (argc - first < 3) {
     usage(argv[0]);
     return 2;
@@ -374,7 +380,7 @@ int main(int argc, char* argv[]) {
   if (fuse_mount(session, mountpoint.get()) == 0) {
     fuse_session* device = fuse_get_session(session);
     const fuse_custom_io io{writeReply, readRequest, nullptr, nullptr};
-    if (parallelLookups && fuse_session_custom_io(device, &io, fuse_session_fd(device)) != 0) {
+    if (mirror.parallelLookups && fuse_session_custom_io(device, &io, fuse_session_fd(device)) != 0) {
       std::fprintf(stderr, "%s: lookups in one folder stay serial (no custom I/O)\n", argv[0]);
     }
     if (fuse_daemonize(options.foreground) == 0 && fuse_set_signal_handlers(device) == 0) {
