@@ -532,8 +532,6 @@ def main():
     help_text = subprocess.run([str(arguments.fsutil), "zip", "--help"], stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT).stdout.decode("utf-8", "replace")
     readers_option = "--readers" if re.search(r"--readers\b", help_text) else None
-    if readers_option is None:
-        print("velmora-fsutil zip takes no --readers: its reader concurrency is its default")
     contenders = contenders_for(arguments, readers_option)
     cases = [case for case in arguments.cases if case in FUSE_CASES]
     memory_cases = [case for case in arguments.cases if case in MEMORY_CASES] \
@@ -548,6 +546,8 @@ def main():
     runner, mount, results, failed = Runner(arguments.work), LatencyMount(arguments.work), {}, []
     out = arguments.work / "out"
     try:
+        if readers_option is None and any(contender.kind == "velmora" for contender in contenders):
+            print("velmora-fsutil zip takes no --readers: its reader concurrency is its default")
         folders = prepare(arguments.work, cases + memory_cases)
         print(f"{os.cpu_count()} processors, load {os.getloadavg()[0]:.2f}; "
               f"{arguments.repeat} run(s) of each; lookups {'serial' if arguments.serial_lookups else 'parallel'}",
@@ -591,7 +591,7 @@ def main():
     except Stop as stopped:
         print(f"archive_latency: {stopped}; cleaning up", file=sys.stderr)
         return 128 + stopped.number
-    except (RuntimeError, subprocess.CalledProcessError) as problem:
+    except (RuntimeError, OSError, subprocess.CalledProcessError) as problem:  # OSError: our own output too
         print(f"archive_latency: {problem}", file=sys.stderr)
         return 1
     finally:
