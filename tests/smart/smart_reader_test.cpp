@@ -145,7 +145,7 @@ class FakePlugIn final : public platform::PlugIn {
 
 KernReturn FakeRegistry::createPlugInInterface(const platform::Service& service, const platform::Uuid& type,
                                                const platform::Uuid&, std::unique_ptr<platform::PlugIn>& plugIn) {
-  calls.push_back(type == VelmoraSMARTUtility::kIONVMeSMARTUserClientTypeID ? "create:nvme" : "create:ata");
+  calls.push_back(type == VelmoraSMARTUtility::kNVMeUserClientTypeUUID ? "create:nvme" : "create:ata");
   FakeDevice& d = device(service);
   if (d.createHandsPlugIn) plugIn = std::make_unique<FakePlugIn>(*this, d);
   return d.createResult;
