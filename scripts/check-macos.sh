@@ -52,14 +52,14 @@ mapfile -t generated < <(find "$out/generated" -name '*.cc' | sort)
 obj() { echo "$out/obj/$(basename "$1").$(echo "$1" | md5sum | cut -c1-8).o"; }
 
 # One compile per source, two at a time. The macOS backend includes the
-# SDK's framework headers; here a compile-only stand-in for them
-# (scripts/macos/sdk/) takes their place. Generated code is not held to the
+# SDK's framework headers; here the stand-in for them that the fake-backed
+# test also runs against (src/platform/macos/sdk_standin/) takes their place. Generated code is not held to the
 # project's warnings.
 compile() {
   local source=$1 flags=()
   case "$source" in
     "$out"/generated/*) flags=(-w) ;;
-    src/platform/macos/*) flags=(-isystem scripts/macos/sdk) ;;
+    src/platform/macos/*) flags=(-isystem src/platform/macos/sdk_standin) ;;
   esac
   if ! "${cxx[@]}" "${flags[@]}" -c "$source" -o "$(obj "$source")"; then
     echo "check-macos: $source does not build for x86_64-macos" >&2
