@@ -51,6 +51,13 @@ OpenedUserClient::OpenedUserClient(const platform::Service& service, const Kind&
   smartInterface_ = std::move(smart);
 }
 
+platform::SMARTUserClient& OpenedUserClient::smartInterface() const {
+  if (!smartInterface_ || !smartInterface_->hasFunctionTable()) {
+    throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
+  }
+  return *smartInterface_;
+}
+
 OpenedUserClient::~OpenedUserClient() {
   // In this order: the SMART interface, the plug-in, the device.
   smartInterface_.reset();
@@ -61,9 +68,8 @@ NVMeSMARTInterface::NVMeSMARTInterface(const platform::Service& service)
     : OpenedUserClient(service, {"NVMe SMART Capable", kNVMeUserClientTypeUUID, kNVMeInterfaceUUID, true}) {}
 
 cloud::SMARTData NVMeSMARTInterface::readSMARTData() {
-  if (!smartInterface()) throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
   std::array<std::uint8_t, kSMARTPageSize> page{};
-  const platform::DeviceResult result = smartInterface()->nvmeReadSMARTData(page);
+  const platform::DeviceResult result = smartInterface().nvmeReadSMARTData(page);
   if (!result.ok()) throw SMARTError::failedToReadSMARTData(result.code, result.deviceStatus);
   return convertNVMeSMARTData(page);
 }
@@ -72,17 +78,17 @@ ATASMARTInterface::ATASMARTInterface(const platform::Service& service)
     : OpenedUserClient(service, {"SMART Capable", kATAUserClientTypeUUID, kATAInterfaceUUID, false}) {}
 
 cloud::SMARTData ATASMARTInterface::readSMARTData() {
-  if (!smartInterface()) throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
+  platform::SMARTUserClient& ata = smartInterface();
   std::array<std::uint8_t, kSMARTPageSize> page{};
-  if (!smartInterface()->ataReadSMARTData(page).ok()) {
+  if (!ata.ataReadSMARTData(page).ok()) {
     // SMART operations may be off: enable them and try once more.
-    smartInterface()->ataEnableDisableOperations(true);
-    const platform::DeviceResult retried = smartInterface()->ataReadSMARTData(page);
+    ata.ataEnableDisableOperations(true);
+    const platform::DeviceResult retried = ata.ataReadSMARTData(page);
     if (!retried.ok()) throw SMARTError::failedToReadSMARTData(retried.code, retried.deviceStatus);
   }
   // A drive without the Device Statistics log still has its attributes.
   std::vector<std::uint8_t> statistics(kDeviceStatisticsLogSize, 0);
-  const bool haveStatistics = smartInterface()->ataReadLogAtAddress(4, statistics).ok();
+  const bool haveStatistics = ata.ataReadLogAtAddress(4, statistics).ok();
   return convertATASMARTData(page, haveStatistics ? std::optional<std::span<const std::uint8_t>>(statistics)
                                                   : std::nullopt);
 }

@@ -35,7 +35,9 @@ class OpenedUserClient : public SMARTDataInterface {
   // Opens the user client, or throws SMARTError having released everything.
   OpenedUserClient(const platform::Service& service, const Kind& kind);
 
-  platform::SMARTUserClient* smartInterface() const noexcept { return smartInterface_.get(); }
+  // The SMART interface to read through; throws failedToGetSMARTInterface
+  // when there is none or it came without its function table.
+  platform::SMARTUserClient& smartInterface() const;
 
  private:
   platform::Service disk_;
