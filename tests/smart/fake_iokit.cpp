@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -32,22 +31,22 @@ constexpr unsigned kCF = 255, kCOM = Kind::plugIn | Kind::nvme | Kind::ata;
 const char* const kKindNames[] = {"CFString", "CFURL", "CFBoolean", "CFNumber", "matching dictionary", "DASession",
                                   "DADisk", "CFUUID", "plug-in", "NVMe interface", "ATA interface"};
 
-// Whatever is handed out is the address of `table`: a COM-style object is
-// a pointer to its table pointer; a CF object's table stays null.
+// What is handed out is the address of `table`: a COM-style object is a
+// pointer to its table pointer; a CF object's stays null.
 struct Object {
   const void* table = nullptr;
   unsigned kind;
-  std::string text;  // a string's, a URL's path, a UUID's, the BSD name of a dictionary, disk or plug-in
+  std::string text;  // a string's, a URL's path, a UUID's, a dictionary's or disk's BSD name
+  Device* device = nullptr;  // a plug-in's or interface's
   int references = 1;
-  bool counted = true, value = false, nvmeKind = false;
+  bool counted = true, value = false;  // a boolean's value; a plug-in's kind (true: NVMe)
   CFUUIDBytes bytes{};
   std::size_t reads = 0;
 };
 
 struct State {
-  std::map<std::string, Device> devices;
-  std::vector<std::string> names;  // entry N is names[N - 1]
-  std::map<std::string, int> entryReferences;
+  std::vector<Device> devices;  // registry entry N is devices[N - 1]
+  std::vector<int> references;  // on each entry
   std::map<std::string, std::string> volumes;
   std::map<const void*, std::unique_ptr<Object>> live;
   std::vector<std::string> calls, faults;
@@ -58,9 +57,7 @@ void fault(const std::string& what) { state.faults.push_back(what); }
 
 Object* make(unsigned kind, std::string text = {}) {
   auto object = std::make_unique<Object>(Object{.kind = kind, .text = std::move(text)});
-  Object* made = object.get();
-  state.live[&made->table] = std::move(object);
-  return made;
+  return (state.live[&object->table] = std::move(object)).get();
 }
 template <typename Ref>
 Ref handOut(Object* object) {
@@ -73,64 +70,39 @@ Object* live(const void* pointer, const char* call, unsigned kinds) {
   fault(std::string(call) + ": not an object it takes");
   return nullptr;
 }
-void unref(Object* object) {
-  if (--object->references == 0) state.live.erase(&object->table);
+ULONG unref(Object* object) {
+  const int left = --object->references;
+  if (left == 0) state.live.erase(&object->table);
+  return static_cast<ULONG>(left);
 }
 
-std::string text(const CFUUIDBytes& bytes) {
-  std::array<UInt8, 16> b;
-  std::memcpy(b.data(), &bytes, b.size());
+std::string text(const CFUUIDBytes& uuid) {
+  const auto* bytes = reinterpret_cast<const UInt8*>(&uuid);
   std::string out;
-  for (std::size_t i = 0; i < b.size(); ++i) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", b[i]);
-    out += (i == 4 || i == 6 || i == 8 || i == 10 ? "-" : "") + std::string(hex);
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += {"0123456789ABCDEF"[bytes[i] >> 4], "0123456789ABCDEF"[bytes[i] & 15]};
   }
   return out;
 }
 
+std::vector<Device>::iterator find(const std::string& name) {
+  return std::find_if(state.devices.begin(), state.devices.end(), [&](const Device& d) { return d.name == name; });
+}
+// A new reference on the entry of `name`.
 io_object_t entry(const std::string& name) {
-  if (state.devices.count(name) == 0) return IO_OBJECT_NULL;
-  ++state.entryReferences[name];
-  return static_cast<io_object_t>(std::find(state.names.begin(), state.names.end(), name) - state.names.begin() + 1);
+  const auto found = find(name);
+  if (found == state.devices.end()) return IO_OBJECT_NULL;
+  ++state.references[found - state.devices.begin()];
+  return static_cast<io_object_t>(found - state.devices.begin() + 1);
 }
 // The device of an entry the caller holds a reference on.
 Device* device(io_object_t object, const char* call) {
-  if (object != IO_OBJECT_NULL && object <= state.names.size() && state.entryReferences[state.names[object - 1]] > 0) {
-    return &state.devices.at(state.names[object - 1]);
+  if (object != IO_OBJECT_NULL && object <= state.devices.size() && state.references[object - 1] > 0) {
+    return &state.devices[object - 1];
   }
   fault(std::string(call) + ": not an entry it holds");
   return nullptr;
-}
-
-const void* interfaceTable(bool nvmeKind);
-
-// The entries of the three tables. Each checks the object it is called with.
-HRESULT queryInterface(void* self, REFIID iid, LPVOID* result) {
-  Object* plugIn = live(self, "QueryInterface", Kind::plugIn);
-  if (plugIn == nullptr) return E_NOINTERFACE;
-  if (text(iid) != (plugIn->nvmeKind ? kNVMeInterface : kATAInterface)) {
-    fault("QueryInterface: unknown interface " + text(iid));
-    return E_NOINTERFACE;
-  }
-  const Device& d = state.devices.at(plugIn->text);
-  if (d.queryHandsInterface) {
-    Object* interface = make(plugIn->nvmeKind ? Kind::nvme : Kind::ata, plugIn->text);
-    if (d.interfaceTable) interface->table = interfaceTable(plugIn->nvmeKind);
-    *result = handOut<LPVOID>(interface);
-  }
-  return d.queryResult;
-}
-ULONG addRef(void* self) {
-  Object* object = live(self, "AddRef", kCOM);
-  return object ? ++object->references : 0;
-}
-ULONG release(void* self) {
-  Object* object = live(self, "Release", kCOM);
-  if (object == nullptr) return 0;
-  const int left = object->references - 1;
-  unref(object);
-  return left;
 }
 
 IOReturn read(void* self, unsigned kind, void* data) {
@@ -139,72 +111,87 @@ IOReturn read(void* self, unsigned kind, void* data) {
   if (state.reading++ != 0) ++state.overlaps;
   std::this_thread::yield();
   state.calls.push_back("read");
-  const Device& d = state.devices.at(interface->text);
+  const Device& d = *interface->device;
   const std::size_t attempt = interface->reads++;
   const IOReturn result = attempt < d.readResults.size() ? d.readResults[attempt] : kIOReturnSuccess;
   if (result == kIOReturnSuccess) std::memcpy(data, d.page.data(), d.page.size());
   --state.reading;
   return result;
 }
-IOReturn nvmeRead(void* self, NVMeSMARTData* data) { return read(self, Kind::nvme, data); }
-IOReturn ataRead(void* self, ATASMARTData* data) { return read(self, Kind::ata, data); }
-IOReturn ataEnable(void* self, Boolean enable) {
-  if (live(self, "SMARTEnableDisableOperations", Kind::ata) == nullptr) return kIOReturnBadArgument;
-  state.calls.push_back("enable:" + std::to_string(enable));
-  return kIOReturnSuccess;
-}
-IOReturn ataReadLog(void* self, UInt32 address, void* buffer, UInt32 size) {
-  Object* interface = live(self, "SMARTReadLogAtAddress", Kind::ata);
-  if (interface == nullptr) return kIOReturnBadArgument;
-  state.calls.push_back("log:" + std::to_string(address) + ":" + std::to_string(size));
-  const Device& d = state.devices.at(interface->text);
-  if (d.logResult != kIOReturnSuccess) return d.logResult;
-  std::memcpy(buffer, d.statistics.data(), std::min<std::size_t>(size, d.statistics.size()));
-  return kIOReturnSuccess;
-}
 
-// A table with the IUnknown entries and version 1; the others are empty.
+HRESULT queryInterface(void* self, REFIID iid, LPVOID* result);
+
+// A table with the IUnknown entries (each checks the object it is given)
+// and version 1; the other entries are empty.
 template <typename Table>
 Table table() {
   Table made{};
   made.QueryInterface = queryInterface;
-  made.AddRef = addRef;
-  made.Release = release;
+  made.AddRef = [](void* self) -> ULONG {
+    Object* object = live(self, "AddRef", kCOM);
+    return object ? ++object->references : 0;
+  };
+  made.Release = [](void* self) -> ULONG {
+    Object* object = live(self, "Release", kCOM);
+    return object ? unref(object) : 0;
+  };
   made.version = 1;
   return made;
 }
 const IOCFPlugInInterface plugInTable = table<IOCFPlugInInterface>();
 const IONVMeSMARTInterface nvmeTable = [] {
   auto made = table<IONVMeSMARTInterface>();
-  made.SMARTReadData = nvmeRead;
+  made.SMARTReadData = [](void* self, NVMeSMARTData* data) { return read(self, Kind::nvme, data); };
   return made;
 }();
 const IOATASMARTInterface ataTable = [] {
   auto made = table<IOATASMARTInterface>();
-  made.SMARTEnableDisableOperations = ataEnable;
-  made.SMARTReadData = ataRead;
-  made.SMARTReadLogAtAddress = ataReadLog;
+  made.SMARTEnableDisableOperations = [](void* self, Boolean enable) -> IOReturn {
+    if (live(self, "SMARTEnableDisableOperations", Kind::ata) == nullptr) return kIOReturnBadArgument;
+    state.calls.push_back("enable:" + std::to_string(enable));
+    return kIOReturnSuccess;
+  };
+  made.SMARTReadData = [](void* self, ATASMARTData* data) { return read(self, Kind::ata, data); };
+  made.SMARTReadLogAtAddress = [](void* self, UInt32 address, void* buffer, UInt32 size) -> IOReturn {
+    const Object* interface = live(self, "SMARTReadLogAtAddress", Kind::ata);
+    if (interface == nullptr) return kIOReturnBadArgument;
+    state.calls.push_back("log:" + std::to_string(address) + ":" + std::to_string(size));
+    const Device& d = *interface->device;
+    std::memcpy(buffer, d.statistics.data(), std::min<std::size_t>(size, d.statistics.size()));
+    return d.logResult;
+  };
   return made;
 }();
-const void* interfaceTable(bool nvmeKind) { return nvmeKind ? static_cast<const void*>(&nvmeTable) : &ataTable; }
+
+HRESULT queryInterface(void* self, REFIID iid, LPVOID* result) {
+  const Object* plugIn = live(self, "QueryInterface", Kind::plugIn);
+  if (plugIn == nullptr) return E_NOINTERFACE;
+  if (text(iid) != (plugIn->value ? kNVMeInterface : kATAInterface)) {
+    fault("QueryInterface: unknown interface " + text(iid));
+    return E_NOINTERFACE;
+  }
+  const Device& d = *plugIn->device;
+  if (d.queryHandsInterface) {
+    Object* interface = make(plugIn->value ? Kind::nvme : Kind::ata);
+    interface->device = plugIn->device;
+    if (d.interfaceTable) interface->table = plugIn->value ? static_cast<const void*>(&nvmeTable) : &ataTable;
+    *result = handOut<LPVOID>(interface);
+  }
+  return d.queryResult;
+}
 
 }  // namespace
 
 void reset(std::vector<Device> devices, std::map<std::string, std::string> volumes) {
-  state.devices.clear();
-  state.names.clear();
-  for (Device& d : devices) {
-    state.names.push_back(d.name);
-    state.devices[d.name] = std::move(d);
-  }
-  state.entryReferences.clear();
+  state.devices = std::move(devices);
+  state.references.assign(state.devices.size(), 0);
   state.volumes = std::move(volumes);
   std::erase_if(state.live, [](const auto& held) { return held.second->kind != Kind::uuid; });
   state.calls.clear();
   state.faults.clear();
   state.overlaps = 0;
 }
-Device& device(const std::string& name) { return state.devices.at(name); }
+Device& device(const std::string& name) { return *find(name); }
 const std::vector<std::string>& calls() { return state.calls; }
 const std::vector<std::string>& faults() { return state.faults; }
 int overlappingReads() { return state.overlaps; }
@@ -214,8 +201,8 @@ std::string outstanding() {
   for (const auto& [pointer, object] : state.live) {
     if (object->counted) left += kKindNames[std::countr_zero(object->kind)] + (" " + object->text) + "; ";
   }
-  for (const auto& [name, references] : state.entryReferences) {
-    if (references != 0) left += "entry " + name + " x" + std::to_string(references) + "; ";
+  for (std::size_t i = 0; i < state.devices.size(); ++i) {
+    if (state.references[i] != 0) left += "entry " + state.devices[i].name + "; ";
   }
   return left;
 }
@@ -266,14 +253,14 @@ CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid) {
 
 // IOKit.
 kern_return_t IOObjectRelease(io_object_t object) {
-  Device* d = device(object, "IOObjectRelease");
-  if (d != nullptr) --state.entryReferences[d->name];
-  return d ? KERN_SUCCESS : kIOReturnBadArgument;
+  if (device(object, "IOObjectRelease") == nullptr) return kIOReturnBadArgument;
+  --state.references[object - 1];
+  return KERN_SUCCESS;
 }
 kern_return_t IOObjectRetain(io_object_t object) {
-  Device* d = device(object, "IOObjectRetain");
-  if (d != nullptr) ++state.entryReferences[d->name];
-  return d ? KERN_SUCCESS : kIOReturnBadArgument;
+  if (device(object, "IOObjectRetain") == nullptr) return kIOReturnBadArgument;
+  ++state.references[object - 1];
+  return KERN_SUCCESS;
 }
 boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
   const Device* d = device(object, "IOObjectConformsTo");
@@ -308,19 +295,20 @@ CFMutableDictionaryRef IOBSDNameMatching(mach_port_t, uint32_t, const char* bsdN
 }
 kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef pluginType, CFUUIDRef interfaceType,
                                                 IOCFPlugInInterface*** result, SInt32* score) {
-  const Device* d = device(service, "IOCreatePlugInInterfaceForService");
+  Device* d = device(service, "IOCreatePlugInInterfaceForService");
   const Object* type = live(pluginType, "IOCreatePlugInInterfaceForService", Kind::uuid);
   const Object* interface = live(interfaceType, "IOCreatePlugInInterfaceForService", Kind::uuid);
   if (d == nullptr || type == nullptr || interface == nullptr) return kIOReturnBadArgument;
-  const bool nvmeKind = type->text == kNVMeUserClientType;
-  if ((!nvmeKind && type->text != kATAUserClientType) || interface->text != kPlugInInterface) {
+  const bool nvme = type->text == kNVMeUserClientType;
+  if ((!nvme && type->text != kATAUserClientType) || interface->text != kPlugInInterface) {
     fault("IOCreatePlugInInterfaceForService: unknown " + type->text + " / " + interface->text);
     return kIOReturnUnsupported;
   }
-  state.calls.push_back(nvmeKind ? "create:NVMe" : "create:ATA");
+  state.calls.push_back(nvme ? "create:NVMe" : "create:ATA");
   if (d->createHandsPlugIn) {
-    Object* plugIn = make(Kind::plugIn, d->name);
-    plugIn->nvmeKind = nvmeKind;
+    Object* plugIn = make(Kind::plugIn);
+    plugIn->device = d;
+    plugIn->value = nvme;
     plugIn->table = d->plugInTable ? &plugInTable : nullptr;
     plugIn->counted = d->plugInTable;  // without a table nothing can give it back
     *result = handOut<IOCFPlugInInterface**>(plugIn);
@@ -329,17 +317,16 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef 
   return d->createResult;
 }
 kern_return_t IODestroyPlugInInterface(IOCFPlugInInterface** interface) {
-  // As Apple's: a release through the plug-in's own table.
   if (live(interface, "IODestroyPlugInInterface", Kind::plugIn) == nullptr) return kIOReturnBadArgument;
   if (*interface == nullptr) {
     fault("IODestroyPlugInInterface: a plug-in without a table");
     return kIOReturnBadArgument;
   }
-  (*interface)->Release(interface);
+  (*interface)->Release(interface);  // as Apple's does: through the plug-in's own table
   return KERN_SUCCESS;
 }
-// Texts for the codes the tests use; none, as for a code the system has no
-// text for, otherwise.
+// Texts for the codes the tests use, and none, as for a code the system
+// has no text for, otherwise.
 const char* mach_error_string(mach_error_t code) {
   return code == 5 ? "(os/kern) failure" : code == 56 ? "(os/kern) not found" : "";
 }
