@@ -5,8 +5,8 @@
  *  - scripts/check-macos.sh compiles the backend against it for macOS,
  *    where zig has macOS's libc headers but not these frameworks';
  *  - the test suite links the backend against a fake of these functions
- *    (tests/smart/fake_iokit.cpp) on Linux, with the few Darwin base types
- *    from darwin_base/.
+ *    (tests/smart/smart_reader_test.cpp) on Linux, with the few Darwin
+ *    base types from darwin_base/.
  * On a Mac the real SDK headers are used and this file is not.
  *
  * Written from Apple's public documentation of these functions and types
