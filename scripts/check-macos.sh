@@ -80,6 +80,12 @@ for architecture in "${architectures[@]}"; do
   for source in "${sources[@]}" "${generated[@]}"; do printf '%s\0%s\0' "$architecture" "$source"; done
 done | xargs -0 -n 2 -P 2 bash -c 'source "$out/cxx.sh"; compile "$1" "$2"' _ || exit 1
 echo "check-macos: ${#sources[@]} portable sources compile for ${architectures[*]/%/-macos}"
+# The SMART logic's names do not clash with the SDK's macros.
+printf '#include <IOKit/IOCFPlugIn.h>\n#include <IOKit/storage/ata/ATASMARTLib.h>\n#include <IOKit/storage/nvme/NVMeSMARTLibExternal.h>\n#include "smart/smart_interfaces.hpp"\n' \
+  >"$out/sdk_and_smart.cpp"
+"${cxx[@]}" -target x86_64-macos -isystem src/platform/macos/sdk_standin -c "$out/sdk_and_smart.cpp" -o "$out/sdk_and_smart.o" ||
+  { echo "check-macos: the SMART headers clash with the SDK's" >&2; exit 1; }
+echo "check-macos: the SMART headers and the SDK's compile together"
 
 # The simulator, and a program that runs a command through
 # GenericCLIUtility (with the main queue linked in: dispatch on macOS).

@@ -59,10 +59,10 @@ class ATASMARTInterface final : public OpenedUserClient {
   cloud::SMARTData readSMARTData() override;
 };
 
-// The platform's published identifiers, in the SDK's order: the NVMe and ATA
-// user-client types and SMART interfaces, and the plug-in interface. Named
-// apart from the SDK's macros (kIONVMeSMARTUserClientTypeID ...), so that a
-// file may include both.
+// The platform's published identifiers: the NVMe and ATA user-client types
+// and SMART interfaces, and the plug-in interface. Named apart from the
+// SDK's macros (kIONVMeSMARTUserClientTypeID ...), so that a file may
+// include both.
 extern const platform::Uuid kNVMeUserClientTypeUUID;
 extern const platform::Uuid kNVMeInterfaceUUID;
 extern const platform::Uuid kATAUserClientTypeUUID;
