@@ -7,7 +7,8 @@
 //
 // Ownership follows the platform's: a Service value holds one reference on
 // its registry entry and gives it back when destroyed; a plug-in and a SMART
-// interface are released when their unique_ptr lets go.
+// interface are released when their unique_ptr lets go, the interface before
+// the plug-in it came from.
 #pragma once
 
 #include <array>
@@ -70,6 +71,9 @@ class Service {
 class SMARTUserClient {
  public:
   virtual ~SMARTUserClient() = default;  // the IUnknown release
+  // False when the interface came without its function table: none of the
+  // operations below can reach the device.
+  virtual bool hasFunctionTable() const { return true; }
   // Fills the 512-byte NVMe SMART / Health Information log page.
   virtual DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) = 0;
   // Fills the 512-byte ATA SMART data page.

@@ -116,6 +116,9 @@ namespace {
 
 // Walks up from the entry named `bsdName` to the first block storage device.
 platform::Service blockStorageService(platform::DeviceRegistry& registry, const std::string& bsdName) {
+  // The registry takes the name as a C string: a NUL byte would end it early,
+  // at another disk's name.
+  if (bsdName.find('\0') != std::string::npos) throw SMARTError::diskNotFound(bsdName);
   platform::Service current = registry.matchBSDName(bsdName);
   if (!current) throw SMARTError::diskNotFound(bsdName);
   while (!registry.conformsToBlockStorageDevice(current)) {
