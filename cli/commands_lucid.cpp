@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "front_end.hpp"
-#include "platform/number_parsing.hpp"
 #include "platform/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_manager.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -174,17 +173,14 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
 
   auto interval = std::make_shared<double>(2.0);
   auto* watch = group->add_subcommand("watch", "Print the instance set whenever it changes, until Ctrl-C");
-  // A finite number, and not so small that the tool is started back to back.
-  constexpr double kShortestInterval = 0.1;
-  const CLI::Validator seconds(
-      [](std::string& text) -> std::string {
-        const auto value = platform::parseDoubleInCLocale(text);
-        if (value && std::isfinite(*value) && *value >= kShortestInterval) return {};
-        return "expected a number of seconds, at least 0.1; got " + text;
-      },
-      "SECONDS>=0.1");
-  watch->add_option("--interval", *interval, "Seconds between checks, at least 0.1")->capture_default_str()->check(seconds);
+  watch->add_option("--interval", *interval, "Seconds between checks, at least 0.1")->capture_default_str();
   watch->callback([interval, &options, &action] {
+    // A finite number, and not so small that the tool is started back to back.
+    if (!(std::isfinite(*interval) && *interval >= 0.1)) {
+      std::ostringstream text;
+      text << "expected a number of seconds, at least 0.1; got " << *interval;
+      throw CLI::ValidationError("--interval", text.str());
+    }
     action = [interval, &options] { return runWatch(options, *interval); };
   });
 

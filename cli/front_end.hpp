@@ -41,6 +41,9 @@ struct Options {
   std::string desktopTools;  // --desktop-tools: osascript and open from this folder
 };
 
+// Makes a serial thread of the front end's own the library's main queue.
+void installMainQueue();
+
 // Adds each command group to the application. Parsing stores the chosen
 // command in `action`, which returns the exit status.
 using Action = std::function<int()>;
@@ -50,6 +53,9 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action);
 void addKextCommands(CLI::App& app, const Options& options, Action& action);
 void addSettingsCommands(CLI::App& app, const Options& options, Action& action);
 void addSmartCommands(CLI::App& app, const Options& options, Action& action);
+// The Prometheus exporter; where prometheus-cpp was missing at build time, a
+// command that says so.
+void addServeCommand(CLI::App& app, const Options& options, Action& action);
 
 // Commands of the "lucid" group; `makeClient` gives the client that the
 // global options (--tool, --instance) describe.

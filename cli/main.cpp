@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
 
   // Standard output carries only each command's result, also with --json.
   velmora::setWarningSink([](std::string_view line) { std::cerr << line << '\n'; });
+  installMainQueue();
 
   CLI::App app{"velmora-fsutil: drive outside file-system tools and look at the machine's storage", "velmora-fsutil"};
   app.set_version_flag("--version", "velmora-fsutil " VELMORA_FSUTILS_VERSION);
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
   addKextCommands(app, options, action);
   addSettingsCommands(app, options, action);
   addSmartCommands(app, options, action);
+  addServeCommand(app, options, action);
 
   try {
     app.parse(argc, argv);

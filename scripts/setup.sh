@@ -12,12 +12,16 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time
   # the archive tests: an exFAT file system (no hard links) through FUSE, a terminal
   exfatprogs exfat-fuse util-linux
+  # the delayed archive benchmark's file system (libfuse 3; fuse3 replaces fuse 2's tools)
+  libfuse3-dev fuse3
   # library dependencies
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
   # parallel deflate for the folder archive
   zlib1g-dev libdeflate-dev
   # front end and its manual page
   libcli11-dev nlohmann-json3-dev help2man
+  # the front end's Prometheus exporter (serve)
+  prometheus-cpp-dev
   # a decimal-comma locale for the locale-independence tests
   locales
 )

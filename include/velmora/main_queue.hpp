@@ -1,9 +1,13 @@
-// The main queue: where the library delivers change notifications.
+// The main queue: where the library delivers change notifications and shows
+// its alerts.
 //
-// By default it is a dedicated thread of the library that runs its tasks one
-// at a time in order. A host application with a run loop of its own installs
-// an executor that hands each task to that loop instead; the executor must run
-// the tasks one at a time, in the order given.
+// By default it is, on macOS, the application's main dispatch queue, served
+// by its run loop on the main thread (where Cocoa and SwiftUI views may be
+// updated); a program whose main thread serves no run loop (nor
+// dispatch_main) never sees those tasks run, and must install an executor. Elsewhere it is a dedicated
+// thread of the library that runs its tasks one at a time in order. A host
+// installs an executor to hand each task to a loop or thread of its own
+// instead; the executor must run the tasks one at a time, in the order given.
 #pragma once
 
 #include <functional>
@@ -13,7 +17,7 @@ namespace velmora {
 using MainQueueExecutor = std::function<void(std::function<void()> task)>;
 
 // Installs `executor` for tasks queued from now on; an empty executor
-// restores the library's own thread.
+// restores the default.
 void setMainQueueExecutor(MainQueueExecutor executor);
 
 }  // namespace velmora

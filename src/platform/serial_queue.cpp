@@ -121,9 +121,7 @@ void mainQueueAsync(std::function<void()> task) {
     executor(std::move(task));
     return;
   }
-  // Never destroyed: tasks may still be queued while the process exits.
-  static SerialQueue* const defaultMainQueue = new SerialQueue("main");
-  defaultMainQueue->async(std::move(task));
+  systemMainQueueAsync(std::move(task));
 }
 
 void globalQueueAsync(std::function<void()> task) {

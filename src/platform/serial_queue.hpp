@@ -61,9 +61,15 @@ class SerialQueue {
   std::shared_ptr<State> state_;
 };
 
-// Runs `task` on the process-wide main queue: by default a dedicated thread,
-// or the executor a host application installed (velmora/main_queue.hpp).
+// Runs `task` on the process-wide main queue: the executor a host
+// application installed (velmora/main_queue.hpp), or else the system's.
 void mainQueueAsync(std::function<void()> task);
+
+// The system's main queue, where no executor is installed: the
+// application's main dispatch queue on macOS, a dedicated thread of the
+// library elsewhere (each defined by its platform's source). A task that
+// throws is abandoned.
+void systemMainQueueAsync(std::function<void()> task);
 
 // Runs `task` at once on a thread of its own (a concurrent "global queue"),
 // which ends with the task.

@@ -7,7 +7,8 @@
 //
 // Ownership follows the platform's: a Service value holds one reference on
 // its registry entry and gives it back when destroyed; a plug-in and a SMART
-// interface are released when their unique_ptr lets go.
+// interface are released when their unique_ptr lets go, the interface before
+// the plug-in it came from.
 #pragma once
 
 #include <array>
@@ -16,7 +17,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <utility>
+#include <vector>
 
 namespace velmora::platform {
 
@@ -68,6 +71,9 @@ class Service {
 class SMARTUserClient {
  public:
   virtual ~SMARTUserClient() = default;  // the IUnknown release
+  // False when the interface came without its function table: none of the
+  // operations below can reach the device.
+  virtual bool hasFunctionTable() const { return true; }
   // Fills the 512-byte NVMe SMART / Health Information log page.
   virtual DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) = 0;
   // Fills the 512-byte ATA SMART data page.
@@ -85,6 +91,14 @@ class PlugIn {
   // Asks for the SMART interface `interfaceID`; `result` may be set even
   // when the code is not success.
   virtual KernReturn queryInterface(const Uuid& interfaceID, std::unique_ptr<SMARTUserClient>& result) = 0;
+};
+
+// A whole drive of the machine, by its BSD name, with what the platform
+// tells of it; an empty model or serial is one the platform did not give.
+struct DriveDescription {
+  std::string bsdName;
+  std::string model;
+  std::string serial;
 };
 
 class DeviceRegistry : public std::enable_shared_from_this<DeviceRegistry> {
@@ -105,6 +119,13 @@ class DeviceRegistry : public std::enable_shared_from_this<DeviceRegistry> {
   // The BSD name of the disk holding the mounted volume at `path`; nothing,
   // with the reason in `error`, when it cannot be found.
   virtual std::optional<std::string> bsdNameForVolume(const std::string& path, std::string& error) = 0;
+
+  // The machine's whole drives (no partitions, no virtual devices), sorted
+  // by name. Throws std::system_error: with the platform's errno when the
+  // registry cannot be read, ENOTSUP where no backend lists drives.
+  virtual std::vector<DriveDescription> wholeDrives() {
+    throw std::system_error(std::make_error_code(std::errc::not_supported), "listing drives");
+  }
 
   // Reference counting of entries, called by Service.
   virtual void retain(std::uint64_t id) = 0;

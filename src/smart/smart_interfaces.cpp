@@ -8,16 +8,16 @@
 
 namespace velmora::VelmoraSMARTUtility {
 
-const platform::Uuid kIONVMeSMARTUserClientTypeID = {0xAA, 0x0F, 0xA6, 0xF9, 0xC2, 0xD6, 0x45, 0x7F,
-                                                     0xB1, 0x0B, 0x59, 0xA1, 0x32, 0x53, 0x29, 0x2F};
-const platform::Uuid kIONVMeSMARTInterfaceID = {0xCC, 0xD1, 0xDB, 0x19, 0xFD, 0x9A, 0x4D, 0xAF,
-                                                0xBF, 0x95, 0x12, 0x45, 0x4B, 0x23, 0x0A, 0xB6};
-const platform::Uuid kIOATASMARTUserClientTypeID = {0x24, 0x51, 0x4B, 0x7A, 0x28, 0x04, 0x11, 0xD6,
-                                                    0x8A, 0x02, 0x00, 0x30, 0x65, 0x70, 0x48, 0x66};
-const platform::Uuid kIOATASMARTInterfaceID = {0x08, 0xAB, 0xE2, 0x1C, 0x20, 0xD4, 0x11, 0xD6,
-                                               0x8D, 0xF6, 0x00, 0x03, 0x93, 0x5A, 0x76, 0xB2};
-const platform::Uuid kIOCFPlugInInterfaceID = {0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11, 0xD4,
-                                               0x91, 0xD4, 0x00, 0x50, 0xE4, 0xC6, 0x42, 0x6F};
+const platform::Uuid kNVMeUserClientTypeUUID = {0xAA, 0x0F, 0xA6, 0xF9, 0xC2, 0xD6, 0x45, 0x7F,
+                                                0xB1, 0x0B, 0x59, 0xA1, 0x32, 0x53, 0x29, 0x2F};
+const platform::Uuid kNVMeInterfaceUUID = {0xCC, 0xD1, 0xDB, 0x19, 0xFD, 0x9A, 0x4D, 0xAF,
+                                           0xBF, 0x95, 0x12, 0x45, 0x4B, 0x23, 0x0A, 0xB6};
+const platform::Uuid kATAUserClientTypeUUID = {0x24, 0x51, 0x4B, 0x7A, 0x28, 0x04, 0x11, 0xD6,
+                                               0x8A, 0x02, 0x00, 0x30, 0x65, 0x70, 0x48, 0x66};
+const platform::Uuid kATAInterfaceUUID = {0x08, 0xAB, 0xE2, 0x1C, 0x20, 0xD4, 0x11, 0xD6,
+                                          0x8D, 0xF6, 0x00, 0x03, 0x93, 0x5A, 0x76, 0xB2};
+const platform::Uuid kPlugInInterfaceUUID = {0xC2, 0x44, 0xE8, 0x58, 0x10, 0x9C, 0x11, 0xD4,
+                                             0x91, 0xD4, 0x00, 0x50, 0xE4, 0xC6, 0x42, 0x6F};
 
 cloud::DriveHealthSnapshot SMARTDataInterface::readSnapshot() {
   cloud::SMARTData data = readSMARTData();
@@ -36,7 +36,7 @@ OpenedUserClient::OpenedUserClient(const platform::Service& service, const Kind&
   // Whatever is handed back with a failure is released by these owners.
   std::unique_ptr<platform::PlugIn> plugIn;
   const platform::KernReturn created =
-      registry.createPlugInInterface(service, kind.userClientType, kIOCFPlugInInterfaceID, plugIn);
+      registry.createPlugInInterface(service, kind.userClientType, kPlugInInterfaceUUID, plugIn);
   if (created != platform::kKernSuccess) throw SMARTError::failedToCreatePluginInterface(created);
   if (!plugIn) throw SMARTError::failedToCreatePluginInterface(0);
   if (!plugIn->hasFunctionTable()) throw SMARTError::failedToQuerySMARTInterface(platform::kKernNotFound);
@@ -51,6 +51,13 @@ OpenedUserClient::OpenedUserClient(const platform::Service& service, const Kind&
   smartInterface_ = std::move(smart);
 }
 
+platform::SMARTUserClient& OpenedUserClient::smartInterface() const {
+  if (!smartInterface_ || !smartInterface_->hasFunctionTable()) {
+    throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
+  }
+  return *smartInterface_;
+}
+
 OpenedUserClient::~OpenedUserClient() {
   // In this order: the SMART interface, the plug-in, the device.
   smartInterface_.reset();
@@ -58,31 +65,30 @@ OpenedUserClient::~OpenedUserClient() {
 }
 
 NVMeSMARTInterface::NVMeSMARTInterface(const platform::Service& service)
-    : OpenedUserClient(service, {"NVMe SMART Capable", kIONVMeSMARTUserClientTypeID, kIONVMeSMARTInterfaceID, true}) {}
+    : OpenedUserClient(service, {"NVMe SMART Capable", kNVMeUserClientTypeUUID, kNVMeInterfaceUUID, true}) {}
 
 cloud::SMARTData NVMeSMARTInterface::readSMARTData() {
-  if (!smartInterface()) throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
   std::array<std::uint8_t, kSMARTPageSize> page{};
-  const platform::DeviceResult result = smartInterface()->nvmeReadSMARTData(page);
+  const platform::DeviceResult result = smartInterface().nvmeReadSMARTData(page);
   if (!result.ok()) throw SMARTError::failedToReadSMARTData(result.code, result.deviceStatus);
   return convertNVMeSMARTData(page);
 }
 
 ATASMARTInterface::ATASMARTInterface(const platform::Service& service)
-    : OpenedUserClient(service, {"SMART Capable", kIOATASMARTUserClientTypeID, kIOATASMARTInterfaceID, false}) {}
+    : OpenedUserClient(service, {"SMART Capable", kATAUserClientTypeUUID, kATAInterfaceUUID, false}) {}
 
 cloud::SMARTData ATASMARTInterface::readSMARTData() {
-  if (!smartInterface()) throw SMARTError(SMARTError::Case::failedToGetSMARTInterface);
+  platform::SMARTUserClient& ata = smartInterface();
   std::array<std::uint8_t, kSMARTPageSize> page{};
-  if (!smartInterface()->ataReadSMARTData(page).ok()) {
+  if (!ata.ataReadSMARTData(page).ok()) {
     // SMART operations may be off: enable them and try once more.
-    smartInterface()->ataEnableDisableOperations(true);
-    const platform::DeviceResult retried = smartInterface()->ataReadSMARTData(page);
+    ata.ataEnableDisableOperations(true);
+    const platform::DeviceResult retried = ata.ataReadSMARTData(page);
     if (!retried.ok()) throw SMARTError::failedToReadSMARTData(retried.code, retried.deviceStatus);
   }
   // A drive without the Device Statistics log still has its attributes.
   std::vector<std::uint8_t> statistics(kDeviceStatisticsLogSize, 0);
-  const bool haveStatistics = smartInterface()->ataReadLogAtAddress(4, statistics).ok();
+  const bool haveStatistics = ata.ataReadLogAtAddress(4, statistics).ok();
   return convertATASMARTData(page, haveStatistics ? std::optional<std::span<const std::uint8_t>>(statistics)
                                                   : std::nullopt);
 }

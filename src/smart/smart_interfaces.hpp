@@ -35,7 +35,9 @@ class OpenedUserClient : public SMARTDataInterface {
   // Opens the user client, or throws SMARTError having released everything.
   OpenedUserClient(const platform::Service& service, const Kind& kind);
 
-  platform::SMARTUserClient* smartInterface() const noexcept { return smartInterface_.get(); }
+  // The SMART interface to read through; throws failedToGetSMARTInterface
+  // when there is none or it came without its function table.
+  platform::SMARTUserClient& smartInterface() const;
 
  private:
   platform::Service disk_;
@@ -57,11 +59,14 @@ class ATASMARTInterface final : public OpenedUserClient {
   cloud::SMARTData readSMARTData() override;
 };
 
-// The platform's published identifiers.
-extern const platform::Uuid kIONVMeSMARTUserClientTypeID;
-extern const platform::Uuid kIONVMeSMARTInterfaceID;
-extern const platform::Uuid kIOATASMARTUserClientTypeID;
-extern const platform::Uuid kIOATASMARTInterfaceID;
-extern const platform::Uuid kIOCFPlugInInterfaceID;
+// The platform's published identifiers: the NVMe and ATA user-client types
+// and SMART interfaces, and the plug-in interface. Named apart from the
+// SDK's macros (kIONVMeSMARTUserClientTypeID ...), so that a file may
+// include both.
+extern const platform::Uuid kNVMeUserClientTypeUUID;
+extern const platform::Uuid kNVMeInterfaceUUID;
+extern const platform::Uuid kATAUserClientTypeUUID;
+extern const platform::Uuid kATAInterfaceUUID;
+extern const platform::Uuid kPlugInInterfaceUUID;
 
 }  // namespace velmora::VelmoraSMARTUtility

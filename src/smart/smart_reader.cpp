@@ -116,6 +116,9 @@ namespace {
 
 // Walks up from the entry named `bsdName` to the first block storage device.
 platform::Service blockStorageService(platform::DeviceRegistry& registry, const std::string& bsdName) {
+  // The registry takes the name as a C string: a NUL byte would end it early,
+  // at another disk's name.
+  if (bsdName.find('\0') != std::string::npos) throw SMARTError::diskNotFound(bsdName);
   platform::Service current = registry.matchBSDName(bsdName);
   if (!current) throw SMARTError::diskNotFound(bsdName);
   while (!registry.conformsToBlockStorageDevice(current)) {
@@ -181,6 +184,15 @@ cloud::DriveHealthSnapshot SMARTReader::Impl::snapshotByName(const std::string& 
 
 cloud::SMARTData SMARTReader::getDriveSMARTData(const std::filesystem::path& driveURL) {
   return impl_->onExecutor([&] { return impl_->readByName(impl_->bsdName(driveURL)); });
+}
+
+std::vector<SMARTReader::Drive> SMARTReader::drives() {
+  const auto described = impl_->onExecutor([&] { return impl_->registry->wholeDrives(); });
+  std::vector<Drive> drives;
+  drives.reserve(described.size());
+  auto given = [](const std::string& text) { return text.empty() ? std::nullopt : std::optional<std::string>(text); };
+  for (const auto& drive : described) drives.push_back({drive.bsdName, given(drive.model), given(drive.serial)});
+  return drives;
 }
 
 cloud::SMARTData SMARTReader::getDriveSMARTData(const std::string& BSDName) {

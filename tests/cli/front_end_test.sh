@@ -73,9 +73,10 @@ expect "run without a tool"                  2   "TOOL is required"  run
 expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
 expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
 expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
-for value in nan inf 0 -1 0.05 abc; do
+for value in nan inf 0 -1 0.05; do
   expect "watch --interval $value is a usage error" 2 "--interval: expected a number of seconds, at least 0.1; got $value"  lucid watch --interval "$value"
 done
+expect "watch --interval abc is a usage error" 2 "Could not convert: --interval = abc"  lucid watch --interval abc
 expect "help succeeds"                       0   ""  --help
 check "help states the exit statuses" yes "$(grep -q '^Exit status: 0 success, 1 failure, 2 usage error, 128+N' <<<"$out" && echo yes)"
 run_cli lucid perf --help

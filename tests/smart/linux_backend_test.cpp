@@ -248,6 +248,23 @@ TEST_F(LinuxBackendTest, SysfsWalk) {
   EXPECT_EQ(plugIn, nullptr);
 }
 
+TEST_F(LinuxBackendTest, WholeDrivesWithModelAndSerial) {
+  disk("virtual/block/loop0", "7:0");
+  const fs::path nvme = root / "sys/devices/pci/nvme/nvme0/nvme0n1/device", sata = root / "sys/devices/pci/ata1/block/sda/device";
+  fs::create_directories(nvme);
+  fs::create_directories(sata);
+  std::ofstream(nvme / "model") << "Samsung SSD 980  \n";
+  std::ofstream(nvme / "serial") << "  S64\x1b" << "ANS0\n";
+  std::ofstream(sata / "vpd_pg80", std::ios::binary) << std::string("\0\x80\0\x06", 4) << "  WD-1 ";
+  const std::vector<DriveDescription> expected = {{"nvme0n1", "Samsung SSD 980", "S64ANS0"}, {"sda", "", "WD-1"}};
+  const auto drives = registry->wholeDrives();
+  ASSERT_EQ(drives.size(), expected.size());
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    EXPECT_EQ(drives[i].bsdName + "|" + drives[i].model + "|" + drives[i].serial,
+              expected[i].bsdName + "|" + expected[i].model + "|" + expected[i].serial);
+  }
+}
+
 TEST_F(LinuxBackendTest, VolumeToDiskThroughTheDeviceNumbers) {
   struct stat info {};
   ASSERT_EQ(::stat(root.c_str(), &info), 0);

@@ -77,8 +77,8 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // then `command`, then `args`. Runner failures pass through unchanged.
   virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
                                                  const std::vector<std::string>& args = {}) const;
-  // The same run, also returning how the tool ended (through the runner's
-  // runWithExitStatus, not through an override of the above).
+  // The same run, also returning how the tool ended (through
+  // runWithExitStatus, and so through its overrides).
   CLIRunResult runInstanceSpecificCommandWithExitStatus(const std::vector<std::string>& command,
                                                         const std::vector<std::string>& args = {}) const;
 

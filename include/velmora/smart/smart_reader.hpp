@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "velmora/error.hpp"
 #include "velmora/smart/drive_health.hpp"
@@ -112,6 +113,21 @@ class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
     std::shared_ptr<SMARTReader> reader_;
     std::string bsdName_;
   };
+
+  // A whole drive of this machine: its BSD name (on Linux its block device
+  // name), and its model and serial number where the platform gives them.
+  struct Drive {
+    std::string bsdName;
+    std::optional<std::string> model;
+    std::optional<std::string> serial;
+    friend bool operator==(const Drive&, const Drive&) = default;
+  };
+  // The machine's whole drives, sorted by name: no partitions, and on Linux
+  // no virtual devices (loop, RAM, device-mapper, RAID). Needs no privilege.
+  // Throws std::system_error: the platform's errno when its registry cannot
+  // be read, ENOTSUP where this library lists no drives (so far every
+  // platform but Linux).
+  std::vector<Drive> drives();
 
   // Throw SMARTError.
   virtual cloud::SMARTData getDriveSMARTData(const std::filesystem::path& driveURL);

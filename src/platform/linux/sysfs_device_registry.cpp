@@ -1,10 +1,13 @@
 #include "platform/linux/sysfs_device_registry.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
+#include <system_error>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -29,6 +32,23 @@ bool isNVMeNamespace(const std::string& name) {
   if (controller == 4 || controller >= name.size() || name[controller] != 'n') return false;
   const std::size_t ns = digits(controller + 1);
   return ns > controller + 1 && ns == name.size();
+}
+
+// The printable ASCII of a short sysfs attribute (a model or serial text),
+// without surrounding blanks; empty when the file is missing. At most
+// `limit` bytes are read: these files are a few dozen bytes long.
+std::string attributeText(const fs::path& file, std::size_t offset = 0, std::size_t limit = 256) {
+  std::ifstream in(file, std::ios::binary);
+  std::string bytes(limit, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(limit));
+  bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  std::string text;
+  for (std::size_t i = offset; i < bytes.size(); ++i) {
+    if (bytes[i] >= 0x20 && bytes[i] < 0x7F) text += bytes[i];
+  }
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 // The SMART interface of one device node, shared with its plug-in.
@@ -130,6 +150,29 @@ class SysfsRegistry final : public DeviceRegistry {
       return std::nullopt;
     }
     return device.filename().string();
+  }
+
+  std::vector<DriveDescription> wholeDrives() override {
+    std::error_code error;
+    fs::directory_iterator entries(fs::path(sys_) / "class/block", error);
+    if (error) throw std::system_error(error, "reading " + (fs::path(sys_) / "class/block").string());
+    std::vector<DriveDescription> drives;
+    for (; entries != fs::directory_iterator(); entries.increment(error)) {
+      if (error) throw std::system_error(error, "reading " + (fs::path(sys_) / "class/block").string());
+      // Loop, RAM, device-mapper and RAID devices live under devices/virtual.
+      const fs::path folder = fs::canonical(entries->path(), error);
+      if (error || fs::exists(folder / "partition", error) ||
+          folder.string().find("/devices/virtual/") != std::string::npos) {
+        error.clear();
+        continue;
+      }
+      std::string serial = attributeText(folder / "device/serial");
+      // SCSI and SATA disks: the Unit Serial Number page, text after its 4-byte header.
+      if (serial.empty()) serial = attributeText(folder / "device/vpd_pg80", 4);
+      drives.push_back({folder.filename().string(), attributeText(folder / "device/model"), std::move(serial)});
+    }
+    std::sort(drives.begin(), drives.end(), [](const auto& a, const auto& b) { return a.bsdName < b.bsdName; });
+    return drives;
   }
 
   void retain(std::uint64_t id) override {

@@ -46,50 +46,61 @@ bool sameUuid(const Uuid& bytes, CFUUIDRef uuid) {
   return std::memcmp(bytes.data(), &other, bytes.size()) == 0;
 }
 
-class NVMeClient final : public SMARTUserClient {
+// A SMART interface; every entry is called with the interface as its
+// object, and a missing table or entry is reported, never called.
+template <typename Interface>
+class Client : public SMARTUserClient {
  public:
-  explicit NVMeClient(IONVMeSMARTInterface** interface) : interface_(interface) {}
-  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override {
-    if ((*interface_)->SMARTReadData == nullptr) return kIOReturnUnsupported;
-    NVMeSMARTData record;
-    std::memset(&record, 0, sizeof record);
-    const IOReturn result = (*interface_)->SMARTReadData(interface_.get(), &record);
-    std::memcpy(page.data(), &record, page.size());
-    return result;
-  }
+  Client(Interface** interface, IOCFPlugInInterface** plugIn) : interface_(interface, plugIn) {}
+  bool hasFunctionTable() const override { return interface_.table() != nullptr; }
+  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512>) override { return kIOReturnUnsupported; }
   DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512>) override { return kIOReturnUnsupported; }
   DeviceResult ataEnableDisableOperations(bool) override { return kIOReturnUnsupported; }
   DeviceResult ataReadLogAtAddress(std::uint32_t, std::span<std::uint8_t>) override { return kIOReturnUnsupported; }
 
+ protected:
+  template <auto Entry, typename... Arguments>
+  IOReturn call(Arguments... arguments) {
+    const Interface* table = interface_.table();
+    if (table == nullptr || table->*Entry == nullptr) return kIOReturnUnsupported;
+    return (table->*Entry)(interface_.get(), arguments...);
+  }
+
  private:
-  InterfaceHandle<IONVMeSMARTInterface> interface_;
+  InterfaceHandle<Interface> interface_;
 };
 
-class ATAClient final : public SMARTUserClient {
+class NVMeClient final : public Client<IONVMeSMARTInterface> {
  public:
-  explicit ATAClient(IOATASMARTInterface** interface) : interface_(interface) {}
-  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512>) override { return kIOReturnUnsupported; }
+  using Client::Client;
+  DeviceResult nvmeReadSMARTData(std::span<std::uint8_t, 512> page) override {
+    NVMeSMARTData record;
+    std::memset(&record, 0, sizeof record);
+    const IOReturn result = call<&IONVMeSMARTInterface::SMARTReadData>(&record);
+    std::memcpy(page.data(), &record, page.size());
+    return result;
+  }
+};
+
+class ATAClient final : public Client<IOATASMARTInterface> {
+ public:
+  using Client::Client;
   DeviceResult ataReadSMARTData(std::span<std::uint8_t, 512> page) override {
-    if ((*interface_)->SMARTReadData == nullptr) return kIOReturnUnsupported;
     // The caller's page may hold a first attempt: read into a copy of it.
     ATASMARTData record;
     std::memcpy(&record, page.data(), page.size());
-    const IOReturn result = (*interface_)->SMARTReadData(interface_.get(), &record);
+    const IOReturn result = call<&IOATASMARTInterface::SMARTReadData>(&record);
     std::memcpy(page.data(), &record, page.size());
     return result;
   }
   DeviceResult ataEnableDisableOperations(bool enable) override {
-    if ((*interface_)->SMARTEnableDisableOperations == nullptr) return kIOReturnUnsupported;
-    return (*interface_)->SMARTEnableDisableOperations(interface_.get(), enable);
+    return call<&IOATASMARTInterface::SMARTEnableDisableOperations>(static_cast<Boolean>(enable));
   }
   DeviceResult ataReadLogAtAddress(std::uint32_t address, std::span<std::uint8_t> buffer) override {
-    if ((*interface_)->SMARTReadLogAtAddress == nullptr) return kIOReturnUnsupported;
-    return (*interface_)->SMARTReadLogAtAddress(interface_.get(), address, buffer.data(),
-                                                static_cast<UInt32>(buffer.size()));
+    return call<&IOATASMARTInterface::SMARTReadLogAtAddress>(static_cast<UInt32>(address),
+                                                             static_cast<void*>(buffer.data()),
+                                                             static_cast<UInt32>(buffer.size()));
   }
-
- private:
-  InterfaceHandle<IOATASMARTInterface> interface_;
 };
 
 class IOKitPlugIn final : public PlugIn {
@@ -101,14 +112,14 @@ class IOKitPlugIn final : public PlugIn {
     // Only the two SMART interfaces have a table this file knows how to call.
     const bool nvme = sameUuid(interfaceID, kIONVMeSMARTInterfaceID);
     if (!nvme && !sameUuid(interfaceID, kIOATASMARTInterfaceID)) return kIOReturnUnsupported;
-    if ((*plugIn_)->QueryInterface == nullptr) return kIOReturnUnsupported;
+    if (*plugIn_ == nullptr || (*plugIn_)->QueryInterface == nullptr) return kIOReturnUnsupported;
     LPVOID interface = nullptr;
     const HRESULT code = (*plugIn_)->QueryInterface(plugIn_.get(), CFUUIDGetUUIDBytes(constantUuid(interfaceID)), &interface);
     if (interface != nullptr) {
       if (nvme) {
-        result = std::make_unique<NVMeClient>(static_cast<IONVMeSMARTInterface**>(interface));
+        result = std::make_unique<NVMeClient>(static_cast<IONVMeSMARTInterface**>(interface), plugIn_.get());
       } else {
-        result = std::make_unique<ATAClient>(static_cast<IOATASMARTInterface**>(interface));
+        result = std::make_unique<ATAClient>(static_cast<IOATASMARTInterface**>(interface), plugIn_.get());
       }
     }
     return static_cast<KernReturn>(code);

@@ -1,7 +1,7 @@
 // Owners for the IOKit and CoreFoundation references of the drive backend,
 // so that every path gives back what it took: a registry object
 // (IOObjectRelease), a CoreFoundation object (CFRelease), a plug-in
-// (IODestroyPlugInInterface) and a plug-in's interface (its IUnknown
+// (IODestroyPlugInInterface) and a plug-in's interface (an IUnknown
 // Release).
 #pragma once
 
@@ -52,20 +52,38 @@ class IOObject {
   io_object_t object_ = IO_OBJECT_NULL;
 };
 
+// IODestroyPlugInInterface calls through the plug-in's table: a plug-in
+// that came without one cannot be given back at all.
 struct PlugInDestroyer {
-  void operator()(IOCFPlugInInterface** plugIn) const noexcept { IODestroyPlugInInterface(plugIn); }
+  void operator()(IOCFPlugInInterface** plugIn) const noexcept {
+    if (*plugIn != nullptr) IODestroyPlugInInterface(plugIn);
+  }
 };
 using PlugInHandle = std::unique_ptr<IOCFPlugInInterface*, PlugInDestroyer>;
 
-// An interface obtained through QueryInterface, given back through its own
-// table's Release (the same IUnknown release as the plug-in's).
+// An interface obtained through a plug-in's QueryInterface, given back
+// through the plug-in's Release with the interface as the object: the same
+// IUnknown release of the same user-client object as the interface's own,
+// and one that still works when the interface came without a table. The
+// plug-in must outlive it.
 template <typename Interface>
-struct InterfaceReleaser {
-  void operator()(Interface** interface) const noexcept {
-    if (*interface != nullptr && (*interface)->Release != nullptr) (*interface)->Release(interface);
+class InterfaceHandle {
+ public:
+  InterfaceHandle(Interface** interface, IOCFPlugInInterface** plugIn) noexcept
+      : interface_(interface), plugIn_(plugIn) {}
+  InterfaceHandle(const InterfaceHandle&) = delete;
+  InterfaceHandle& operator=(const InterfaceHandle&) = delete;
+  ~InterfaceHandle() {
+    if (*plugIn_ != nullptr && (*plugIn_)->Release != nullptr) (*plugIn_)->Release(interface_);
   }
+
+  Interface** get() const noexcept { return interface_; }
+  // The function table; null when the interface came without one.
+  const Interface* table() const noexcept { return *interface_; }
+
+ private:
+  Interface** interface_;
+  IOCFPlugInInterface** plugIn_;
 };
-template <typename Interface>
-using InterfaceHandle = std::unique_ptr<Interface*, InterfaceReleaser<Interface>>;
 
 }  // namespace velmora::platform::macos

@@ -1,0 +1,247 @@
+// The exporter's cost, against its goals: the latency of a scrape of
+// `velmora-fsutil serve` with 4 instances streaming, median and 99th
+// percentile with 50 concurrent scrapers (goal: p99 <= 5 ms), and its CPU
+// while nobody scrapes, with the 4 streams at the simulator's default rate of
+// 20 samples a second (goal: <= 1% of one core).
+//
+// Two loads of 50 scrapers: paced, each scraping every 250 ms from its own
+// starting moment (200 scrapes a second, far more than 50 Prometheus servers
+// at their usual interval), and bursts, all 50 asking at the same instant,
+// the worst case, where the last answer waits for the 49 before it.
+//
+// Baselines in the same run: the short page at "/" under the same 50 scrapers
+// (the HTTP server alone, no serialization), and the exporter's CPU with no
+// instance at all. Each figure is the median of 5 runs, with their spread.
+// Linux only (process CPU times from /proc). Exits 1 when a goal is missed.
+#include <algorithm>
+#include <barrier>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRuns = 5;
+constexpr int kScrapers = 50;
+constexpr int kBursts = 40;  // per run: 2000 scrapes
+constexpr double kGoalP99Ms = 5.0;
+constexpr double kGoalCpuPercent = 1.0;
+constexpr int kCpuWindowSeconds = 6;
+
+// An exporter over the simulator with `instances` instances.
+struct Exporter {
+  pid_t pid = 0;
+  int port = 0;
+  fs::path home;
+
+  explicit Exporter(int instances) {
+    home = fs::temp_directory_path() / ("velmora-serve-bench-" + std::to_string(::getpid()) + "-" + std::to_string(instances));
+    fs::create_directories(home / "lucid.d");
+    fs::copy_file(VELMORA_SIM_PATH, home / "lucid", fs::copy_options::overwrite_existing);
+    std::ofstream list(home / "lucid.d/instances");
+    for (int i = 0; i < instances; ++i) list << 2001 + i << "\tfs" << i << "\t" << 7778 + i << "\tlive\t/mnt/fs" << i << "\n";
+    list.close();
+    const std::string tool = (home / "lucid").string(), log = (home / "serve.log").string();
+    std::vector<std::string> args = {VELMORA_CLI_PATH, "serve", "--tool", tool, "--listen", "127.0.0.1:0", "--smart-interval", "0"};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::exit(2);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 200 && port == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      std::ifstream in(log);
+      std::string text((std::istreambuf_iterator<char>(in)), {});
+      const auto at = text.find("127.0.0.1:");
+      if (at != std::string::npos) port = std::atoi(text.c_str() + at + 10);
+    }
+    if (port == 0) std::exit(2);
+  }
+  ~Exporter() {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    fs::remove_all(home);
+  }
+
+  // User and system CPU seconds so far.
+  double cpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i >= 14) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+};
+
+// One GET; the whole answer, or "" when the connection failed.
+std::string get(int port, const char* path) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buffer[65536];
+      for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+}
+
+struct Latency {
+  double median, p99;
+  int failed;
+};
+
+// kBursts times, kScrapers threads ask at the same moment; or, paced, each
+// thread asks kBursts times, every 250 ms from its own start within the first.
+Latency scrape(int port, const char* path, const char* mustHold, bool paced) {
+  std::vector<std::vector<double>> times(kScrapers);
+  std::vector<int> failed(kScrapers, 0);
+  std::barrier start(kScrapers);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kScrapers; ++t) {
+    threads.emplace_back([&, t] {
+      const auto period = std::chrono::milliseconds(250);
+      const auto first = Clock::now() + period * t / kScrapers;
+      for (int burst = 0; burst < kBursts; ++burst) {
+        if (paced) {
+          std::this_thread::sleep_until(first + period * burst);
+        } else {
+          start.arrive_and_wait();
+        }
+        const auto begin = Clock::now();
+        const std::string answer = get(port, path);
+        times[t].push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        if (answer.rfind("HTTP/1.1 200", 0) != 0 || answer.find(mustHold) == std::string::npos) ++failed[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::vector<double> all;
+  int failures = 0;
+  for (int t = 0; t < kScrapers; ++t) {
+    all.insert(all.end(), times[t].begin(), times[t].end());
+    failures += failed[t];
+  }
+  return {percentile(all, 0.5), percentile(all, 0.99), failures};
+}
+
+double cpuPercent(const Exporter& exporter) {
+  const double before = exporter.cpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(kCpuWindowSeconds));
+  return (exporter.cpuSeconds() - before) / kCpuWindowSeconds * 100;
+}
+
+struct Figure {
+  double median, low, high;
+};
+Figure summary(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return {values[values.size() / 2], values.front(), values.back()};
+}
+
+void print(const char* what, const Figure& f, const char* unit) {
+  std::printf("%-58s %8.3f %s  (spread %.3f to %.3f)\n", what, f.median, unit, f.low, f.high);
+}
+
+}  // namespace
+
+int main() {
+  std::vector<double> scrapeMedian, scrapeP99, pageMedian, pageP99, pacedMedian, pacedP99, pacedPageP99, cpuStreaming, cpuEmpty;
+  int failures = 0;
+  {
+    Exporter exporter(4);
+    // Until every instance streams.
+    for (int i = 0; i < 200 && get(exporter.port, "/metrics").find("instance_id=\"2004\",layer=\"objectstore\"") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (int run = 0; run < kRuns; ++run) {
+      const char* kLastFamily = "velmora_filespace_put_time_seconds";
+      const Latency pacedPage = scrape(exporter.port, "/", "velmora-fsutil exporter", true);
+      const Latency paced = scrape(exporter.port, "/metrics", kLastFamily, true);
+      const Latency page = scrape(exporter.port, "/", "velmora-fsutil exporter", false);
+      const Latency burst = scrape(exporter.port, "/metrics", kLastFamily, false);
+      pacedMedian.push_back(paced.median);
+      pacedP99.push_back(paced.p99);
+      pacedPageP99.push_back(pacedPage.p99);
+      pageMedian.push_back(page.median);
+      pageP99.push_back(page.p99);
+      scrapeMedian.push_back(burst.median);
+      scrapeP99.push_back(burst.p99);
+      failures += pacedPage.failed + paced.failed + page.failed + burst.failed;
+    }
+    for (int run = 0; run < kRuns; ++run) cpuStreaming.push_back(cpuPercent(exporter));
+  }
+  {
+    Exporter exporter(0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    for (int run = 0; run < kRuns; ++run) cpuEmpty.push_back(cpuPercent(exporter));
+  }
+
+  std::printf("serve: %d runs; %d scrapers x %d scrapes a run and load; CPU over %d s windows\n", kRuns, kScrapers,
+              kBursts, kCpuWindowSeconds);
+  print("paced: scrape of /metrics, 4 instances streaming: median", summary(pacedMedian), "ms");
+  print("paced: scrape of /metrics, 4 instances streaming: p99", summary(pacedP99), "ms");
+  print("paced: baseline, the page at /: p99", summary(pacedPageP99), "ms");
+  print("bursts: scrape of /metrics, 4 instances streaming: median", summary(scrapeMedian), "ms");
+  print("bursts: scrape of /metrics, 4 instances streaming: p99", summary(scrapeP99), "ms");
+  print("bursts: baseline, the page at /: median", summary(pageMedian), "ms");
+  print("bursts: baseline, the page at /: p99", summary(pageP99), "ms");
+  print("CPU, 4 instances streaming at 20 samples/s, no scrapes", summary(cpuStreaming), "% of a core");
+  print("baseline, CPU with no instance", summary(cpuEmpty), "% of a core");
+  bool missed = false;
+  if (failures != 0) {
+    std::printf("missed: %d scrapes did not answer in full\n", failures);
+    missed = true;
+  }
+  for (const auto& [load, p99] : {std::pair{"paced", summary(pacedP99)}, std::pair{"bursts", summary(scrapeP99)}}) {
+    if (p99.median > kGoalP99Ms) {
+      std::printf("missed (%s): scrape p99 goal %.1f ms\n", load, kGoalP99Ms);
+      missed = true;
+    }
+  }
+  if (summary(cpuStreaming).median > kGoalCpuPercent) {
+    std::printf("missed: idle CPU goal %.1f%% of a core\n", kGoalCpuPercent);
+    missed = true;
+  }
+  if (!missed) std::printf("goals met: scrape p99 <= %.1f ms, idle CPU <= %.1f%% of a core\n", kGoalP99Ms, kGoalCpuPercent);
+  return missed ? 1 : 0;
+}

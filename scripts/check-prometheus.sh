@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The exporter against the real thing: Debian's Prometheus scrapes
+# `velmora-fsutil serve` on loopback while the tool simulator stands in for
+# LucidLink; after two scrapes, Prometheus' query API must give an
+# instance's cache size and a performance counter exactly as the simulator
+# prints them (converted to bytes here, independently of the exporter), and
+# `promtool check metrics` must find nothing wrong with a scrape.
+#
+#   scripts/check-prometheus.sh [BUILD_DIR]     (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get install -y -qq --no-install-recommends prometheus python3 >/dev/null
+cmake --build "$build" --target velmora-fsutil lucid-sim >/dev/null
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "check-prometheus: FAIL: $*" >&2; for f in "$work"/*.log; do echo "== $f" >&2; tail -n 20 "$f" >&2; done; exit 1; }
+
+# The simulator at its first sample: one sample a hundred seconds, so every
+# scrape during the check sees the same values.
+cp "$build/tools/lucid-sim" "$work/lucid"
+mkdir "$work/lucid.d"
+printf '2001\tfs.one\t7778\tlive\t/mnt/one\n2002\tfs.two\t7779\tlive\t/mnt/two\n' >"$work/lucid.d/instances"
+echo "perf-rate=0.01" >"$work/lucid.d/options"
+
+http() { python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' "$1"; }
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+"$build/cli/velmora-fsutil" serve --tool "$work/lucid" --listen 127.0.0.1:0 --refresh 1 --smart-interval 0 2>"$work/exporter.log" &
+pids+=($!)
+for _ in $(seq 100); do grep -q listening "$work/exporter.log" && break; sleep 0.1; done
+exporter=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/exporter.log" | head -n 1) || fail "the exporter did not start"
+
+port=$(free_port)
+cat >"$work/prometheus.yml" <<EOF
+global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+scrape_configs:
+  - job_name: velmora
+    static_configs:
+      - targets: ['$exporter']
+EOF
+prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/data" \
+  --web.listen-address="127.0.0.1:$port" >"$work/prometheus.log" 2>&1 &
+pids+=($!)
+
+# One number from Prometheus' query API; empty when the query has no result.
+query() {
+  http "http://127.0.0.1:$port/api/v1/query?query=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1]))' "$1")" |
+    python3 -c 'import json, sys; r = json.load(sys.stdin)["data"]["result"]; print(r[0]["value"][1] if r else "")'
+}
+scrapes=""
+for _ in $(seq 120); do
+  scrapes=$(query 'count_over_time(up{job="velmora"}[5m])' 2>/dev/null || true)
+  [ -n "$scrapes" ] && [ "$scrapes" -ge 2 ] && [ "$(query 'min_over_time(up{job="velmora"}[5m])')" = "1" ] && break
+  sleep 0.5
+done
+[ -n "$scrapes" ] && [ "$scrapes" -ge 2 ] || fail "Prometheus did not scrape the exporter twice"
+
+# What the simulator itself prints, read here: the cache report's "Current
+# size on disk" and the first sample's fs readBytes.
+want_cache=$("$work/lucid" --instance 2001 cache | python3 -c '
+import re, sys
+number, unit = re.search(r"Current size on disk: ([0-9.]+) (\w+)", sys.stdin.read()).groups()
+print(float(number) * {"B": 1, "KiB": 2**10, "MiB": 2**20, "GiB": 2**30}[unit])')
+want_rate=$(timeout 2 "$work/lucid" --instance 2001 perf --fs readBytes | python3 -c '
+import sys
+lines = sys.stdin.read().splitlines()
+token = lines[2][lines[0].index("-- fs --"):].split()[0]
+number, unit = token[:-len("MiB/s")], token[-len("MiB/s"):]
+print(float(number) * {"MiB/s": 2**20}[unit])') || true
+
+same() { python3 -c 'import sys; a, b = sys.argv[1:]; sys.exit(0 if a and b and float(a) == float(b) else 1)' "$1" "$2"; }
+got_cache=$(query 'velmora_filespace_cache_size_on_disk_bytes{instance_id="2001"}')
+got_rate=$(query 'velmora_filespace_read_bytes_per_second{instance_id="2001",layer="fs"}')
+same "$got_cache" "$want_cache" || fail "cache size on disk: Prometheus has '$got_cache', the simulator says $want_cache"
+same "$got_rate" "$want_rate" || fail "fs readBytes: Prometheus has '$got_rate', the simulator says $want_rate"
+echo "check-prometheus: after $scrapes scrapes, cache size on disk $got_cache B and fs readBytes $got_rate B/s, as the simulator says"
+
+http "http://$exporter/metrics" >"$work/scrape.txt"
+promtool check metrics <"$work/scrape.txt" || fail "promtool check metrics found problems"
+echo "check-prometheus: promtool check metrics is clean ($(grep -vc '^#' "$work/scrape.txt") samples)"

@@ -1,2 +1,0 @@
-/* Compile-only stand-in for <CoreFoundation/CoreFoundation.h>; see velmora_sdk_standin.h. */
-#include "../velmora_sdk_standin.h"

@@ -1,2 +1,0 @@
-/* Compile-only stand-in for <IOKit/IOKitLib.h>; see velmora_sdk_standin.h. */
-#include "../velmora_sdk_standin.h"

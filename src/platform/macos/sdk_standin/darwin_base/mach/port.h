@@ -1,0 +1,2 @@
+/* Off the Mac only; see ../MacTypes.h. */
+#include "../MacTypes.h"

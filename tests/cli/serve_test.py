@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""velmora-fsutil serve as Prometheus and operators meet it: the real exporter
+over HTTP, driven by the tool simulator. Usage: serve_test.py CLI SIMULATOR"""
+import concurrent.futures, math, os, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time, urllib.error, urllib.request
+
+CLI, SIM = sys.argv[1], sys.argv[2]
+home = tempfile.mkdtemp()
+tool = os.path.join(home, "lucid")
+shutil.copy(SIM, tool)
+os.mkdir(tool + ".d")
+failures = []
+
+
+def check(name, ok, detail=""):
+    print(("ok: " if ok else "FAIL: ") + name + ("" if ok else f" ({detail})"))
+    if not ok:
+        failures.append(name)
+
+
+def state(name, text):  # written whole, as the simulator reads it at any moment
+    with open(f"{tool}.d/{name}.new", "w") as f:
+        f.write(text)
+    os.replace(f"{tool}.d/{name}.new", f"{tool}.d/{name}")
+
+
+def start():
+    proc = subprocess.Popen([CLI, "serve", "--tool", tool, "--listen", "127.0.0.1:0", "--refresh", "0.3", "--tool-timeout", "1",
+                             "--smart-interval", "0"], stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    proc.log = [proc.stderr.readline()]
+    proc.port = int(re.search(r":(\d+)/metrics", proc.log[0]).group(1))
+    threading.Thread(target=lambda: proc.log.extend(proc.stderr), daemon=True).start()
+    return proc
+
+
+def get(proc, path="/metrics", method="GET"):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{proc.port}{path}", method=method), timeout=30) as r:
+            return r.status, r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, ""
+
+
+def value(body, name, **labels):
+    for line in body.splitlines():
+        m = re.fullmatch(name + r"\{(.*)\} (\S+)", line)
+        if m and all(f'{k}="{v}"' in m.group(1) for k, v in labels.items()):
+            return float(m.group(2))
+    return None
+
+
+def eventually(what, timeout=20):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if what():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def tools_left():  # simulator processes, the exporter's own command line aside
+    return [l for l in subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout.splitlines() if l.startswith(tool)]
+
+
+for option, text in [("--refresh", "nan"), ("--listen", "127.0.0.1:1,0.0.0.0:2"), ("--listen", "example.com:80")]:
+    check(f"serve {option} {text} is a usage error", subprocess.run([CLI, "serve", option, text], capture_output=True).returncode == 2)
+
+state("instances", "2001\tfs.one\t7778\tlive\t/mnt/one\n2002\tfs.two\t7779\tlive\t/mnt/two\n")
+proc = start()
+one = {"instance_id": "2001", "mount_point": "/mnt/one"}
+eventually(lambda: value(get(proc)[1], "velmora_filespace_cache_hit_ratio", layer="cache", **one) is not None)
+body = get(proc)[1]
+# The simulator's sample k prints (k + 0.5) MiB/s, k % 10 ms (n/a when k % 7 == 0) and k %; its cache 10.00 GiB and 1.25 GiB.
+rate, time_, ratio = (value(body, n, **one, layer=layer) for n, layer in (("velmora_filespace_read_bytes_per_second", "fs"),
+                      ("velmora_filespace_read_time_seconds", "fs"), ("velmora_filespace_cache_hit_ratio", "cache")))
+check("rates in bytes per second", (rate / 1048576 - 0.5).is_integer(), rate)
+check("times in seconds, n/a as NaN", math.isnan(time_) or round(time_ * 1000, 9).is_integer() and time_ < 0.01, time_)
+check("percentages as ratios", 0 <= ratio < 1 and round(ratio * 100, 9).is_integer(), ratio)
+check("cache sizes in bytes", (value(body, "velmora_filespace_cache_limit_bytes", **one), value(body, "velmora_filespace_cache_size_on_disk_bytes", **one))
+      == (10 * 2**30, 1.25 * 2**30))
+check("no user email without the flag", "admin@" not in body)
+
+# The same labels for a new instance record (only the port changed) while the old one's series go.
+state("instances", "2001\tfs.one\t7790\tlive\t/mnt/one\n")
+gone = eventually(lambda: value(get(proc)[1], "velmora_filespace_up", instance_id="2002") is None)
+check("an instance that changes its port keeps its series", gone and eventually(
+    lambda: value(get(proc)[1], "velmora_filespace_up", **one) == 1) and proc.poll() is None)
+
+for path, method, status in [("/", "GET", 200), ("/nope", "GET", 404), ("/metrics/x", "GET", 404), ("/metrics", "POST", 405)]:
+    check(f"{method} {path} is {status}", get(proc, path, method)[0] == status)
+with socket.create_connection(("127.0.0.1", proc.port)) as big:
+    big.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + b"a" * 8192 + b"\r\n\r\n")
+    reply = big.recv(100)
+check("an oversized request is refused", not reply.startswith(b"HTTP/1.1 200"), reply)
+idle = socket.create_connection(("127.0.0.1", proc.port))
+with concurrent.futures.ThreadPoolExecutor(50) as pool:
+    answers = list(pool.map(lambda _: get(proc), range(50)))
+check("50 concurrent scrapes all answer, beside an idle client", all(s == 200 and "velmora_build_info" in b for s, b in answers))
+idle.settimeout(30)
+check("an idle client is let go", idle.recv(10) == b"")
+
+for misbehave, says in [("exit 3", "Lucid is not running"), ("ignore-term forever", "did not finish within 1 s")]:
+    state("misbehave", misbehave)
+    down = eventually(lambda: value(get(proc)[1], "velmora_collector_up", collector="filespaces") == 0)
+    check(f"a tool that does '{misbehave}' is a failed collector, the reason logged", down and any(says in l for l in proc.log), proc.log)
+    os.remove(tool + ".d/misbehave")
+    check("the collector recovers", eventually(lambda: value(get(proc)[1], "velmora_collector_up", collector="filespaces") == 1))
+
+# Stopping: a hung one-shot tool, and streams that ignore the terminate request, are gone first.
+state("misbehave", "ignore-term forever")
+eventually(lambda: any(" list" in t for t in tools_left()))
+proc.send_signal(signal.SIGTERM)
+check("SIGTERM during a hung tool: 143", proc.wait(30) == 143)
+check("  and no tool left", not tools_left(), tools_left())
+state("misbehave", "ignore-term")
+proc = start()
+eventually(lambda: len(tools_left()) == 2)
+proc.send_signal(signal.SIGINT)
+check("SIGINT with streams that ignore SIGTERM: 130", proc.wait(30) == 130)
+check("  and no tool left", not tools_left(), tools_left())
+
+shutil.rmtree(home)
+print(f"{len(failures)} failed" if failures else "serve: all checks passed")
+sys.exit(1 if failures else 0)
