@@ -80,12 +80,12 @@ LucidPerfQuery queryOf(const PerfOptions& perf, const CLI::App& command) {
 
 json valueJson(const std::string& text) {
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  json parsed = {{"raw", value.raw},
-                 {"intValue", optionalJson(value.intValue)},
-                 {"doubleValue", optionalJson(value.doubleValue)},
-                 {"unit", value.unit ? json(std::string(rawValue(*value.unit))) : json(nullptr)}};
-  if (value.unit && value.doubleValue) {
-    if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue, *value.unit)) {
+  json parsed = {{"raw", value.raw()},
+                 {"intValue", optionalJson(value.intValue())},
+                 {"doubleValue", optionalJson(value.doubleValue())},
+                 {"unit", value.unit() ? json(std::string(rawValue(*value.unit()))) : json(nullptr)}};
+  if (value.unit() && value.doubleValue()) {
+    if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue(), *value.unit())) {
       parsed["bytesPerSecond"] = *bytes;
     }
   }

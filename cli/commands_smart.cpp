@@ -110,9 +110,9 @@ void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
     action = [smart, &options] {
       const auto& reader = SMARTReader::shared();
       if (smart->snapshot) {
-        const std::string name =
-            smart->bsd.empty() ? reader->smartDataRetriever(smart->volume)->bsdName() : smart->bsd;
-        const auto snapshot = SMARTReader::SMARTDataRetriever(reader, name).getSnapshot().get();
+        const auto retriever = smart->bsd.empty() ? reader->smartDataRetriever(smart->volume)
+                                                  : reader->smartDataRetrieverForBSDName(smart->bsd);
+        const auto snapshot = retriever->getSnapshot().get();
         if (options.json) {
           printRaw(messageJson(snapshot) + "\n");
         } else {

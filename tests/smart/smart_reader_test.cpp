@@ -221,7 +221,7 @@ TEST(SMARTReader, ReadsByNameAndGivesEverythingBackOnEveryPath) {
     SCOPED_TRACE(c.name);
     const auto registry = std::make_shared<FakeRegistry>();
     for (const auto& device : c.devices) registry->add(device);
-    const auto reader = SMARTReader::Impl::makeReader(registry);
+    const auto reader = detail::SMARTReaderImpl::makeReader(registry);
     if (c.error) {
       test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::string("d")); }, *c.error, c.text);
     } else {
@@ -255,7 +255,7 @@ TEST(SMARTReader, VolumesAndRetrievers) {
   registry->add(ataDisk("disk8"));
   registry->add(nvmeDisk("disk9"));
   registry->volumes = {{"/Volumes/Data", "disk8"}, {"/Volumes/Fast", "disk9"}};
-  const auto reader = SMARTReader::Impl::makeReader(registry);
+  const auto reader = detail::SMARTReaderImpl::makeReader(registry);
   EXPECT_EQ(reader->getDriveSMARTData(std::filesystem::path("/Volumes/Data")).temperature(), 313u);
   test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::filesystem::path("/Volumes/None")); },
                                 Case::DADiskError, "Disk Arbitration error: Failed to create DADisk from volume path");
@@ -274,8 +274,8 @@ TEST(SMARTReader, VolumesAndRetrievers) {
 TEST(SMARTReader, RequestsFromManyThreadsRunOneAtATime) {
   const auto registry = std::make_shared<FakeRegistry>();
   registry->add(nvmeDisk("disk0"));
-  const auto reader = SMARTReader::Impl::makeReader(registry);
-  const auto retriever = std::make_shared<SMARTReader::SMARTDataRetriever>(reader, "disk0");
+  const auto reader = detail::SMARTReaderImpl::makeReader(registry);
+  const auto retriever = reader->smartDataRetrieverForBSDName("disk0");
   std::vector<std::future<cloud::SMARTData>> results[4];
   std::vector<std::thread> threads;
   for (auto& mine : results) {
