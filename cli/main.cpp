@@ -18,8 +18,11 @@ void printRaw(std::string_view text) {
 }
 
 void printJson(const nlohmann::json& value) {
-  const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  printRaw(text);
+  printRaw(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+void printOrderedJson(const nlohmann::ordered_json& value) {
+  printRaw(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 namespace {

@@ -284,12 +284,14 @@ expect "settings open without an opener fails" 1 \
 check "settings open without an opener claims nothing" "" "$out"
 
 # --- smart decode: saved raw pages; an endless page is refused
-python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
-out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["totalRead"], d["criticalWarning"]["bits"], "hostReadCommands" in d)')
-check "smart decode --nvme --json" "313 0 512000 0 True" "$out"
+# (JSON as every command prints it: two-space indentation, 64-bit counts as
+# exact numbers, absent values null)
+python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1<<40).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
+out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; t=sys.stdin.read(); d=json.loads(t); print(t.split("\n")[1][:3], d["temperature"], d["life"], d["totalRead"] + 0, d["criticalWarning"]["bits"], d["hostReadCommands"])')
+check "smart decode --nvme --json" '  " 313 0 562949953421312000 0 0' "$out"
 python3 -c 'import sys; p=bytearray(512); p[2]=194; p[7]=40; sys.stdout.buffer.write(p)' > "$home/ata.bin"
-out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], "life" in d, "mediaErrors" in d, d["totalRead"])')
-check "smart decode --ata --json" "313 False False 0" "$out"
+out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["mediaErrors"], d["totalRead"])')
+check "smart decode --ata --json" "313 None None 0" "$out"
 expect "an endless page is refused" 1 "/dev/zero is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)"  smart decode --nvme /dev/zero
 expect "an unknown disk" 1 "Disk not found: no-such-disk"  smart --bsd no-such-disk
 
