@@ -84,6 +84,14 @@ std::optional<std::string> unknownCommandMessage(CLI::App& app) {
   return message;
 }
 
+// Output that could not all be written (a full disk, a closed descriptor)
+// fails the command, whatever it reported itself.
+int withOutputWritten(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  std::cerr << "velmora-fsutil: cannot write to standard output\n";
+  return status == kExitSuccess ? kExitFailure : status;
+}
+
 // Call from the catch block of a usage error.
 int reportUsageError(CLI::App& app, bool json) {
   ErrorReport report = describeCurrentException();
@@ -134,15 +142,15 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    return reportUsageError(app, options.json || jsonRequested(argc, argv));
+    if (e.get_exit_code() == 0) return withOutputWritten(app.exit(e));  // --help, --version
+    return withOutputWritten(reportUsageError(app, options.json || jsonRequested(argc, argv)));
   }
 
   try {
-    return action ? action() : kExitSuccess;
+    return withOutputWritten(action ? action() : kExitSuccess);
   } catch (...) {
     const ErrorReport report = describeCurrentException();
     printError(report, options.json);
-    return report.exitStatus;
+    return withOutputWritten(report.exitStatus);
   }
 }

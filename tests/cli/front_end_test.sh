@@ -70,6 +70,8 @@ expect "unknown command suggests"            2   "Unknown command 'lsit' for 'lu
 expect "unknown top-level command"           2   "Unknown command 'lucd' for 'velmora-fsutil'. Did you mean 'lucid'?"  lucd list
 expect "unknown option"                      2   "The following argument was not expected: --jsn"  lucid list --jsn
 expect "run without a tool"                  2   "TOOL is required"  run
+"$cli" kext name io.macfuse.filesystems.macfuse >/dev/full 2>/dev/null
+check "output that cannot be written is a failure" 1 $?
 expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
 expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
 expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
