@@ -3,6 +3,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "velmora/settings/system_settings.hpp"
 
@@ -50,7 +51,8 @@ void addSettingsCommands(CLI::App& app, const Options& options, Action& action) 
   settings->require_subcommand(1);
   auto* open = settings->add_subcommand(
       "open", "Open a pane: privacyAndSecurity (security), localization, notification (notifications)");
-  open->add_option("PANE", *pane, "The pane (the start page without one)");
+  offerWords(open->add_option("PANE", *pane, "The pane (the start page without one)"),
+             {"privacyAndSecurity", "localization", "notification"});
   open->callback([pane, &options, &action] {
     action = [pane, &options] {
       std::optional<SystemPreferencesPanels> panel;

@@ -140,8 +140,9 @@ int print(const cloud::SMARTData& data, const Options& options) {
 void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
   auto smart = std::make_shared<SmartOptions>();
   auto* command = app.add_subcommand("smart", "Drive health from SMART data");
-  auto* bsd = command->add_option("--bsd", smart->bsd, "The disk's BSD name (on Linux its block device name, e.g. sda)");
-  auto* volume = command->add_option("--volume", smart->volume, "A path on the mounted volume");
+  auto* bsd = command->add_option("--bsd", smart->bsd, "The disk's BSD name (on Linux its block device name, e.g. sda)")
+                  ->type_name("NAME");
+  auto* volume = command->add_option("--volume", smart->volume, "A path on the mounted volume")->type_name("PATH");
   bsd->excludes(volume);
   command->add_flag("--snapshot", smart->snapshot, "A dated snapshot with the reading method");
   command->callback([command, smart, &options, &action] {
@@ -170,9 +171,9 @@ void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
   });
 
   auto* decode = command->add_subcommand("decode", "Convert saved raw SMART pages (512 bytes; statistics 4096)");
-  auto* nvme = decode->add_option("--nvme", smart->nvme, "An NVMe SMART / Health log page");
-  auto* ata = decode->add_option("--ata", smart->ata, "An ATA SMART data page");
-  decode->add_option("--stats", smart->stats, "The ATA Device Statistics log")->needs(ata);
+  auto* nvme = decode->add_option("--nvme", smart->nvme, "An NVMe SMART / Health log page")->type_name("FILE");
+  auto* ata = decode->add_option("--ata", smart->ata, "An ATA SMART data page")->type_name("FILE");
+  decode->add_option("--stats", smart->stats, "The ATA Device Statistics log")->type_name("FILE")->needs(ata);
   nvme->excludes(ata);
   decode->callback([smart, &options, &action] {
     if (smart->nvme.empty() && smart->ata.empty()) throw CLI::ValidationError("decode", "give --nvme FILE or --ata FILE");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -138,11 +139,12 @@ int main(int argc, char** argv) {
   addKextCommands(app, options, action);
   addSettingsCommands(app, options, action);
   addSmartCommands(app, options, action);
+  addGenerateOption(app);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return withOutputWritten(app.exit(e));  // --help, --version
+    if (e.get_exit_code() == 0) return withOutputWritten(app.exit(e));  // --help, --version, --generate
     return withOutputWritten(reportUsageError(app, options.json || jsonRequested(argc, argv)));
   }
 

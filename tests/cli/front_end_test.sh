@@ -235,19 +235,37 @@ check "watch ends on Ctrl-C with 130" 130 "$status"
 check "watch leaves no tool process behind" 0 "$(no_tool_left)"
 rm "$home/lucid.d/misbehave"
 
-# --- bash completion: commands and metric names, matching --help
-completion=$(dirname "$0")/../../cli/velmora-fsutil.bash-completion
-complete_words() {  # the words completed for a command line ending in a partial word
-  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@" | sort | tr '\n' ' '
+# --- completions for bash, zsh and fish: at every command path each offers
+# every command and option that --help lists, and metric names after a comma
+generated=$(dirname "$cli")/velmora-fsutil
+offered() {  # shell words...: what the shell offers for the last, partial word
+  case $1 in
+    bash) bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil
+                   printf "%s\n" "${COMPREPLY[@]}"' _ "$generated.bash" "${@:2}" ;;
+    zsh) zsh -fc '_describe() { local -a s; s=(${(P)4}); print -l -- ${s%%:*} }; _files() { :; }; _command_names() { :; }
+                  compadd() { shift; print -l -- "$@" }; _sequence() { :; }
+                  words=("${@:2}"); CURRENT=$#words; PREFIX=$words[-1]; source "$1"' _ "$generated.zsh" "${@:2}" ;;
+    fish) fish -c 'source $argv[1]; complete -C (string join " " -- $argv[2..-1])' "$generated.fish" "${@:2}" ;;
+  esac | sed 's/\t.*//' | sort -u | tr '\n' ' '
 }
-for group in "" lucid "lucid config" kext settings smart; do
+paths=("")
+for ((i = 0; i < ${#paths[@]}; i++)); do
   # shellcheck disable=SC2086
-  commands=$("$cli" $group --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort | tr '\n' ' ')
-  # shellcheck disable=SC2086
-  check "completion offers the commands of '${group:-velmora-fsutil}'" "$commands" "$(complete_words velmora-fsutil $group "")"
+  help=$("$cli" ${paths[i]} --help)
+  commands=$(sed -n '/^Subcommands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF {print $1}')
+  for command in $commands; do paths+=("${paths[i]:+${paths[i]} }$command"); done
+  options=$(sed -n '/^Options:/,/^$/p' <<<"$help" | grep -oE '^  -[^ ]+' | tr ', ' '\n\n')
+  for shell in bash zsh fish; do
+    # shellcheck disable=SC2086
+    got=" $(offered $shell velmora-fsutil ${paths[i]} "") $(offered $shell velmora-fsutil ${paths[i]} -) "
+    for word in $commands $options; do [[ $got == *" $word "* ]] || missing+=" $shell:'${paths[i]}':$word"; done
+  done
 done
-check "completion of metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
-  "$(complete_words velmora-fsutil lucid perf --fs readBytes,wr)"
+check "the completions offer what --help lists, at ${#paths[@]} command paths" "" "${missing-}"
+for shell in bash fish; do  # (zsh's own comma handling, _sequence, is not run here)
+  check "$shell completes metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
+    "$(offered $shell velmora-fsutil lucid perf --fs readBytes,wr)"
+done
 # --- kext and settings, with stand-ins for osascript (a successful script) and
 # for open, which records what it is given
 mkdir -p "$home/desktop" "$home/no-tools" "$home/Extensions/macfuse.kext/Contents"
