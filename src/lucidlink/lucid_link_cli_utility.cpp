@@ -48,6 +48,8 @@ void LucidLinkCLIUtility::cancelProcessWithId(std::int32_t processIdentifier) {
 
 void LucidLinkCLIUtility::killAllProcesses() { impl_->processes.stopAll(); }
 
-std::vector<std::int32_t> LucidLinkCLIUtility::runningProcesses() const { return impl_->processes.processIdentifiers(); }
+std::vector<std::int32_t> LucidLinkCLIUtility::runningProcesses() const {
+  return impl_->processes.processIdentifiers();
+}
 
 }  // namespace velmora
