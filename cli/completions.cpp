@@ -21,12 +21,18 @@ std::string join(const std::vector<std::string>& words, const std::string& separ
   return text;
 }
 
-std::string token(const ValueKind& value) {
-  for (const auto& word : value.words) {
-    if (word.find_first_of(", \t\n'\"\\$`") != std::string::npos) {
-      throw std::logic_error("a word offered for completion holds a separator or quote: " + word);
-    }
+// The words travel in lists that shells split and expand (bash's compgen
+// -W expands its word list): a word that a shell would split or expand is a
+// mistake of the command table, found when the build generates the files.
+const std::string& plain(const std::string& word) {
+  if (word.empty() || word.find_first_of(", \t\n'\"\\$`{}~;&|<>()*?[]") != std::string::npos) {
+    throw std::logic_error("a word offered for completion is empty or holds a separator, quote or expansion: " + word);
   }
+  return word;
+}
+
+std::string token(const ValueKind& value) {
+  for (const auto& word : value.words) plain(word);
   switch (value.kind) {
     case ValueKind::text: return "text";
     case ValueKind::files: return "files";
@@ -72,12 +78,14 @@ Tables tablesOf(const std::string& program, const std::vector<CommandEntry>& tab
     const std::string key = entry.pathText(program);
     std::vector<std::string> items;
     for (const CLI::App* sub : entry.subcommands) {
-      items.push_back(described ? sub->get_name() + separator + sub->get_description() : sub->get_name());
+      items.push_back(described ? plain(sub->get_name()) + separator + sub->get_description() : plain(sub->get_name()));
     }
     if (!items.empty()) tables.commands.push_back({key, join(items, described ? "\n" : " ")});
     items.clear();
     for (const auto& option : entry.options) {
-      for (const auto& name : option.names) items.push_back(described ? name + separator + option.description : name);
+      for (const auto& name : option.names) {
+        items.push_back(described ? plain(name) + separator + option.description : plain(name));
+      }
       if (option.valueName.empty()) continue;
       for (const auto& name : option.names) tables.values.push_back({key + " " + name, token(option.value)});
     }
