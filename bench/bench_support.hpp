@@ -107,7 +107,7 @@ class GoalReporter : public benchmark::ConsoleReporter {
   void verdict(const char* what, double value, const char* relation, double limit, bool ran, bool met) {
     if (!ran) return;
     missed_ += met ? 0 : 1;
-    std::printf("%s: %.3f (goal %s %.3g): %s\n", what, value, relation, limit, met ? "met" : "MISSED");
+    std::printf("%s: %.4g (goal %s %.4g): %s\n", what, value, relation, limit, met ? "met" : "MISSED");
   }
 
   std::map<std::string, Measured> measured_;

@@ -1,7 +1,8 @@
 // Performance-run benchmarks:
 //   - the stream parser over a three-layer table (goal: at least a million
 //     sample lines per second);
-//   - allocations per line in the line buffering (goal: none);
+//   - allocations per line in the line buffering (goal: none per line, at
+//     most 0.001: only the stream's own buffers grow, a few times a stream);
 //   - a run end to end (the simulator writing as fast as it can, pipe, line
 //     buffering, parser, a counting receiver) against a bare loop that reads
 //     the same stream through a pipe and only splits it at line feeds
@@ -192,7 +193,8 @@ int main(int argc, char** argv) {
   reporter.atLeast("stream parser, sample lines per second", reporter.counter(parser, "sample_lines_per_second"), 1e6,
                    reporter.time(parser) > 0);
   const std::string buffering = "BM_LineBufferingAllocationsPerLine";
-  reporter.atMost("line buffering, allocations per line", reporter.counter(buffering, "allocations_per_line"), 0,
+  // None per line: a stream's own two buffers grow a few times, and that is all.
+  reporter.atMost("line buffering, allocations per line", reporter.counter(buffering, "allocations_per_line"), 0.001,
                   reporter.time(buffering) > 0);
   const double run = reporter.ratio("BM_PerfRun_Baseline", "BM_PerfRun_Library");
   reporter.atLeast("perf run end to end, library rate / bare rate", run, 0.80, run > 0);
