@@ -184,7 +184,8 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
   auto* raw = group->add_subcommand("raw", "Run any command through the instance client and exit with the tool's status");
   raw->prefix_command();
   raw->fallthrough(false);
-  raw->footer("Usage: velmora-fsutil [--json] lucid [--tool PATH] [--instance ID] raw WORD...");
+  raw->footer("Usage: velmora-fsutil [--json] lucid [--tool PATH] [--instance ID] raw WORD...\n"
+              "Exit status: the tool's own (128+N when signal N ended it); 1 when it cannot be started.");
   raw->callback([raw, &options, &action] {
     auto words = raw->remaining();
     action = [words, &options]() {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "platform/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -80,12 +81,12 @@ LucidPerfQuery queryOf(const PerfOptions& perf, const CLI::App& command) {
 
 json valueJson(const std::string& text) {
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  json parsed = {{"raw", value.raw},
-                 {"intValue", optionalJson(value.intValue)},
-                 {"doubleValue", optionalJson(value.doubleValue)},
-                 {"unit", value.unit ? json(std::string(rawValue(*value.unit))) : json(nullptr)}};
-  if (value.unit && value.doubleValue) {
-    if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue, *value.unit)) {
+  json parsed = {{"raw", value.raw()},
+                 {"intValue", optionalJson(value.intValue())},
+                 {"doubleValue", optionalJson(value.doubleValue())},
+                 {"unit", value.unit() ? json(std::string(rawValue(*value.unit()))) : json(nullptr)}};
+  if (value.unit() && value.doubleValue()) {
+    if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue(), *value.unit())) {
       parsed["bytesPerSecond"] = *bytes;
     }
   }
@@ -184,7 +185,11 @@ void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& op
       "perf", "Print live performance counters until Ctrl-C; fails when the tool cannot start or stops streaming");
   std::string* names[] = {&perf->fs, &perf->cache, &perf->objectStore};
   for (std::size_t i = 0; i < std::size(kLayerOptions); ++i) {
-    command->add_option(kLayerOptions[i].option, *names[i], metricsHelp(kLayerOptions[i]))->type_name("M,...");
+    auto* option = command->add_option(kLayerOptions[i].option, *names[i], metricsHelp(kLayerOptions[i]));
+    option->type_name("M,...");
+    std::vector<std::string> metricNames;
+    for (const auto metric : metricsFor(kLayerOptions[i].layer)) metricNames.emplace_back(rawValue(metric));
+    offerWords(option, std::move(metricNames), /*commaSeparated=*/true);
   }
   command->add_flag("--all", perf->all, "Every layer and metric the tool has (the default)");
   command->callback([command, perf, makeClient, &options, &action] {

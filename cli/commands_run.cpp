@@ -1,3 +1,4 @@
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
@@ -12,7 +13,10 @@ void addRunCommand(CLI::App& app, const Options& options, Action& action) {
   // Everything after `run` belongs to the tool, dashes and empty words included.
   run->prefix_command();
   run->fallthrough(false);
-  run->footer("Usage: velmora-fsutil [--json] run TOOL [ARG...]");
+  offerCommandLine(run);
+  run->footer("Usage: velmora-fsutil [--json] run TOOL [ARG...]\n"
+              "Exit status: the tool's own (128+N when signal N ended it); 1 when it cannot be started, "
+              "2 without TOOL.");
   run->callback([run, &options, &action] {
     auto words = run->remaining();
     if (words.empty()) throw CLI::RequiredError("TOOL");

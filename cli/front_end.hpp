@@ -90,8 +90,9 @@ void printError(const ErrorReport& report, bool json);
 
 // Writes text exactly as given (no line feed added).
 void printRaw(std::string_view text);
-// Writes one JSON value and a line feed.
+// Writes one JSON value, indented by two spaces, and a line feed.
 void printJson(const nlohmann::json& value);
+void printOrderedJson(const nlohmann::ordered_json& value);  // keys in insertion order
 
 // {"exitStatus": the status a shell reports, "signal": the signal or null}.
 nlohmann::json exitStatusJson(const CLIExitStatus& status);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -18,8 +19,11 @@ void printRaw(std::string_view text) {
 }
 
 void printJson(const nlohmann::json& value) {
-  const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  printRaw(text);
+  printRaw(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+void printOrderedJson(const nlohmann::ordered_json& value) {
+  printRaw(value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
 }
 
 namespace {
@@ -81,6 +85,14 @@ std::optional<std::string> unknownCommandMessage(CLI::App& app) {
   return message;
 }
 
+// Output that could not all be written (a full disk, a closed descriptor)
+// fails the command, whatever it reported itself.
+int withOutputWritten(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  std::cerr << "velmora-fsutil: cannot write to standard output\n";
+  return status == kExitSuccess ? kExitFailure : status;
+}
+
 // Call from the catch block of a usage error.
 int reportUsageError(CLI::App& app, bool json) {
   ErrorReport report = describeCurrentException();
@@ -129,19 +141,20 @@ int main(int argc, char** argv) {
   addSettingsCommands(app, options, action);
   addSmartCommands(app, options, action);
   addServeCommand(app, options, action);
+  addGenerateOption(app);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    return reportUsageError(app, options.json || jsonRequested(argc, argv));
+    if (e.get_exit_code() == 0) return withOutputWritten(app.exit(e));  // --help, --version, --generate
+    return withOutputWritten(reportUsageError(app, options.json || jsonRequested(argc, argv)));
   }
 
   try {
-    return action ? action() : kExitSuccess;
+    return withOutputWritten(action ? action() : kExitSuccess);
   } catch (...) {
     const ErrorReport report = describeCurrentException();
     printError(report, options.json);
-    return report.exitStatus;
+    return withOutputWritten(report.exitStatus);
   }
 }

@@ -70,6 +70,8 @@ expect "unknown command suggests"            2   "Unknown command 'lsit' for 'lu
 expect "unknown top-level command"           2   "Unknown command 'lucd' for 'velmora-fsutil'. Did you mean 'lucid'?"  lucd list
 expect "unknown option"                      2   "The following argument was not expected: --jsn"  lucid list --jsn
 expect "run without a tool"                  2   "TOOL is required"  run
+"$cli" kext name io.macfuse.filesystems.macfuse >/dev/full 2>/dev/null
+check "output that cannot be written is a failure" 1 $?
 expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
 expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
 expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
@@ -233,19 +235,37 @@ check "watch ends on Ctrl-C with 130" 130 "$status"
 check "watch leaves no tool process behind" 0 "$(no_tool_left)"
 rm "$home/lucid.d/misbehave"
 
-# --- bash completion: commands and metric names, matching --help
-completion=$(dirname "$0")/../../cli/velmora-fsutil.bash-completion
-complete_words() {  # the words completed for a command line ending in a partial word
-  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@" | sort | tr '\n' ' '
+# --- completions for bash, zsh and fish: at every command path each offers
+# every command and option that --help lists, and metric names after a comma
+generated=$(dirname "$cli")/velmora-fsutil
+offered() {  # shell words...: what the shell offers for the last, partial word
+  case $1 in
+    bash) bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil
+                   printf "%s\n" "${COMPREPLY[@]}"' _ "$generated.bash" "${@:2}" ;;
+    zsh) zsh -fc '_describe() { local -a s; s=(${(P)4}); print -l -- ${s%%:*} }; _files() { :; }; _command_names() { :; }
+                  compadd() { shift; print -l -- "$@" }; _sequence() { :; }
+                  words=("${@:2}"); CURRENT=$#words; PREFIX=$words[-1]; source "$1"' _ "$generated.zsh" "${@:2}" ;;
+    fish) fish -c 'source $argv[1]; complete -C (string join " " -- $argv[2..-1])' "$generated.fish" "${@:2}" ;;
+  esac | sed 's/\t.*//' | sort -u | tr '\n' ' '
 }
-for group in "" lucid "lucid config" kext settings smart; do
+paths=("")
+for ((i = 0; i < ${#paths[@]}; i++)); do
   # shellcheck disable=SC2086
-  commands=$("$cli" $group --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort | tr '\n' ' ')
-  # shellcheck disable=SC2086
-  check "completion offers the commands of '${group:-velmora-fsutil}'" "$commands" "$(complete_words velmora-fsutil $group "")"
+  help=$("$cli" ${paths[i]} --help)
+  commands=$(sed -n '/^Subcommands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF {print $1}')
+  for command in $commands; do paths+=("${paths[i]:+${paths[i]} }$command"); done
+  options=$(sed -n '/^Options:/,/^$/p' <<<"$help" | grep -oE '^  -[^ ]+' | tr ', ' '\n\n')
+  for shell in bash zsh fish; do
+    # shellcheck disable=SC2086
+    got=" $(offered $shell velmora-fsutil ${paths[i]} "") $(offered $shell velmora-fsutil ${paths[i]} -) "
+    for word in $commands $options; do [[ $got == *" $word "* ]] || missing+=" $shell:'${paths[i]}':$word"; done
+  done
 done
-check "completion of metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
-  "$(complete_words velmora-fsutil lucid perf --fs readBytes,wr)"
+check "the completions offer what --help lists, at ${#paths[@]} command paths" "" "${missing-}"
+for shell in bash fish; do  # (zsh's own comma handling, _sequence, is not run here)
+  check "$shell completes metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
+    "$(offered $shell velmora-fsutil lucid perf --fs readBytes,wr)"
+done
 # --- kext and settings, with stand-ins for osascript (a successful script) and
 # for open, which records what it is given
 mkdir -p "$home/desktop" "$home/no-tools" "$home/Extensions/macfuse.kext/Contents"
@@ -284,12 +304,14 @@ expect "settings open without an opener fails" 1 \
 check "settings open without an opener claims nothing" "" "$out"
 
 # --- smart decode: saved raw pages; an endless page is refused
-python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
-out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["totalRead"], d["criticalWarning"]["bits"], "hostReadCommands" in d)')
-check "smart decode --nvme --json" "313 0 512000 0 True" "$out"
+# (JSON as every command prints it: two-space indentation, 64-bit counts as
+# exact numbers, absent values null)
+python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1<<40).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
+out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; t=sys.stdin.read(); d=json.loads(t); print(t.split("\n")[1][:3], d["temperature"], d["life"], d["totalRead"] + 0, d["criticalWarning"]["bits"], d["hostReadCommands"])')
+check "smart decode --nvme --json" '  " 313 0 562949953421312000 0 0' "$out"
 python3 -c 'import sys; p=bytearray(512); p[2]=194; p[7]=40; sys.stdout.buffer.write(p)' > "$home/ata.bin"
-out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], "life" in d, "mediaErrors" in d, d["totalRead"])')
-check "smart decode --ata --json" "313 False False 0" "$out"
+out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["mediaErrors"], d["totalRead"])')
+check "smart decode --ata --json" "313 None None 0" "$out"
 expect "an endless page is refused" 1 "/dev/zero is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)"  smart decode --nvme /dev/zero
 expect "an unknown disk" 1 "Disk not found: no-such-disk"  smart --bsd no-such-disk
 
