@@ -65,10 +65,11 @@ int printList(const LucidConfigListOutput& listing, const Options& options) {
   }
   std::ostringstream out;
   for (const auto& [key, e] : rows) {
-    out << key << " = " << e.effective.value_or("") << "  (" << e.scope.value_or("");
-    if (!e.configured.value_or("").empty()) out << ", configured " << *e.configured;
+    out << escapedForTerminal(key) << " = " << escapedForTerminal(e.effective.value_or("")) << "  ("
+        << escapedForTerminal(e.scope.value_or(""));
+    if (!e.configured.value_or("").empty()) out << ", configured " << escapedForTerminal(*e.configured);
     out << ")";
-    if (!e.status.value_or("").empty()) out << "  [" << *e.status << "]";
+    if (!e.status.value_or("").empty()) out << "  [" << escapedForTerminal(*e.status) << "]";
     out << "\n";
   }
   printRaw(out.str());
@@ -121,8 +122,8 @@ int printExplanations(const LucidConfigExplainOutput& answer, const std::vector<
   }
   std::ostringstream out;
   for (const auto& [key, e] : rows) {
-    out << key << "\n  " << e.description << "\n  values:  " << e.valueConstraints << "\n  default: "
-        << e.defaultValue << "\n";
+    out << escapedForTerminal(key) << "\n  " << escapedForTerminal(e.description) << "\n  values:  "
+        << escapedForTerminal(e.valueConstraints) << "\n  default: " << escapedForTerminal(e.defaultValue) << "\n";
   }
   printRaw(out.str());
   return 0;

@@ -1,13 +1,22 @@
 #include "platform/terminal.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <system_error>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "platform/unique_fd.hpp"
 
 namespace velmora::platform {
 
@@ -55,6 +64,82 @@ int descriptorOf(StandardStream stream) {
 }
 
 }  // namespace
+
+void guardStandardDescriptors() noexcept {
+  // In order, so that open() returns the very number that is missing.
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+  }
+}
+
+bool catchBrokenPipe() noexcept {
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  return previous.sa_handler == SIG_DFL;
+}
+
+void endByBrokenPipe() noexcept {
+  std::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+  std::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);
+}
+
+namespace {
+
+// Readable once stopWaitingForStandardOutput() has been called; created on
+// first use, after guardStandardDescriptors() has run.
+const Pipe& outputWake() {
+  static const Pipe wake = [] {
+    try {
+      return makePipe();
+    } catch (...) {
+      return Pipe{};  // writes then simply wait
+    }
+  }();
+  return wake;
+}
+
+// The most one write may hand to standard output without waiting once poll
+// has said it is writable: a pipe or socket takes PIPE_BUF at least, other
+// files take anything.
+std::size_t writableAtOnce() {
+  struct stat status {};
+  if (::fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) return PIPE_BUF;
+  return SIZE_MAX;
+}
+
+}  // namespace
+
+void writeStandardOutput(std::string_view bytes) {
+  static const std::size_t chunk = writableAtOnce();
+  const int wake = outputWake().readEnd.get();
+  while (!bytes.empty()) {
+    pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {wake, POLLIN, 0}};
+    if (::poll(fds, wake >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::system_category(), "write");
+    }
+    // Errors and a closed reader show as events too: the write reports them.
+    if (fds[0].revents == 0) return;  // no longer waited for: the rest is dropped
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), std::min(bytes.size(), chunk));
+    if (written < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      throw std::system_error(errno, std::system_category(), "write");
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void stopWaitingForStandardOutput() noexcept {
+  const Pipe& wake = outputWake();
+  if (wake.writeEnd) (void)!::write(wake.writeEnd.get(), "x", 1);
+}
 
 bool isTerminal(StandardStream stream) noexcept { return ::isatty(descriptorOf(stream)) == 1; }
 
@@ -135,16 +220,15 @@ void StopSignals::watch() {
   for (;;) {
     int signal = 0;
     if (::sigwait(&set, &signal) != 0) continue;
-    bool first = false;
     {
       std::lock_guard lock(mutex_);
       if (closing_) return;
       if ((ignored_ & (1u << signal)) != 0 || signal_ != 0) continue;
       signal_ = signal;
-      first = true;
       changed_.notify_all();
     }
-    if (first && onStop_) onStop_(signal);
+    if (onStop_) onStop_(signal);
+    stopWaitingForStandardOutput();
   }
 }
 
