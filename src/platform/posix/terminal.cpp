@@ -105,19 +105,30 @@ const Pipe& outputWake() {
   return wake;
 }
 
-// The most one write may hand to standard output without waiting once poll
-// has said it is writable: a pipe or socket takes PIPE_BUF at least, other
-// files take anything.
-std::size_t writableAtOnce() {
+bool outputIsPipeOrSocket() {
   struct stat status {};
-  if (::fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) return PIPE_BUF;
-  return SIZE_MAX;
+  return ::fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+}
+
+// The most one write may hand to standard output without waiting once poll
+// has said it is writable: other files take anything, a pipe or socket
+// PIPE_BUF at least, and an empty pipe its whole capacity.
+std::size_t writableAtOnce(std::size_t wanted) {
+  static const bool pipeOrSocket = outputIsPipeOrSocket();
+  if (!pipeOrSocket) return wanted;
+#ifdef __linux__
+  int unread = 0;
+  const int capacity = ::fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+  if (capacity > 0 && ::ioctl(STDOUT_FILENO, FIONREAD, &unread) == 0 && unread == 0) {
+    return std::min(wanted, static_cast<std::size_t>(capacity));
+  }
+#endif
+  return std::min<std::size_t>(wanted, PIPE_BUF);
 }
 
 }  // namespace
 
 void writeStandardOutput(std::string_view bytes) {
-  static const std::size_t chunk = writableAtOnce();
   const int wake = outputWake().readEnd.get();
   while (!bytes.empty()) {
     pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {wake, POLLIN, 0}};
@@ -127,7 +138,7 @@ void writeStandardOutput(std::string_view bytes) {
     }
     // Errors and a closed reader show as events too: the write reports them.
     if (fds[0].revents == 0) return;  // no longer waited for: the rest is dropped
-    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), std::min(bytes.size(), chunk));
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), writableAtOnce(bytes.size()));
     if (written < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       throw std::system_error(errno, std::system_category(), "write");
