@@ -50,8 +50,8 @@ json recordsJson(const std::vector<LucidFileSpaceInfo>& records) {
   return list;
 }
 
-int runList(const Options& options) {
-  const auto records = makeClient(options)->list();
+int runList(const LucidLinkCLIUtility& client, const Options& options) {
+  const auto records = client.list();
   if (options.json) {
     printJson(recordsJson(records));
   } else {
@@ -60,8 +60,8 @@ int runList(const Options& options) {
   return 0;
 }
 
-int runStatus(const Options& options) {
-  const auto status = makeClient(options)->statusInfo();
+int runStatus(const LucidLinkCLIUtility& client, const Options& options) {
+  const auto status = client.statusInfo();
   if (options.json) {
     printJson({{"mountPoint", optionalJson(status.mountPoint())},
                {"cloudProvider", optionalJson(status.cloudProvider())},
@@ -82,8 +82,8 @@ int runStatus(const Options& options) {
   return 0;
 }
 
-int runCache(const Options& options) {
-  const auto cache = makeClient(options)->cacheInfo();
+int runCache(const LucidLinkCLIUtility& client, const Options& options) {
+  const auto cache = client.cacheInfo();
   if (options.json) {
     printJson({{"cacheLimit", optionalJson(cache.cacheLimit())},
                {"sizeOnDisk", optionalJson(cache.sizeOnDisk())},
@@ -99,9 +99,24 @@ int runCache(const Options& options) {
 }
 
 int runWhich(const Options& options, const std::string& path) {
+  // A stop signal stops the manager's tool, also one that comes while the
+  // manager is being made.
+  std::mutex mutex;
+  std::shared_ptr<LucidLinkCLIManager> manager;
+  platform::StopSignals stopSignals([&](int) {
+    std::lock_guard lock(mutex);
+    if (manager) manager->stop();
+  });
+  {
+    auto made = LucidLinkCLIManager::create(3600, options.tool);
+    stopSignals.wake();
+    std::lock_guard lock(mutex);
+    manager = std::move(made);
+    if (stopSignals.wait() != 0) manager->stop();
+  }
   // The first recalculation is queued at construction, so this waits for it.
-  const auto manager = LucidLinkCLIManager::create(3600, options.tool);
   const auto client = manager->correspondingCLIFor(std::filesystem::absolute(path));
+  if (const int signal = stopSignals.wait()) return exitForSignal(signal);
   if (!client) throw CommandError("CommandError", "noInstanceServesPath", "No LucidLink instance serves " + path);
   const auto info = client->fsInfo().value();
   if (options.json) {
@@ -180,13 +195,16 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
   struct Report {
     const char* name;
     const char* help;
-    int (*run)(const Options&);
+    int (*run)(const LucidLinkCLIUtility&, const Options&);
   };
   for (const Report& report : {Report{"list", "List the running instances", runList},
                                Report{"status", "Show an instance's status", runStatus},
                                Report{"cache", "Show an instance's cache state", runCache}}) {
     group->add_subcommand(report.name, report.help)->callback([run = report.run, &options, &action] {
-      action = [run, &options] { return run(options); };
+      action = [run, &options] {
+        const auto client = makeClient(options);
+        return passingStopsOn(*client, [&] { return run(*client, options); });
+      };
     });
   }
 

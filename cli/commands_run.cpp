@@ -1,5 +1,5 @@
 // run TOOL [ARG...], and the pass-through it shares with `lucid raw`.
-#include <optional>
+#include <functional>
 
 #include "front_end.hpp"
 #include "platform/terminal.hpp"
@@ -11,42 +11,48 @@ nlohmann::json exitStatusJson(const CLIExitStatus& status) {
   return {{"exitStatus", status.shellStatus()}, {"signal", status.signaled ? nlohmann::json(status.code) : nullptr}};
 }
 
-int passThrough(GenericCLIUtility& tool, const std::vector<std::string>& command, const std::vector<std::string>& args,
-                const Options& options, nlohmann::json result) {
+int passingStopsOn(GenericCLIUtility& tool, const std::function<int()>& command) {
   auto control = std::make_shared<CLIRunControl>();
   tool.setRunControl(control);
-  // Set up before the run starts any thread. The tool gets the signal
+  // Set up before the command starts any thread. The tool gets the signal
   // itself, as `timeout` passes it on.
   platform::StopSignals stopSignals([control](int signal) { control->signal(signal); });
   const auto stopSignal = [&stopSignals] {
     stopSignals.wake();
     return stopSignals.wait();
   };
-  std::string output;  // --json only: the whole output goes into one object
-  std::optional<CLIExitStatus> status;
   try {
-    status = tool.runStreaming(command, args, [&](std::string_view bytes) {
+    const int status = command();
+    if (const int signal = stopSignal()) return exitForSignal(signal);
+    return status;
+  } catch (...) {
+    // Stopped before the tool started, or what the stopped tool said did not parse.
+    if (const int signal = stopSignal()) return exitForSignal(signal);
+    throw;
+  }
+}
+
+int passThrough(GenericCLIUtility& tool, const std::vector<std::string>& command, const std::vector<std::string>& args,
+                const Options& options, nlohmann::json result) {
+  return passingStopsOn(tool, [&] {
+    std::string output;  // --json only: the whole output goes into one object
+    const CLIExitStatus status = tool.runStreaming(command, args, [&](std::string_view bytes) {
       if (options.json) {
         output.append(bytes);
       } else {
         printRaw(bytes);
       }
     });
-  } catch (...) {
-    // Stopped before the tool started, or its output failed meanwhile.
-    if (const int signal = stopSignal()) return exitForSignal(signal);
-    throw;
-  }
-  if (const int signal = stopSignal()) return exitForSignal(signal);
-  if (options.json) {
-    // Exactly one of the two is a string: bytes that are not UTF-8 travel as base64.
-    const bool text = isUtf8(output);
-    result["output"] = text ? nlohmann::json(output) : nlohmann::json(nullptr);
-    result["outputBase64"] = text ? nlohmann::json(nullptr) : nlohmann::json(base64(output));
-    result.update(exitStatusJson(*status));
-    printJson(result);
-  }
-  return status->shellStatus();
+    if (options.json && tool.runControl()->signalSent() == 0) {  // a stopped command has no result
+      // Exactly one of the two is a string: bytes that are not UTF-8 travel as base64.
+      const bool text = isUtf8(output);
+      result["output"] = text ? nlohmann::json(output) : nlohmann::json(nullptr);
+      result["outputBase64"] = text ? nlohmann::json(nullptr) : nlohmann::json(base64(output));
+      result.update(exitStatusJson(status));
+      printJson(result);
+    }
+    return status.shellStatus();
+  });
 }
 
 void addRunCommand(CLI::App& app, const Options& options, Action& action) {

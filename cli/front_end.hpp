@@ -122,11 +122,16 @@ std::string base64(std::string_view bytes);
 // {"exitStatus": the status a shell reports, "signal": the signal or null}.
 nlohmann::json exitStatusJson(const CLIExitStatus& status);
 
+// Runs `command`, whose tools run through `tool`, with the stop signals
+// passed on: SIGINT, SIGTERM or SIGHUP goes to the running tool itself
+// (SIGKILL 3 seconds later), no tool starts after it, and once the tool is
+// gone the status is 128+N. For the commands that run a tool once.
+int passingStopsOn(GenericCLIUtility& tool, const std::function<int()>& command);
+
 // `run` and `lucid raw`: runs `tool` with `command` then `args`, passes its
 // output to standard output as it comes (with --json, `result` plus
 // "output", or "outputBase64" when the bytes are not UTF-8, and the exit
-// status), and returns the tool's status. A stop signal goes on to the tool,
-// and once the tool is gone the status is 128+N.
+// status), and returns the tool's status; stop signals as passingStopsOn.
 int passThrough(GenericCLIUtility& tool, const std::vector<std::string>& command, const std::vector<std::string>& args,
                 const Options& options, nlohmann::json result);
 

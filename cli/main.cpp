@@ -18,8 +18,9 @@ namespace {
 
 constexpr const char* kExitStatuses =
     "Exit status: 0 success, 1 failure, 2 usage error, 128+N ended by signal N (130 for Ctrl-C);\n"
-    "`run` and `lucid raw` exit with the tool's own status (128+N when signal N ended it), and\n"
-    "pass Ctrl-C, SIGTERM and SIGHUP on to the tool, then exit 128+N once it is gone.\n"
+    "`run` and `lucid raw` exit with the tool's own status (128+N when signal N ended it).\n"
+    "run, raw and the other one-shot lucid commands pass Ctrl-C, SIGTERM and SIGHUP on to their tool,\n"
+    "then exit 128+N once it is gone.\n"
     "A failed write to standard output is a failure (\"write error: ...\"); a closed pipe ends\n"
     "the command quietly by SIGPIPE, as for other tools.\n"
     "With --json, a failure prints {\"error\": {\"type\", \"case\", \"message\"}} on standard output.";

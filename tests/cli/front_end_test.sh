@@ -236,19 +236,25 @@ check "watch ends on Ctrl-C with 130 while its tool hangs, leaving none and star
   "$status $(no_tool_left) $(wc -l < "$home/lucid.d/calls.log")"
 rm "$home/lucid.d/misbehave"
 
-# --- a stop signal to the front end alone reaches run's or raw's tool itself
-# (its trap says which), and the front end exits 128+N once the tool is gone;
-# a tool that ignores it is killed after the grace period
+# --- a stop signal to the front end alone reaches the tool of run, raw or a
+# report itself (the trap says which), and the front end exits 128+N once the
+# tool is gone; a tool that ignores it is killed after the grace period
 traps='for s in INT TERM HUP; do trap "echo got-$s; exit 0" $s; done; echo ready; while :; do sleep 0.05; done'
-for row in INT:130:got-INT TERM:143:got-TERM HUP:129:got-HUP TERM:143:ready; do
+for row in INT:130:got-INT TERM:143:got-TERM HUP:129:got-HUP TERM:143:ready HUP:129:; do
   IFS=: read -r name want_status want_last <<<"$row"
-  if [ "$want_last" = ready ]; then command=("${tool[@]}" raw ignore-term println ready forever); else command=(run /bin/sh -c "$traps"); fi
+  case $want_last in
+    got-*) what=run command=(run /bin/sh -c "$traps") ;;
+    ready) what="raw, its tool ignoring it," command=("${tool[@]}" raw ignore-term println ready forever) ;;
+    *) what="status, its tool ignoring it," command=("${tool[@]}" --instance 2001 status)
+       echo "ignore-term forever" > "$home/lucid.d/misbehave" ;;
+  esac
   : > "$home/signal.out"
   "${in_background[@]}" "$cli" "${command[@]}" >> "$home/signal.out" 2>&1 &
   pid=$!
-  for _ in $(seq 600); do grep -q ready "$home/signal.out" && break; sleep 0.05; done
+  for _ in $(seq 600); do grep -q ready "$home/signal.out" || { [ -z "$want_last" ] && [ "$(no_tool_left)" -gt 0 ]; } && break; sleep 0.05; done
   kill -"$name" "$pid"; wait "$pid"; status=$?
-  check "${command[0]} passes SIG$name on" "$want_status $want_last 0" "$status $(tail -n 1 "$home/signal.out") $(no_tool_left)"
+  check "$what passes SIG$name on" "$want_status $want_last 0" "$status $(tail -n 1 "$home/signal.out") $(no_tool_left)"
+  rm -f "$home/lucid.d/misbehave"
 done
 
 # --- standard output that fails: a full device or a closed descriptor is a
