@@ -5,71 +5,13 @@
 #include <system_error>
 
 #include "front_end.hpp"
-#include "velmora/kext/kernel_extension.hpp"
-#include "velmora/lucidlink/lucid_link_cli_error.hpp"
-#include "velmora/runner/cli_utility_error.hpp"
-#include "velmora/smart/smart_reader.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora::cli {
 
 namespace {
 
 using nlohmann::json;
-
-const char* caseName(CLIUtilityError::Case c) {
-  using Case = CLIUtilityError::Case;
-  switch (c) {
-    case Case::launchPathNotFound: return "launchPathNotFound";
-    case Case::failedToReadPipeData: return "failedToReadPipeData";
-    case Case::failedToParseOutputData: return "failedToParseOutputData";
-  }
-  return "unknown";
-}
-
-const char* caseName(LucidLinkCLIError::Case c) {
-  using Case = LucidLinkCLIError::Case;
-  switch (c) {
-    case Case::failedToSetOrDeleteConfig: return "failedToSetOrDeleteConfig";
-    case Case::lucidNotRunning: return "lucidNotRunning";
-    case Case::failedToConvertOutputToDictionary: return "failedToConvertOutputToDictionary";
-    case Case::failedToFindCompatibleInstanceID: return "failedToFindCompatibleInstanceID";
-    case Case::invalidOutput: return "invalidOutput";
-  }
-  return "unknown";
-}
-
-const char* caseName(SMARTError::Case c) {
-  using Case = SMARTError::Case;
-  switch (c) {
-    case Case::DADiskError: return "DADiskError";
-    case Case::diskNotFound: return "diskNotFound";
-    case Case::failedToGetParentEntry: return "failedToGetParentEntry";
-    case Case::failedToCreatePluginInterface: return "failedToCreatePluginInterface";
-    case Case::failedToQuerySMARTInterface: return "failedToQuerySMARTInterface";
-    case Case::failedToReadSMARTData: return "failedToReadSMARTData";
-    case Case::failedToReadSMART: return "failedToReadSMART";
-    case Case::failedToGetIODisk: return "failedToGetIODisk";
-    case Case::diskDoesNotConformToBlockStorageDevice: return "diskDoesNotConformToBlockStorageDevice";
-    case Case::diskNotNVMeSMARTCapable: return "diskNotNVMeSMARTCapable";
-    case Case::failedToGetSMARTInterface: return "failedToGetSMARTInterface";
-    case Case::diskNotATASmartCapable: return "diskNotATASmartCapable";
-  }
-  return "unknown";
-}
-
-const char* caseName(KernelExtensionError::Case c) {
-  using Case = KernelExtensionError::Case;
-  switch (c) {
-    case Case::failedToLoadKernelExtension: return "failedToLoadKernelExtension";
-    case Case::kernelExtensionNotFound: return "kernelExtensionNotFound";
-    case Case::plistNotFound: return "plistNotFound";
-    case Case::versionPlistNotFound: return "versionPlistNotFound";
-    case Case::unableToParsePlist: return "unableToParsePlist";
-    case Case::bundleIDNotFound: return "bundleIDNotFound";
-    case Case::failedToFindVersionInfo: return "failedToFindVersionInfo";
-  }
-  return "unknown";
-}
 
 // The symbolic name of the errno values a tool launch or a file operation
 // commonly fails with; others are named by their number.
@@ -108,8 +50,14 @@ const char* usageCase(const CLI::ParseError& error) {
   return "usageError";
 }
 
-json errorObject(std::string_view type, const json& errorCase, std::string_view message) {
-  return {{"type", type}, {"case", errorCase}, {"message", message}};
+// One shape for every failure; what does not apply is null.
+json errorObject(std::string_view type, const json& errorCase, std::string_view message,
+                 const json& systemCode = nullptr, const json& deviceStatus = nullptr) {
+  return {{"type", type},
+          {"case", errorCase},
+          {"message", message},
+          {"systemCode", systemCode},
+          {"deviceStatus", deviceStatus}};
 }
 
 }  // namespace
@@ -121,16 +69,11 @@ ErrorReport describeCurrentException() {
     return {errorObject("UsageError", usageCase(e), e.what()), kExitUsage};
   } catch (const CommandError& e) {
     return {errorObject(e.type(), e.errorCase(), e.what())};
-  } catch (const CLIUtilityError& e) {
-    return {errorObject("CLIUtilityError", caseName(e.errorCase()), e.what())};
-  } catch (const LucidLinkCLIError& e) {
-    return {errorObject("LucidLinkCLIError", caseName(e.errorCase()), e.what())};
-  } catch (const SMARTError& e) {
-    return {errorObject("SMARTError", caseName(e.errorCase()), e.what())};
-  } catch (const KernelExtensionError& e) {
-    return {errorObject("KernelExtensionError", caseName(e.errorCase()), e.what())};
+  } catch (const Error& e) {
+    return {errorObject(e.typeName(), e.caseName(), e.what(), e.systemCode() ? json(e.systemCode()) : json(),
+                        e.deviceStatus().empty() ? json() : json(e.deviceStatus()))};
   } catch (const std::system_error& e) {
-    return {errorObject("system_error", errnoName(e.code()), e.what())};
+    return {errorObject("system_error", errnoName(e.code()), e.what(), e.code().value())};
   } catch (const std::invalid_argument& e) {
     return {errorObject("invalid_argument", nullptr, e.what())};
   } catch (const std::exception& e) {

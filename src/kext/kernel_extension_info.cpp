@@ -34,7 +34,20 @@ std::string describeScriptErrorInfo(const ScriptErrorInfo& dictionary) {
 }
 
 KernelExtensionError::KernelExtensionError(Case errorCase, ScriptErrorInfo errorDict)
-    : case_(errorCase), errorDict_(std::move(errorDict)), description_(describeCase(case_, errorDict_)) {}
+    : Error(describeCase(errorCase, errorDict)), case_(errorCase), errorDict_(std::move(errorDict)) {}
+
+const char* KernelExtensionError::caseName() const noexcept {
+  switch (case_) {
+    case Case::failedToLoadKernelExtension: return "failedToLoadKernelExtension";
+    case Case::kernelExtensionNotFound: return "kernelExtensionNotFound";
+    case Case::plistNotFound: return "plistNotFound";
+    case Case::versionPlistNotFound: return "versionPlistNotFound";
+    case Case::unableToParsePlist: return "unableToParsePlist";
+    case Case::bundleIDNotFound: return "bundleIDNotFound";
+    case Case::failedToFindVersionInfo: return "failedToFindVersionInfo";
+  }
+  return "unknown";
+}
 
 KernelExtensionInfo KernelExtensionInfoFactory::kernelExtensionInfo(const std::string& path) {
   using Case = KernelExtensionError::Case;

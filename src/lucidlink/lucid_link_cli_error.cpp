@@ -26,8 +26,19 @@ std::string describe(LucidLinkCLIError::Case errorCase, const std::string& reaso
 }  // namespace
 
 LucidLinkCLIError::LucidLinkCLIError(Case errorCase, std::string reason)
-    : case_(errorCase),
-      reason_(errorCase == Case::failedToSetOrDeleteConfig ? std::move(reason) : std::string()),
-      description_(describe(case_, reason_)) {}
+    : Error(describe(errorCase, reason)),
+      case_(errorCase),
+      reason_(errorCase == Case::failedToSetOrDeleteConfig ? std::move(reason) : std::string()) {}
+
+const char* LucidLinkCLIError::caseName() const noexcept {
+  switch (case_) {
+    case Case::failedToSetOrDeleteConfig: return "failedToSetOrDeleteConfig";
+    case Case::lucidNotRunning: return "lucidNotRunning";
+    case Case::failedToConvertOutputToDictionary: return "failedToConvertOutputToDictionary";
+    case Case::failedToFindCompatibleInstanceID: return "failedToFindCompatibleInstanceID";
+    case Case::invalidOutput: return "invalidOutput";
+  }
+  return "unknown";
+}
 
 }  // namespace velmora

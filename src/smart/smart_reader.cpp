@@ -51,13 +51,30 @@ SMARTError::SMARTError(Case errorCase) : SMARTError(errorCase, {}, 0, {}, nullpt
 
 SMARTError::SMARTError(Case errorCase, std::string text, std::int32_t kernReturn, std::string deviceStatus,
                        std::shared_ptr<const SMARTError> nvme, std::shared_ptr<const SMARTError> ata)
-    : case_(errorCase),
+    : Error(describeError(errorCase, text, kernReturn, deviceStatus, nvme.get(), ata.get()), kernReturn),
+      case_(errorCase),
       text_(std::move(text)),
-      kernReturn_(kernReturn),
       deviceStatus_(std::move(deviceStatus)),
       nvme_(std::move(nvme)),
-      ata_(std::move(ata)),
-      description_(describeError(case_, text_, kernReturn_, deviceStatus_, nvme_.get(), ata_.get())) {}
+      ata_(std::move(ata)) {}
+
+const char* SMARTError::caseName() const noexcept {
+  switch (case_) {
+    case Case::DADiskError: return "DADiskError";
+    case Case::diskNotFound: return "diskNotFound";
+    case Case::failedToGetParentEntry: return "failedToGetParentEntry";
+    case Case::failedToCreatePluginInterface: return "failedToCreatePluginInterface";
+    case Case::failedToQuerySMARTInterface: return "failedToQuerySMARTInterface";
+    case Case::failedToReadSMARTData: return "failedToReadSMARTData";
+    case Case::failedToReadSMART: return "failedToReadSMART";
+    case Case::failedToGetIODisk: return "failedToGetIODisk";
+    case Case::diskDoesNotConformToBlockStorageDevice: return "diskDoesNotConformToBlockStorageDevice";
+    case Case::diskNotNVMeSMARTCapable: return "diskNotNVMeSMARTCapable";
+    case Case::failedToGetSMARTInterface: return "failedToGetSMARTInterface";
+    case Case::diskNotATASmartCapable: return "diskNotATASmartCapable";
+  }
+  return "unknown";
+}
 
 SMARTError SMARTError::DADiskError(std::string message) {
   return SMARTError(Case::DADiskError, std::move(message), 0, {}, nullptr, nullptr);

@@ -77,6 +77,8 @@ check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cach
 
 expect_json_error "stopped instance"         1 LucidLinkCLIError lucidNotRunning --json "${tool[@]}" --instance 9999 status
 expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
+mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
+expect_json_error "zip of a FIFO"            1 ZipFolderError unsupportedItem --json zip "$home/with-fifo" "$home/fifo-out" F
 expect_json_error "unknown command"          2 UsageError unknownCommand lucid lsit --json
 expect_json_error "unknown metric"           2 UsageError invalidValue lucid perf --json --fs nosuch
 expect_json_error "global option after the command" 1 LucidLinkCLIError lucidNotRunning "${tool[@]}" status --instance 9999 --json

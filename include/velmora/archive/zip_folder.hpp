@@ -42,12 +42,14 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
+
+#include "velmora/error.hpp"
 
 namespace velmora {
 
-class ZipFolderError : public std::runtime_error {
+// systemCode() is the errno of the file operation that failed, where one did.
+class ZipFolderError : public Error {
  public:
   enum class Case {
     invalidPrefix,    // the prefix holds "/", "..", or a NUL byte
@@ -56,8 +58,11 @@ class ZipFolderError : public std::runtime_error {
     cancelled,
     writeFailed,  // the archive could not be written
   };
-  ZipFolderError(Case errorCase, const std::string& text) : std::runtime_error(text), case_(errorCase) {}
+  ZipFolderError(Case errorCase, const std::string& text, std::int32_t systemCode = 0)
+      : Error(text, systemCode), case_(errorCase) {}
   Case errorCase() const noexcept { return case_; }
+  const char* typeName() const noexcept override { return "ZipFolderError"; }
+  const char* caseName() const noexcept override;
 
  private:
   Case case_;

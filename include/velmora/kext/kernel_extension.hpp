@@ -6,7 +6,6 @@
 // through the desktop services (velmora/desktop.hpp).
 #pragma once
 
-#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "velmora/desktop.hpp"
+#include "velmora/error.hpp"
 
 namespace velmora {
 
@@ -26,7 +26,7 @@ struct KernelExtensionInfo {
   friend bool operator==(const KernelExtensionInfo&, const KernelExtensionInfo&) = default;
 };
 
-class KernelExtensionError : public std::exception {
+class KernelExtensionError : public Error {
  public:
   enum class Case {
     failedToLoadKernelExtension,  // payload: the script runner's error information
@@ -44,9 +44,9 @@ class KernelExtensionError : public std::exception {
   }
 
   Case errorCase() const noexcept { return case_; }
+  const char* typeName() const noexcept override { return "KernelExtensionError"; }
+  const char* caseName() const noexcept override;
   const ScriptErrorInfo& errorDict() const noexcept { return errorDict_; }
-  std::string errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
 
   friend bool operator==(const KernelExtensionError& a, const KernelExtensionError& b) {
     return a.case_ == b.case_ && a.errorDict_ == b.errorDict_;
@@ -55,7 +55,6 @@ class KernelExtensionError : public std::exception {
  private:
   Case case_;
   ScriptErrorInfo errorDict_;
-  std::string description_;
 };
 
 // A readable rendering of a dictionary, keys in sorted order:

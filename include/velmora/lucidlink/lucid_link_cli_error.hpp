@@ -1,13 +1,14 @@
 // Failures of the LucidLink client, each with a fixed English text.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <utility>
 
+#include "velmora/error.hpp"
+
 namespace velmora {
 
-class LucidLinkCLIError : public std::exception {
+class LucidLinkCLIError : public Error {
  public:
   enum class Case {
     failedToSetOrDeleteConfig,  // payload: the reason; raised by callers only
@@ -24,18 +25,17 @@ class LucidLinkCLIError : public std::exception {
   }
 
   Case errorCase() const noexcept { return case_; }
+  const char* typeName() const noexcept override { return "LucidLinkCLIError"; }
+  const char* caseName() const noexcept override;
   // The payload of failedToSetOrDeleteConfig; empty for the other cases.
   const std::string& reason() const noexcept { return reason_; }
 
   // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed text.
-  std::string localizedDescription() const { return description_; }
-  std::string errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+  std::string localizedDescription() const { return what(); }
 
  private:
   Case case_;
   std::string reason_;
-  std::string description_;
 };
 
 }  // namespace velmora

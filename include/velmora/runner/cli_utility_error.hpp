@@ -2,13 +2,13 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <functional>
-#include <string>
+
+#include "velmora/error.hpp"
 
 namespace velmora {
 
-class CLIUtilityError : public std::exception {
+class CLIUtilityError : public Error {
  public:
   enum class Case {
     launchPathNotFound,
@@ -16,11 +16,11 @@ class CLIUtilityError : public std::exception {
     failedToParseOutputData,
   };
 
-  explicit CLIUtilityError(Case errorCase) noexcept : case_(errorCase) {}
+  explicit CLIUtilityError(Case errorCase);
 
   Case errorCase() const noexcept { return case_; }
-  std::string errorDescription() const { return what(); }
-  const char* what() const noexcept override;
+  const char* typeName() const noexcept override { return "CLIUtilityError"; }
+  const char* caseName() const noexcept override;
 
   friend bool operator==(const CLIUtilityError& a, const CLIUtilityError& b) noexcept {
     return a.case_ == b.case_;

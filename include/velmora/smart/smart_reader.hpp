@@ -18,13 +18,13 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "velmora/error.hpp"
 #include "velmora/smart/drive_health.hpp"
 
 namespace velmora {
@@ -33,7 +33,8 @@ namespace velmora {
 // error " and the code in signed decimal.
 std::string kernelReturnText(std::int32_t code);
 
-class SMARTError : public std::exception {
+// systemCode() is the result code, deviceStatus() the drive's own status.
+class SMARTError : public Error {
  public:
   enum class Case {
     DADiskError,
@@ -62,18 +63,18 @@ class SMARTError : public std::exception {
   static SMARTError failedToReadSMART(std::optional<SMARTError> nvme, std::optional<SMARTError> ata);
 
   Case errorCase() const noexcept { return case_; }
+  const char* typeName() const noexcept override { return "SMARTError"; }
+  const char* caseName() const noexcept override;
   const std::string& text() const noexcept { return text_; }  // message or BSD name
-  std::int32_t kernReturn() const noexcept { return kernReturn_; }
+  std::int32_t kernReturn() const noexcept { return systemCode(); }
   // The drive's own status (an NVMe status field, ATA registers, SCSI
   // sense) in words; empty when the drive reported none.
-  const std::string& deviceStatus() const noexcept { return deviceStatus_; }
+  const std::string& deviceStatus() const noexcept override { return deviceStatus_; }
   const SMARTError* nvme() const noexcept { return nvme_.get(); }
   const SMARTError* ata() const noexcept { return ata_.get(); }
 
-  // The case's fixed text, followed by "; the device reported " and the
-  // device status when there is one.
-  std::string errorDescription() const { return description_; }
-  const char* what() const noexcept override { return description_.c_str(); }
+  // what() and errorDescription(): the case's fixed text, followed by
+  // "; the device reported " and the device status when there is one.
 
   // True when the drive merely offers no SMART user client (not NVMe and not
   // ATA SMART capable), as opposed to a real failure.
@@ -84,11 +85,9 @@ class SMARTError : public std::exception {
              std::shared_ptr<const SMARTError> nvme, std::shared_ptr<const SMARTError> ata);
   Case case_;
   std::string text_;
-  std::int32_t kernReturn_ = 0;
   std::string deviceStatus_;
   std::shared_ptr<const SMARTError> nvme_;
   std::shared_ptr<const SMARTError> ata_;
-  std::string description_;
 };
 
 class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
