@@ -66,7 +66,8 @@ class CLIRunControl {
 
   // Sends `signalNumber` itself to the tool of every run in progress under
   // this control; a tool still running 3 seconds later is killed (SIGKILL),
-  // and the run returns once it has been reaped. From then on a run under
+  // and the run returns once it has been reaped, also when a process the
+  // tool started still holds its output open. From then on a run under
   // this control starts no tool: it fails with std::system_error
   // (ECANCELED). Only the first call counts. Waits for nothing, never throws;
   // from any thread, a sink included.
