@@ -67,7 +67,9 @@ TEST(RunStreaming, ControlSignalsTheToolItselfAndTheRunEndsWithIt) {
     signalling.get();
     EXPECT_EQ(status, row.status) << row.words.back();
     if (row.tool == "/bin/sh") ::kill(std::stoi(seen), SIGKILL);  // the process left holding the pipe
-    EXPECT_TRUE(test::nothingLeakedSince(before)) << test::currentResources();
+    // The run starts no thread (the sanitizer's own may have appeared by now).
+    const auto after = test::currentResources();
+    EXPECT_TRUE(after.descriptors <= before.descriptors && !after.unreapedChild) << after << " vs " << before;
   }
 }
 
