@@ -77,7 +77,7 @@ echo "check-macos: ${#sources[@]} portable sources compile for x86_64-macos"
 runner_objects=(
   "$(obj src/diagnostics.cpp)" "$(obj src/runner/cli_utility.cpp)" "$(obj src/runner/cli_utility_error.cpp)"
   "$(obj src/runner/utf8.cpp)" "$(obj src/platform/posix/file_system.cpp)" "$(obj src/platform/posix/run_to_end.cpp)" "$(obj src/platform/posix/spawn.cpp)"
-  "$(obj src/platform/posix/unique_fd.cpp)"
+  "$(obj src/platform/posix/unique_fd.cpp)" "$(obj src/platform/posix/controlled_run.cpp)" "$(obj src/error.cpp)"
 )
 mapfile -t simulator_objects < <(for source in tools/*.cpp; do obj "$source"; done)
 "${cxx[@]}" "${simulator_objects[@]}" -o "$out/lucid-sim"
