@@ -16,8 +16,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/unique_fd.hpp"
-
 namespace velmora::platform {
 
 namespace {
@@ -93,14 +91,18 @@ void endByBrokenPipe() noexcept {
 namespace {
 
 // Readable once stopWaitingForStandardOutput() has been called; created on
-// first use, after guardStandardDescriptors() has run.
-const Pipe& outputWake() {
-  static const Pipe wake = [] {
-    try {
-      return makePipe();
-    } catch (...) {
-      return Pipe{};  // writes then simply wait
-    }
+// first use, after guardStandardDescriptors() has run. Without it, writes
+// simply wait. Close-on-exec: no tool started here inherits it.
+struct OutputWake {
+  int read = -1, write = -1;
+};
+const OutputWake& outputWake() {
+  static const OutputWake wake = [] {
+    int fds[2];
+    if (::pipe(fds) != 0) return OutputWake{};
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return OutputWake{fds[0], fds[1]};
   }();
   return wake;
 }
@@ -129,7 +131,7 @@ std::size_t writableAtOnce(std::size_t wanted) {
 }  // namespace
 
 void writeStandardOutput(std::string_view bytes) {
-  const int wake = outputWake().readEnd.get();
+  const int wake = outputWake().read;
   while (!bytes.empty()) {
     pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {wake, POLLIN, 0}};
     if (::poll(fds, wake >= 0 ? 2 : 1, -1) < 0) {
@@ -148,8 +150,7 @@ void writeStandardOutput(std::string_view bytes) {
 }
 
 void stopWaitingForStandardOutput() noexcept {
-  const Pipe& wake = outputWake();
-  if (wake.writeEnd) (void)!::write(wake.writeEnd.get(), "x", 1);
+  if (const int wake = outputWake().write; wake >= 0) (void)!::write(wake, "x", 1);
 }
 
 bool isTerminal(StandardStream stream) noexcept { return ::isatty(descriptorOf(stream)) == 1; }
