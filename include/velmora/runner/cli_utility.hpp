@@ -127,7 +127,8 @@ class GenericCLIUtility : public CLIUtility {
   // hands its standard output to `sink` as it comes, on the calling thread,
   // byte for byte whether it is UTF-8 or not; nothing is kept, so memory
   // stays bounded whatever the output's size. A sink that blocks holds the
-  // tool back once its pipe is full. Returns how the tool ended, once it has
+  // tool back once its pipe is full, and delays the kill that follows a
+  // signal until it returns. Returns how the tool ended, once it has
   // been reaped. A sink that throws ends the run: the tool is sent SIGTERM
   // (SIGKILL 3 seconds later), the rest of its output is dropped, and the
   // exception is rethrown once the tool has been reaped.
