@@ -3,11 +3,17 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 namespace velmora::detail {
+
+// listAllFilespaces(), its tool run under `control`.
+std::vector<LucidFileSpaceInfo> listAllFilespaces(const std::string& launchPath, std::shared_ptr<CLIRunControl> control);
 
 // The standardized mount point the instance's "status" reports; nothing when
 // the status cannot be had (the failure is dropped), is empty, or names none.

@@ -59,19 +59,14 @@ in_background=(env --default-signal=INT,TERM,HUP)
 
 # --- exit statuses: 0 success, 1 failure, 2 usage error, the tool's own for run and raw
 expect "run passes 0 through"                0   ""  run "$sim" print x
-expect "run passes the tool's status"        3   ""  run "$sim" exit 3
 expect "run: a death by signal is 128+N"     137 ""  run "$sim" raise 9
-expect "raw passes the tool's status"        4   ""  "${tool[@]}" raw exit 4
 expect "missing tool"                        1   "The launch path for the utility does not exist"  run /nonexistent/tool
-expect "output that is not UTF-8"            1   "Failed to parse output data"  run "$sim" print-hex ff
 expect "status of a stopped instance"        1   "Lucid is not running"  "${tool[@]}" --instance 9999 status
 expect "which of an unserved path"           1   "No LucidLink instance serves /Volumes/Alpha2"  "${tool[@]}" which /Volumes/Alpha2
 expect "unknown command suggests"            2   "Unknown command 'lsit' for 'lucid'. Did you mean 'list'?"  lucid lsit
 expect "unknown top-level command"           2   "Unknown command 'lucd' for 'velmora-fsutil'. Did you mean 'lucid'?"  lucd list
 expect "unknown option"                      2   "The following argument was not expected: --jsn"  lucid list --jsn
 expect "run without a tool"                  2   "TOOL is required"  run
-"$cli" kext name io.macfuse.filesystems.macfuse >/dev/full 2>/dev/null
-check "output that cannot be written is a failure" 1 $?
 expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
 expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
 expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
@@ -80,7 +75,6 @@ check "help states the exit statuses" yes "$(grep -q '^Exit status: 0 success, 1
 run_cli lucid perf --help
 check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cache metrics, comma-separated: readBytes, .*%hits, bckWriteBytes, dirtyBytes, %$' <<<"$out" && echo yes)"
 
-expect_json_error "output that is not UTF-8"  1 CLIUtilityError failedToParseOutputData --json run "$sim" print-hex ff
 expect_json_error "stopped instance"         1 LucidLinkCLIError lucidNotRunning --json "${tool[@]}" --instance 9999 status
 expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
 mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
@@ -89,14 +83,17 @@ expect_json_error "unknown command"          2 UsageError unknownCommand lucid l
 expect_json_error "unknown metric"           2 UsageError invalidValue lucid perf --json --fs nosuch
 expect_json_error "global option after the command" 1 LucidLinkCLIError lucidNotRunning "${tool[@]}" status --instance 9999 --json
 
-# --- run and raw: exact output, the exit status in JSON
+# --- run and raw: the bytes exactly (none added), the tool's status, and in
+# JSON the status and, for bytes that are not UTF-8, base64
 out=$("$cli" run /bin/echo a "" b | od -c | head -2)
 check "run keeps empty arguments" "$(printf 'a  b\n' | od -c | head -2)" "$out"
-out=$("$cli" run "$sim" print "no newline"; echo "|")
-check "run adds no line feed" "no newline|" "$out"
+"$cli" run "$sim" print-hex ff00c0af1b exit 3 > "$home/bytes"; status=$?
+check "run passes bytes that are not UTF-8 exactly" "3 ff00c0af1b" "$status $(od -An -tx1 "$home/bytes" | tr -d ' \n')"
+run_cli --json "${tool[@]}" raw print-hex ff00 exit 4
+check "raw --json carries them as base64" "4 None /wA=" "$status $(python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["output"], j["outputBase64"])' <<<"$out")"
 check "words after the tool are the tool's" "--json" "$("$cli" run /bin/echo --json)"
 run_cli --json run "$sim" exit 3
-check "run --json adds the status" '3 {"exitStatus": 3, "launchPath": "'"$sim"'", "output": "", "signal": null}' \
+check "run --json adds the status" '3 {"exitStatus": 3, "launchPath": "'"$sim"'", "output": "", "outputBase64": null, "signal": null}' \
   "$status $(python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), sort_keys=True))' <<<"$out")"
 run_cli --json run "$sim" raise 15
 check "run --json names the signal" "143 143 15" "$status $(python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["exitStatus"], j["signal"])' <<<"$out")"
@@ -115,9 +112,10 @@ check "lucid which" '"instanceID":"2001",' "$out"
 
 # --- the list table: no line is cut, columns line up by display width
 long=$(printf 'x%.0s' $(seq 600))
-set_instances "2001\talpha.fs\t7778\tlive\t/A\n2002\t日本語.fs\t7779\tlive\t/B\n2003\tcafe\xcc\x81.fs\t1\tcache\t/C\n2004\t$long.fs\t2\tlive\t/D\n"
+set_instances "2001\talpha.fs\t7778\tlive\t/A\n2002\t日本語.fs\t7779\tlive\t/B\n2003\tcafe\xcc\x81.fs\t1\tcache\t/C\n2004\t$long.fs\t2\tlive\t/D\n2005\tev\x1b[2Jil\x07\t3\tlive\t/E\n"
 "$cli" "${tool[@]}" list > "$home/table"
 check "a long row is whole" yes "$(grep -q "^2004 *$long.fs *2 *live$" "$home/table" && echo yes)"
+check "control characters from the tool are shown escaped" yes "$(grep -qF '2005         ev\x1b[2Jil\x07  ' "$home/table" && echo yes)"
 out=$(python3 - "$home/table" <<'PY'
 import re, sys, unicodedata
 def width(text):  # terminal columns: wide characters two, combining marks none
@@ -186,9 +184,12 @@ rm "$home/lucid.d/password"
 
 # --- perf: runs until Ctrl-C (130), waits for the tool to be gone, and fails
 # with the reason when the tool cannot start or stops streaming
+# A background job truncates its output file only once it runs: files are
+# emptied first, so that nothing waits on what a previous job left there.
 start_perf() {  # output-file arguments...
   local file=$1; shift
-  "${in_background[@]}" "$cli" "${tool[@]}" --instance 2001 perf "$@" > "$file" 2>"$file.err" &
+  : > "$file"
+  "${in_background[@]}" "$cli" "${tool[@]}" --instance 2001 perf "$@" >> "$file" 2>"$file.err" &
   perf=$!
   for _ in $(seq 100); do [ "$(wc -l < "$file")" -ge 3 ] && break; sleep 0.1; done
 }
@@ -228,12 +229,57 @@ for _ in $(seq 50); do grep -q '"start"' "$home/watch.out" && break; sleep 0.1; 
 set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2002\tbeta.fs\t7779\tlive\t/Volumes/Beta\n'
 for _ in $(seq 50); do grep -q '"2002"' "$home/watch.out" && break; sleep 0.1; done
 check "watch saw the new instance" yes "$(grep -q '"2002"' "$home/watch.out" && echo yes)"
-echo "sleep 1" > "$home/lucid.d/misbehave"
+echo "ignore-term forever" > "$home/lucid.d/misbehave"
 for _ in $(seq 50); do [ "$(no_tool_left)" -gt 0 ] && break; sleep 0.05; done
+sleep 0.3  # for the running tool to have logged its call
+calls=$(wc -l < "$home/lucid.d/calls.log")
 kill -INT "$watcher"; wait "$watcher"; status=$?
-check "watch ends on Ctrl-C with 130" 130 "$status"
-check "watch leaves no tool process behind" 0 "$(no_tool_left)"
+check "watch ends on Ctrl-C with 130 while its tool hangs, leaving none and starting none" "130 0 $calls" \
+  "$status $(no_tool_left) $(wc -l < "$home/lucid.d/calls.log")"
 rm "$home/lucid.d/misbehave"
+
+# --- a stop signal to the front end alone reaches the tool of run, raw or a
+# report itself (the trap says which), and the front end exits 128+N once the
+# tool is gone; a tool that ignores it is killed after the grace period
+traps='for s in INT TERM HUP; do trap "echo got-$s; exit 0" $s; done; echo ready; while :; do sleep 0.05; done'
+for row in INT:130:got-INT TERM:143:got-TERM HUP:129:got-HUP TERM:143:ready HUP:129:; do
+  IFS=: read -r name want_status want_last <<<"$row"
+  case $want_last in
+    got-*) what=run command=(run /bin/sh -c "$traps") ;;
+    ready) what="raw, its tool ignoring it," command=("${tool[@]}" raw ignore-term println ready forever) ;;
+    *) what="status, its tool ignoring it," command=("${tool[@]}" --instance 2001 status)
+       echo "ignore-term forever" > "$home/lucid.d/misbehave" ;;
+  esac
+  : > "$home/signal.out"
+  "${in_background[@]}" "$cli" "${command[@]}" >> "$home/signal.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 600); do grep -q ready "$home/signal.out" || { [ -z "$want_last" ] && [ "$(no_tool_left)" -gt 0 ]; } && break; sleep 0.05; done
+  kill -"$name" "$pid"; wait "$pid"; status=$?
+  check "$what passes SIG$name on" "$want_status $want_last 0" "$status $(tail -n 1 "$home/signal.out") $(no_tool_left)"
+  rm -f "$home/lucid.d/misbehave"
+done
+
+# --- standard output that fails: a full device or a closed descriptor is a
+# write error (1) for every command, zip saying where its archive is; a
+# reader that goes away ends the command by SIGPIPE (141), quietly, unless
+# SIGPIPE was ignored; no tool is left either way
+mkdir -p "$home/small" && echo x > "$home/small/f"
+for target in "/dev/full:No space left on device" "closed:Bad file descriptor"; do
+  for command in "--version" "run $sim print x" "--json run $sim print-mib 1" "${tool[*]} list" "${tool[*]} perf" \
+                 "${tool[*]} watch" "zip $home/small $home/zips-${target%%:*} Z"; do
+    # shellcheck disable=SC2086
+    if [ "${target%%:*}" = closed ]; then timeout 60 "$cli" $command >&- 2>"$home/err"; else
+      timeout 60 "$cli" $command >/dev/full 2>"$home/err"; fi; status=$?
+    check "$command to ${target%%:*} output" "1 write error: ${target#*:} 0" "$status $(tail -n 1 "$home/err") $(no_tool_left)"
+  done
+  check "zip says where its archive is" yes "$(grep -q "^The archive was made: $home/zips-${target%%:*}/Z_" "$home/err" && echo yes)"
+done
+for row in "141||" "1|write error: Broken pipe|--ignore-signal=PIPE"; do
+  IFS='|' read -r want_status want_err ignore <<<"$row"
+  # shellcheck disable=SC2086
+  env $ignore "$cli" "${tool[@]}" raw print-mib 64 forever 2>"$home/err" | head -c 1 >/dev/null
+  check "a reader that goes away${ignore:+ with SIGPIPE ignored}" "$want_status $want_err 0" "${PIPESTATUS[0]} $(cat "$home/err") $(no_tool_left)"
+done
 
 # --- completions for bash, zsh and fish: at every command path each offers
 # every command and option that --help lists, and metric names after a comma
@@ -280,6 +326,10 @@ opened() {  # what the opener was given, once it has run
   cat "$home/open.log" 2>/dev/null; rm -f "$home/open.log"
 }
 
+mkdir -p "$home/odd.kext/Contents"
+python3 -c 'import plistlib,sys; plistlib.dump({"CFBundleIdentifier": "io.x\x9b2J", "CFBundleName": "a\x1b]0;t\x07\nforged\\", "CFBundleShortVersionString": "1"}, open(sys.argv[1], "wb"), fmt=plistlib.FMT_BINARY)' "$home/odd.kext/Contents/Info.plist"
+check "kext info shows control characters escaped" 'a\x1b]0;t\x07\nforged\\ 1 (io.x\u009b2J)' "$("$cli" kext info "$home/odd.kext" | head -n 1)"
+check "--json keeps them exact" True "$("$cli" --json kext info "$home/odd.kext" | python3 -c 'import json,sys; print(json.load(sys.stdin)["name"] == "a\x1b]0;t\x07\nforged\\")')"
 out=$("$cli" --json kext info "$kext" | tr -d ' \n')
 check "kext info --json" '{"extensionFilePath":"'"$kext"'","extensionID":"io.macfuse.filesystems.macfuse","name":"macfuse","versionString":"4.5.0"}' "$out"
 expect "kext load succeeds when the script does" 0 ""  kext "${desktop[@]}" load "$kext"
