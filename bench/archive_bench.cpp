@@ -178,6 +178,7 @@ void printRatio(const Contender& contender, const Contender& baseline, double go
   std::printf("  %s / %s time: %.3f (per round %.3f-%.3f)%s\n", contender.name.c_str(), baseline.name.c_str(), ratio,
               *low, *high, goal > 0 ? (ratio <= goal ? "  goal met" : "  GOAL MISSED") : "");
   if (goal > 0) std::printf("    goal <= %.2f\n", goal);
+  if (goal > 0 && ratio > goal) ++gFailures;
 }
 
 void verify(const fs::path& archive, const fs::path& folder) {
@@ -264,6 +265,6 @@ int main() {
 
   largeFileMemory(VELMORA_CLI_PATH);
   fs::remove_all(kWork);
-  std::printf("%d check(s) failed\n", gFailures);
+  std::printf("%d check(s) or goal(s) failed\n", gFailures);
   return gFailures == 0 ? 0 : 1;
 }

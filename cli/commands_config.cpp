@@ -1,5 +1,6 @@
 // lucid config list|set|delete|explain
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <sstream>
 
@@ -65,10 +66,11 @@ int printList(const LucidConfigListOutput& listing, const Options& options) {
   }
   std::ostringstream out;
   for (const auto& [key, e] : rows) {
-    out << key << " = " << e.effective.value_or("") << "  (" << e.scope.value_or("");
-    if (!e.configured.value_or("").empty()) out << ", configured " << *e.configured;
+    out << escapedForTerminal(key) << " = " << escapedForTerminal(e.effective.value_or("")) << "  ("
+        << escapedForTerminal(e.scope.value_or(""));
+    if (!e.configured.value_or("").empty()) out << ", configured " << escapedForTerminal(*e.configured);
     out << ")";
-    if (!e.status.value_or("").empty()) out << "  [" << *e.status << "]";
+    if (!e.status.value_or("").empty()) out << "  [" << escapedForTerminal(*e.status) << "]";
     out << "\n";
   }
   printRaw(out.str());
@@ -121,22 +123,27 @@ int printExplanations(const LucidConfigExplainOutput& answer, const std::vector<
   }
   std::ostringstream out;
   for (const auto& [key, e] : rows) {
-    out << key << "\n  " << e.description << "\n  values:  " << e.valueConstraints << "\n  default: "
-        << e.defaultValue << "\n";
+    out << escapedForTerminal(key) << "\n  " << escapedForTerminal(e.description) << "\n  values:  "
+        << escapedForTerminal(e.valueConstraints) << "\n  default: " << escapedForTerminal(e.defaultValue) << "\n";
   }
   printRaw(out.str());
   return 0;
 }
 
+// The request is complete, its password read, before stop signals are
+// passed on to the tool: Ctrl-C at the password prompt ends the command at once.
 int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::string& action,
               const ConfigOptions& config, const Options& options) {
+  const auto stoppable = [&client](const std::function<int()>& command) { return passingStopsOn(*client, command); };
   if (action == "list") {
-    return printList(client->runLucidConfig(Op::List{scopeOf(config)}), options);
+    return stoppable([&] { return printList(client->runLucidConfig(Op::List{scopeOf(config)}), options); });
+  }
+  std::vector<LucidConfigKey> keys;
+  if (action == "explain" || action == "delete") {
+    for (const auto& word : config.words) keys.emplace_back(word);
   }
   if (action == "explain") {
-    std::vector<LucidConfigKey> keys;
-    for (const auto& word : config.words) keys.emplace_back(word);
-    return printExplanations(client->runLucidConfig(Op::Explain{keys}), keys, options);
+    return stoppable([&] { return printExplanations(client->runLucidConfig(Op::Explain{keys}), keys, options); });
   }
   if (action == "set") {
     std::vector<LucidConfigKeyValue> settings;
@@ -145,11 +152,11 @@ int runConfig(const std::shared_ptr<LucidLinkCLIUtility>& client, const std::str
       if (equals == std::string::npos) throw CLI::ValidationError("KEY=VALUE", "expected KEY=VALUE, got: " + word);
       settings.push_back({LucidConfigKey(word.substr(0, equals)), word.substr(equals + 1)});
     }
-    return printVerdict(client->runLucidConfig(Op::Set{scopeOf(config), settings, passwordOf(config)}), options);
+    const auto password = passwordOf(config);
+    return stoppable([&] { return printVerdict(client->runLucidConfig(Op::Set{scopeOf(config), settings, password}), options); });
   }
-  std::vector<LucidConfigKey> keys;
-  for (const auto& word : config.words) keys.emplace_back(word);
-  return printVerdict(client->runLucidConfig(Op::Delete{scopeOf(config), keys, passwordOf(config)}), options);
+  const auto password = passwordOf(config);
+  return stoppable([&] { return printVerdict(client->runLucidConfig(Op::Delete{scopeOf(config), keys, password}), options); });
 }
 
 }  // namespace

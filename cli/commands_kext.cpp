@@ -33,8 +33,8 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
                    {"name", described.name},
                    {"versionString", described.versionString}});
       } else {
-        printRaw(described.name + " " + described.versionString + " (" + described.extensionID + ")\n" +
-                 described.extensionFilePath + "\n");
+        printRaw(escapedForTerminal(described.name) + " " + escapedForTerminal(described.versionString) + " (" +
+                 escapedForTerminal(described.extensionID) + ")\n" + escapedForTerminal(described.extensionFilePath) + "\n");
       }
       return 0;
     };
@@ -52,7 +52,7 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
         return 0;
       }
       if (!expected) throw std::invalid_argument("No name in \"" + *identifier + "\"");
-      printRaw(*expected + "\n");
+      printRaw(escapedForTerminal(*expected) + "\n");
       return 0;
     };
   });
@@ -75,7 +75,7 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
       if (options.json) {
         printJson({{"loaded", *path}});
       } else {
-        printRaw("Loaded " + *path + "\n");
+        printRaw("Loaded " + escapedForTerminal(*path) + "\n");
       }
       return 0;
     };

@@ -1,6 +1,7 @@
 #include <algorithm>
-#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -26,7 +27,7 @@ json toJson(const LucidFileSpaceInfo& info) {
   return {{"instanceID", info.instanceID}, {"filespace", info.filespace}, {"port", info.port}, {"mode", info.mode}};
 }
 
-std::string describe(const std::optional<std::string>& value) { return value ? *value : "-"; }
+std::string describe(const std::optional<std::string>& value) { return value ? escapedForTerminal(*value) : "-"; }
 
 std::string table(const std::vector<LucidFileSpaceInfo>& records) {
   std::vector<std::vector<std::string>> rows = {{"INSTANCE ID", "FILESPACE", "PORT", "MODE"}};
@@ -50,8 +51,8 @@ json recordsJson(const std::vector<LucidFileSpaceInfo>& records) {
   return list;
 }
 
-int runList(const Options& options) {
-  const auto records = makeClient(options)->list();
+int runList(const LucidLinkCLIUtility& client, const Options& options) {
+  const auto records = client.list();
   if (options.json) {
     printJson(recordsJson(records));
   } else {
@@ -60,8 +61,8 @@ int runList(const Options& options) {
   return 0;
 }
 
-int runStatus(const Options& options) {
-  const auto status = makeClient(options)->statusInfo();
+int runStatus(const LucidLinkCLIUtility& client, const Options& options) {
+  const auto status = client.statusInfo();
   if (options.json) {
     printJson({{"mountPoint", optionalJson(status.mountPoint())},
                {"cloudProvider", optionalJson(status.cloudProvider())},
@@ -74,7 +75,7 @@ int runStatus(const Options& options) {
   }
   std::ostringstream out;
   out << "Filespace:      " << describe(status.filespaceName()) << "\n"
-      << "Mount point:    " << (status.mountPoint() ? status.mountPoint()->string() : "-") << "\n"
+      << "Mount point:    " << (status.mountPoint() ? escapedForTerminal(status.mountPoint()->string()) : "-") << "\n"
       << "Cloud provider: " << describe(status.cloudProvider()) << "\n"
       << "User:           " << describe(status.userEmail())
       << (status.isAdmin().value_or(false) ? " (administrator)" : "") << "\n";
@@ -82,8 +83,8 @@ int runStatus(const Options& options) {
   return 0;
 }
 
-int runCache(const Options& options) {
-  const auto cache = makeClient(options)->cacheInfo();
+int runCache(const LucidLinkCLIUtility& client, const Options& options) {
+  const auto cache = client.cacheInfo();
   if (options.json) {
     printJson({{"cacheLimit", optionalJson(cache.cacheLimit())},
                {"sizeOnDisk", optionalJson(cache.sizeOnDisk())},
@@ -99,9 +100,24 @@ int runCache(const Options& options) {
 }
 
 int runWhich(const Options& options, const std::string& path) {
+  // A stop signal stops the manager's tool, also one that comes while the
+  // manager is being made.
+  std::mutex mutex;
+  std::shared_ptr<LucidLinkCLIManager> manager;
+  platform::StopSignals stopSignals([&](int) {
+    std::lock_guard lock(mutex);
+    if (manager) manager->stop();
+  });
+  {
+    auto made = LucidLinkCLIManager::create(3600, options.tool);
+    stopSignals.wake();
+    std::lock_guard lock(mutex);
+    manager = std::move(made);
+    if (stopSignals.wait() != 0) manager->stop();
+  }
   // The first recalculation is queued at construction, so this waits for it.
-  const auto manager = LucidLinkCLIManager::create(3600, options.tool);
   const auto client = manager->correspondingCLIFor(std::filesystem::absolute(path));
+  if (const int signal = stopSignals.wait()) return exitForSignal(signal);
   if (!client) throw CommandError("CommandError", "noInstanceServesPath", "No LucidLink instance serves " + path);
   const auto info = client->fsInfo().value();
   if (options.json) {
@@ -112,36 +128,62 @@ int runWhich(const Options& options, const std::string& path) {
   return 0;
 }
 
-// Prints the instance set now and after every change notification, until a
-// stop signal arrives; then lets the manager finish any tool it is running.
+// Prints the instance set at start and after change notifications, until a
+// stop signal arrives or standard output fails; then stops the manager, and
+// returns once no tool of it runs.
 int runWatch(const Options& options, double interval) {
   platform::StopSignals stopSignals;  // before the manager starts its threads
-  auto manager = LucidLinkCLIManager::create(interval, options.tool);
-  std::mutex printing;
-  std::weak_ptr<LucidLinkCLIManager> weak = manager;
-  auto print = [&options, &printing](const std::vector<std::shared_ptr<LucidLinkCLIUtility>>& clients,
-                                     const char* event) {
-    const auto records = recordsOf(clients);
-    std::lock_guard lock(printing);
-    if (options.json) {
-      printRaw(json{{"event", event}, {"clis", recordsJson(records)}}.dump() + "\n");
-    } else {
-      printRaw(std::string("== ") + event + ": " + std::to_string(records.size()) + " instance(s)\n" +
-               table(records));
-    }
+  const auto manager = LucidLinkCLIManager::create(interval, options.tool);
+  // Shared with the subscriber, whose call in progress may outlast this function.
+  struct Changes {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool pending = false;
+    bool stopping = false;
   };
-  auto subscription = manager->objectWillChange().subscribe([weak, print] {
-    if (auto self = weak.lock()) print(self->clis(), "changed");
+  const auto changes = std::make_shared<Changes>();
+  auto subscription = manager->objectWillChange().subscribe([changes] {
+    std::lock_guard lock(changes->mutex);
+    changes->pending = true;
+    changes->changed.notify_all();
   });
-  print(manager->clis(), "start");
-
+  // clis() waits for a recalculation in progress, its tool included: asked on
+  // a thread of its own, so that a stop signal is taken while the tool hangs.
+  std::exception_ptr failure;
+  std::thread printer([&] {
+    try {
+      for (const char* event = "start";; event = "changed") {
+        const auto records = recordsOf(manager->clis());
+        std::unique_lock lock(changes->mutex);
+        if (changes->stopping) return;
+        lock.unlock();
+        if (options.json) {
+          printRaw(json{{"event", event}, {"clis", recordsJson(records)}}.dump() + "\n");
+        } else {
+          printRaw(std::string("== ") + event + ": " + std::to_string(records.size()) + " instance(s)\n" +
+                   table(records));
+        }
+        lock.lock();
+        changes->changed.wait(lock, [&] { return changes->pending || changes->stopping; });
+        if (changes->stopping) return;
+        changes->pending = false;
+      }
+    } catch (...) {
+      failure = std::current_exception();
+      stopSignals.wake();
+    }
+  });
   const int signal = stopSignals.wait();
+  manager->stop();  // the tool running now is stopped, and no other starts
   subscription.cancel();
-  manager.reset();
-  // A recalculation holds the manager while it runs the tool, and a change
-  // notification while it prints; once the last hold is gone no tool of this
-  // manager is running or will start, and nothing prints any more.
-  while (!weak.expired()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  {
+    std::lock_guard lock(changes->mutex);
+    changes->stopping = true;
+    changes->changed.notify_all();
+  }
+  printer.join();
+  (void)manager->clis();  // waits for the recalculation in progress, and so for its tool
+  if (failure) std::rethrow_exception(failure);
   return exitForSignal(signal);
 }
 
@@ -154,13 +196,16 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
   struct Report {
     const char* name;
     const char* help;
-    int (*run)(const Options&);
+    int (*run)(const LucidLinkCLIUtility&, const Options&);
   };
   for (const Report& report : {Report{"list", "List the running instances", runList},
                                Report{"status", "Show an instance's status", runStatus},
                                Report{"cache", "Show an instance's cache state", runCache}}) {
     group->add_subcommand(report.name, report.help)->callback([run = report.run, &options, &action] {
-      action = [run, &options] { return run(options); };
+      action = [run, &options] {
+        const auto client = makeClient(options);
+        return passingStopsOn(*client, [&] { return run(*client, options); });
+      };
     });
   }
 
@@ -190,23 +235,17 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
   auto* raw = group->add_subcommand("raw", "Run any command through the instance client and exit with the tool's status");
   raw->prefix_command();
   raw->fallthrough(false);
-  raw->footer("Usage: velmora-fsutil [--json] lucid [--tool PATH] [--instance ID] raw WORD...");
+  raw->footer("Usage: velmora-fsutil [--json] lucid [--tool PATH] [--instance ID] raw WORD...\n"
+              "Exit status: the tool's own (128+N when signal N ended it); 1 when it cannot be started.");
   raw->callback([raw, &options, &action] {
     auto words = raw->remaining();
     action = [words, &options]() {
-      // The client's instance prefix, run through the runner that reports the exit.
+      // The client's instance prefix, then the words.
       std::vector<std::string> command;
       if (!options.instance.empty()) command = {"--instance", options.instance};
-      const CLIRunResult result = makeClient(options)->runWithExitStatus(command, words);
-      if (options.json) {
-        nlohmann::json out = {{"instanceID", options.instance.empty() ? json(nullptr) : json(options.instance)},
-                              {"output", result.output}};
-        out.update(exitStatusJson(result.exitStatus));
-        printJson(out);
-      } else {
-        printRaw(result.output);
-      }
-      return result.exitStatus.shellStatus();
+      const auto client = makeClient(options);
+      return passThrough(*client, command, words, options,
+                         {{"instanceID", options.instance.empty() ? json(nullptr) : json(options.instance)}});
     };
   });
 }

@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <sstream>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "platform/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
@@ -80,12 +82,12 @@ LucidPerfQuery queryOf(const PerfOptions& perf, const CLI::App& command) {
 
 json valueJson(const std::string& text) {
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  json parsed = {{"raw", value.raw},
-                 {"intValue", optionalJson(value.intValue)},
-                 {"doubleValue", optionalJson(value.doubleValue)},
-                 {"unit", value.unit ? json(std::string(rawValue(*value.unit))) : json(nullptr)}};
-  if (value.unit && value.doubleValue) {
-    if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue, *value.unit)) {
+  json parsed = {{"raw", value.raw()},
+                 {"intValue", optionalJson(value.intValue())},
+                 {"doubleValue", optionalJson(value.doubleValue())},
+                 {"unit", value.unit() ? json(std::string(rawValue(*value.unit()))) : json(nullptr)}};
+  if (value.unit() && value.doubleValue()) {
+    if (const auto bytes = LucidPerfMetricValue::convertToBytes(*value.doubleValue(), *value.unit())) {
       parsed["bytesPerSecond"] = *bytes;
     }
   }
@@ -125,7 +127,8 @@ CommandError endedRunError(const LucidPerfRunEnd& end) {
 }
 
 // Prints each update as it arrives (one line of text, or one JSON object)
-// and tells the waiting command when the run is over.
+// and tells the waiting command when the run is over, or when standard
+// output has failed (nothing is printed after that).
 class Printer final : public LucidLinkPerformanceUpdateReciever {
  public:
   Printer(bool json, platform::StopSignals& stopSignals) : json_(json), stopSignals_(stopSignals) {}
@@ -141,11 +144,19 @@ class Printer final : public LucidLinkPerformanceUpdateReciever {
                  .dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     } else {
       std::ostringstream out;
-      out << update.timestamp << "  " << rawValue(update.dataLayer) << ":";
-      for (const auto& [metric, text] : update.dictionary) out << "  " << description(metric) << " " << text;
+      out << escapedForTerminal(update.timestamp) << "  " << rawValue(update.dataLayer) << ":";
+      for (const auto& [metric, text] : update.dictionary) {
+        out << "  " << description(metric) << " " << escapedForTerminal(text);
+      }
       line = out.str() + "\n";
     }
-    printRaw(line);  // updates of one run never arrive two at once
+    if (writeFailure_) return;  // updates of one run never arrive two at once
+    try {
+      printRaw(line);
+    } catch (const WriteError&) {
+      writeFailure_ = std::current_exception();
+      stopSignals_.wake();
+    }
   }
 
   void didEndPerfRun(std::int32_t, const LucidPerfRunEnd& end) override {
@@ -163,8 +174,11 @@ class Printer final : public LucidLinkPerformanceUpdateReciever {
     ended_.wait(lock, [this] { return end_.has_value(); });
     return *end_;
   }
+  // After the end: how standard output failed, if it did.
+  std::exception_ptr writeFailure() const { return writeFailure_; }
 
  private:
+  std::exception_ptr writeFailure_;  // set on the run's thread, read after its end
   bool json_;
   platform::StopSignals& stopSignals_;
   std::mutex mutex_;
@@ -185,7 +199,11 @@ void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& op
       "perf", "Print live performance counters until Ctrl-C; fails when the tool cannot start or stops streaming");
   std::string* names[] = {&perf->fs, &perf->cache, &perf->objectStore};
   for (std::size_t i = 0; i < std::size(kLayerOptions); ++i) {
-    command->add_option(kLayerOptions[i].option, *names[i], metricsHelp(kLayerOptions[i]))->type_name("M,...");
+    auto* option = command->add_option(kLayerOptions[i].option, *names[i], metricsHelp(kLayerOptions[i]));
+    option->type_name("M,...");
+    std::vector<std::string> metricNames;
+    for (const auto metric : metricsFor(kLayerOptions[i].layer)) metricNames.emplace_back(rawValue(metric));
+    offerWords(option, std::move(metricNames), /*commaSeparated=*/true);
   }
   command->add_flag("--all", perf->all, "Every layer and metric the tool has (the default)");
   command->callback([command, perf, makeClient, &options, &action] {
@@ -198,9 +216,11 @@ void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& op
       const int signal = stopSignals.wait();
       // After a stop the end still comes only once the tool has been reaped,
       // after the follow-up SIGKILL when it ignores the terminate request.
-      if (signal != 0) client->cancelProcessWithId(pid);
+      // Woken without a signal, the run has ended or standard output failed.
+      client->cancelProcessWithId(pid);
       const LucidPerfRunEnd end = printer->waitForEnd();
       if (signal != 0) return exitForSignal(signal);
+      if (printer->writeFailure()) std::rethrow_exception(printer->writeFailure());
       throw endedRunError(end);
     };
   });

@@ -3,6 +3,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
 #include "velmora/settings/system_settings.hpp"
 
@@ -32,14 +33,15 @@ class OpenerWatch final : public DesktopServices {
   bool failed_ = false;
 };
 
+const std::map<std::string, SystemPreferencesPanels> kPaneNames = {
+    {"privacyAndSecurity", SystemPreferencesPanels::privacyAndSecurity},
+    {"localization", SystemPreferencesPanels::localization},
+    {"notification", SystemPreferencesPanels::notification}};
+
 // The pane's name or its bundle's file name, exactly.
 std::optional<SystemPreferencesPanels> paneNamed(const std::string& name) {
-  static const std::map<std::string, SystemPreferencesPanels> names = {
-      {"privacyAndSecurity", SystemPreferencesPanels::privacyAndSecurity},
-      {"localization", SystemPreferencesPanels::localization},
-      {"notification", SystemPreferencesPanels::notification}};
-  const auto named = names.find(name);
-  return named != names.end() ? std::optional(named->second) : systemPreferencesPanel(name);
+  const auto named = kPaneNames.find(name);
+  return named != kPaneNames.end() ? std::optional(named->second) : systemPreferencesPanel(name);
 }
 
 }  // namespace
@@ -50,7 +52,9 @@ void addSettingsCommands(CLI::App& app, const Options& options, Action& action) 
   settings->require_subcommand(1);
   auto* open = settings->add_subcommand(
       "open", "Open a pane: privacyAndSecurity (security), localization, notification (notifications)");
-  open->add_option("PANE", *pane, "The pane (the start page without one)");
+  std::vector<std::string> paneNames;
+  for (const auto& [name, panel] : kPaneNames) paneNames.push_back(name);
+  offerWords(open->add_option("PANE", *pane, "The pane (the start page without one)"), paneNames);
   open->callback([pane, &options, &action] {
     action = [pane, &options] {
       std::optional<SystemPreferencesPanels> panel;

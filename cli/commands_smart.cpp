@@ -3,7 +3,8 @@
 #include <memory>
 #include <sstream>
 
-#include <google/protobuf/util/json_util.h>
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
 
 #include "front_end.hpp"
 #include "velmora/smart/smart_reader.hpp"
@@ -12,23 +13,60 @@ namespace velmora::cli {
 
 namespace {
 
+using OrderedJson = nlohmann::ordered_json;
+
 struct SmartOptions {
   std::string bsd, volume, nvme, ata, stats;
   bool snapshot = false;
 };
 
-// Protobuf's JSON mapping: plain fields even when zero, optional fields
-// exactly when present.
-std::string messageJson(const google::protobuf::Message& message) {
-  google::protobuf::util::JsonPrintOptions options;
-  options.add_whitespace = true;
-  options.always_print_primitive_fields = true;
-  options.preserve_proto_field_names = true;
-  std::string text;
-  if (!google::protobuf::util::MessageToJsonString(message, &text, options).ok()) {
-    throw std::runtime_error("Cannot print the message as JSON");
+OrderedJson messageJson(const google::protobuf::Message& message);
+
+// One value of `field` (element `index` of a repeated field, else -1).
+OrderedJson fieldJson(const google::protobuf::Message& message, const google::protobuf::FieldDescriptor* field,
+                      int index) {
+  using Field = google::protobuf::FieldDescriptor;
+  const auto* r = message.GetReflection();
+  const bool one = index < 0;
+  switch (field->cpp_type()) {
+    case Field::CPPTYPE_INT32: return one ? r->GetInt32(message, field) : r->GetRepeatedInt32(message, field, index);
+    case Field::CPPTYPE_INT64: return one ? r->GetInt64(message, field) : r->GetRepeatedInt64(message, field, index);
+    case Field::CPPTYPE_UINT32: return one ? r->GetUInt32(message, field) : r->GetRepeatedUInt32(message, field, index);
+    case Field::CPPTYPE_UINT64: return one ? r->GetUInt64(message, field) : r->GetRepeatedUInt64(message, field, index);
+    case Field::CPPTYPE_DOUBLE: return one ? r->GetDouble(message, field) : r->GetRepeatedDouble(message, field, index);
+    case Field::CPPTYPE_FLOAT: return one ? r->GetFloat(message, field) : r->GetRepeatedFloat(message, field, index);
+    case Field::CPPTYPE_BOOL: return one ? r->GetBool(message, field) : r->GetRepeatedBool(message, field, index);
+    case Field::CPPTYPE_ENUM:
+      return (one ? r->GetEnum(message, field) : r->GetRepeatedEnum(message, field, index))->name();
+    case Field::CPPTYPE_STRING:
+      return one ? r->GetString(message, field) : r->GetRepeatedString(message, field, index);
+    case Field::CPPTYPE_MESSAGE:
+      return messageJson(one ? r->GetMessage(message, field) : r->GetRepeatedMessage(message, field, index));
   }
-  return text;
+  return nullptr;
+}
+
+// The front end's JSON for a message: its fields in their declared order
+// under their declared names, every number a JSON number (64-bit counts
+// too, exactly), enumerations by name, an optional field that is not set
+// null.
+OrderedJson messageJson(const google::protobuf::Message& message) {
+  const auto* descriptor = message.GetDescriptor();
+  const auto* reflection = message.GetReflection();
+  OrderedJson out = OrderedJson::object();
+  for (int i = 0; i < descriptor->field_count(); ++i) {
+    const auto* field = descriptor->field(i);
+    OrderedJson& value = out[field->name()];
+    if (field->is_repeated()) {
+      value = OrderedJson::array();
+      for (int j = 0; j < reflection->FieldSize(message, field); ++j) value.push_back(fieldJson(message, field, j));
+    } else if (field->has_presence() && !reflection->HasField(message, field)) {
+      value = nullptr;
+    } else {
+      value = fieldJson(message, field, -1);
+    }
+  }
+  return out;
 }
 
 std::string bytesText(std::uint64_t bytes) {
@@ -89,7 +127,11 @@ std::vector<std::uint8_t> readPage(const std::string& path) {
 }
 
 int print(const cloud::SMARTData& data, const Options& options) {
-  printRaw(options.json ? messageJson(data) + "\n" : humanText(data));
+  if (options.json) {
+    printOrderedJson(messageJson(data));
+  } else {
+    printRaw(humanText(data));
+  }
   return 0;
 }
 
@@ -98,8 +140,9 @@ int print(const cloud::SMARTData& data, const Options& options) {
 void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
   auto smart = std::make_shared<SmartOptions>();
   auto* command = app.add_subcommand("smart", "Drive health from SMART data");
-  auto* bsd = command->add_option("--bsd", smart->bsd, "The disk's BSD name (on Linux its block device name, e.g. sda)");
-  auto* volume = command->add_option("--volume", smart->volume, "A path on the mounted volume");
+  auto* bsd = command->add_option("--bsd", smart->bsd, "The disk's BSD name (on Linux its block device name, e.g. sda)")
+                  ->type_name("NAME");
+  auto* volume = command->add_option("--volume", smart->volume, "A path on the mounted volume")->type_name("PATH");
   bsd->excludes(volume);
   command->add_flag("--snapshot", smart->snapshot, "A dated snapshot with the reading method");
   command->callback([command, smart, &options, &action] {
@@ -110,11 +153,11 @@ void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
     action = [smart, &options] {
       const auto& reader = SMARTReader::shared();
       if (smart->snapshot) {
-        const std::string name =
-            smart->bsd.empty() ? reader->smartDataRetriever(smart->volume)->bsdName() : smart->bsd;
-        const auto snapshot = SMARTReader::SMARTDataRetriever(reader, name).getSnapshot().get();
+        const auto retriever = smart->bsd.empty() ? reader->smartDataRetriever(smart->volume)
+                                                  : reader->smartDataRetrieverForBSDName(smart->bsd);
+        const auto snapshot = retriever->getSnapshot().get();
         if (options.json) {
-          printRaw(messageJson(snapshot) + "\n");
+          printOrderedJson(messageJson(snapshot));
         } else {
           printRaw("Snapshot:             " + snapshot.snapshotdate() + " (" +
                    cloud::DriveHealthSnapshot::Method_Name(snapshot.method()) + ")\n" + humanText(snapshot.healthdata()));
@@ -128,9 +171,9 @@ void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
   });
 
   auto* decode = command->add_subcommand("decode", "Convert saved raw SMART pages (512 bytes; statistics 4096)");
-  auto* nvme = decode->add_option("--nvme", smart->nvme, "An NVMe SMART / Health log page");
-  auto* ata = decode->add_option("--ata", smart->ata, "An ATA SMART data page");
-  decode->add_option("--stats", smart->stats, "The ATA Device Statistics log")->needs(ata);
+  auto* nvme = decode->add_option("--nvme", smart->nvme, "An NVMe SMART / Health log page")->type_name("FILE");
+  auto* ata = decode->add_option("--ata", smart->ata, "An ATA SMART data page")->type_name("FILE");
+  decode->add_option("--stats", smart->stats, "The ATA Device Statistics log")->type_name("FILE")->needs(ata);
   nvme->excludes(ata);
   decode->callback([smart, &options, &action] {
     if (smart->nvme.empty() && smart->ata.empty()) throw CLI::ValidationError("decode", "give --nvme FILE or --ata FILE");

@@ -140,12 +140,18 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
         }
         std::rethrow_exception(error);
       }
-      if (options.json) {
-        printJson({{"path", archive->string()},
-                   {"inputBytes", bytesIn(zip->folder)},
-                   {"archiveBytes", fs::file_size(*archive)}});
-      } else {
-        printRaw(archive->string() + "\n");
+      try {
+        if (options.json) {
+          printJson({{"path", archive->string()},
+                     {"inputBytes", bytesIn(zip->folder)},
+                     {"archiveBytes", fs::file_size(*archive)}});
+        } else {
+          printRaw(escapedForTerminal(archive->string()) + "\n");
+        }
+      } catch (const WriteError&) {
+        // The archive stays: its path must not be lost with the output.
+        std::fprintf(stderr, "The archive was made: %s\n", escapedForTerminal(archive->string()).c_str());
+        throw;
       }
       return 0;
     };

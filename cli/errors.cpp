@@ -88,8 +88,7 @@ void printError(const ErrorReport& report, bool json) {
     printJson({{"error", report.error}});
     return;
   }
-  std::fflush(stdout);  // what the command printed before comes first
-  std::cerr << report.error.at("message").get<std::string>() << '\n';
+  std::cerr << escapedForTerminal(report.error.at("message").get<std::string>()) << '\n';
   if (report.exitStatus == kExitUsage) std::cerr << "Run with --help for more information.\n";
 }
 

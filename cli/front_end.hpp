@@ -6,6 +6,19 @@
 // ended the command; `run` and `lucid raw` exit with the tool's own status.
 // Failures print their text on standard error, or with --json an object
 // {"error": {"type", "case", "message"}} on standard output.
+//
+// Standard output as coreutils treat it: a write that fails is a failure
+// ("write error: ..." on standard error, exit 1). Nothing goes through
+// stdio's buffer (--help and --version included), so every write is checked
+// where it is made and no flush is left for the end. A pipe
+// whose reader has gone ends the command quietly by SIGPIPE (141 in a shell,
+// as for `yes | head`), after any tool it runs has been stopped; when SIGPIPE
+// was ignored at start, that too is a write error.
+//
+// Human output shows text from outside (tool output, file contents, paths)
+// escaped, so that it can neither forge lines nor drive the terminal:
+// escapedForTerminal(). --json keeps exact values; `run` and `raw` pass the
+// tool's bytes untouched.
 #pragma once
 
 #include <filesystem>
@@ -15,12 +28,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 namespace velmora {
+class GenericCLIUtility;
 class LucidLinkCLIUtility;
 struct CLIExitStatus;
 }
@@ -88,18 +103,49 @@ ErrorReport describeCurrentException();
 // object {"error": ...} on standard output.
 void printError(const ErrorReport& report, bool json);
 
-// Writes text exactly as given (no line feed added).
+// Standard output could not be written: a full device, a closed
+// descriptor, a broken pipe (EPIPE).
+class WriteError : public std::system_error {
+ public:
+  using std::system_error::system_error;
+};
+
+// Writes text exactly as given (no line feed added) to standard output.
+// Throws WriteError when it cannot be written.
 void printRaw(std::string_view text);
-// Writes one JSON value and a line feed.
+// Writes one JSON value, indented by two spaces, and a line feed.
 void printJson(const nlohmann::json& value);
+void printOrderedJson(const nlohmann::ordered_json& value);  // keys in insertion order
+
+// `text` as it may be shown on a terminal: a backslash doubled; line feed,
+// tab and carriage return as \n, \t, \r; other C0 controls and DEL as
+// \xHH; C1 controls (U+0080 to U+009F) as \u00HH; a byte that is not
+// UTF-8 as \xHH. Printable text, non-ASCII included, is unchanged.
+std::string escapedForTerminal(std::string_view text);
+bool isUtf8(std::string_view bytes);
+// Standard base64 (RFC 4648), padded.
+std::string base64(std::string_view bytes);
 
 // {"exitStatus": the status a shell reports, "signal": the signal or null}.
 nlohmann::json exitStatusJson(const CLIExitStatus& status);
 
+// Runs `command`, whose tools run through `tool`, with the stop signals
+// passed on: SIGINT, SIGTERM or SIGHUP goes to the running tool itself
+// (SIGKILL 3 seconds later), no tool starts after it, and once the tool is
+// gone the status is 128+N. For the commands that run a tool once.
+int passingStopsOn(GenericCLIUtility& tool, const std::function<int()>& command);
+
+// `run` and `lucid raw`: runs `tool` with `command` then `args`, passes its
+// output to standard output as it comes (with --json, `result` plus
+// "output", or "outputBase64" when the bytes are not UTF-8, and the exit
+// status), and returns the tool's status; stop signals as passingStopsOn.
+int passThrough(GenericCLIUtility& tool, const std::vector<std::string>& command, const std::vector<std::string>& args,
+                const Options& options, nlohmann::json result);
+
 // A table whose columns line up on a terminal: each as wide as its widest
 // cell in display columns (wide characters count two, combining marks none),
-// two spaces apart, the last one unpadded.
-std::string textTable(const std::vector<std::vector<std::string>>& rows);
+// two spaces apart, the last one unpadded. Cells are shown escaped.
+std::string textTable(std::vector<std::vector<std::string>> rows);
 
 // An absent optional is JSON null.
 template <typename T>

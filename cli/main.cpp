@@ -2,31 +2,28 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "command_table.hpp"
 #include "front_end.hpp"
+#include "platform/terminal.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 #include "velmora/version.hpp"
 
 namespace velmora::cli {
 
-void printRaw(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
-
-void printJson(const nlohmann::json& value) {
-  const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  printRaw(text);
-}
-
 namespace {
 
 constexpr const char* kExitStatuses =
     "Exit status: 0 success, 1 failure, 2 usage error, 128+N ended by signal N (130 for Ctrl-C);\n"
     "`run` and `lucid raw` exit with the tool's own status (128+N when signal N ended it).\n"
+    "run, raw and the other one-shot lucid commands pass Ctrl-C, SIGTERM and SIGHUP on to their tool,\n"
+    "then exit 128+N once it is gone.\n"
+    "A failed write to standard output is a failure (\"write error: ...\"); a closed pipe ends\n"
+    "the command quietly by SIGPIPE, as for other tools.\n"
     "With --json, a failure prints {\"error\": {\"type\", \"case\", \"message\"}} on standard output.";
 
 // Whether --json is among the words that belong to velmora-fsutil, for a
@@ -99,8 +96,11 @@ int reportUsageError(CLI::App& app, bool json) {
 int main(int argc, char** argv) {
   using namespace velmora::cli;
 
+  // Before anything opens a file that could take a closed one's number.
+  velmora::platform::guardStandardDescriptors();
+  const bool brokenPipeEndsQuietly = velmora::platform::catchBrokenPipe();
   // Standard output carries only each command's result, also with --json.
-  velmora::setWarningSink([](std::string_view line) { std::cerr << line << '\n'; });
+  velmora::setWarningSink([](std::string_view line) { std::cerr << escapedForTerminal(line) << '\n'; });
   installMainQueue();
 
   CLI::App app{"velmora-fsutil: drive outside file-system tools and look at the machine's storage", "velmora-fsutil"};
@@ -129,19 +129,35 @@ int main(int argc, char** argv) {
   addSettingsCommands(app, options, action);
   addSmartCommands(app, options, action);
   addServeCommand(app, options, action);
+  addGenerateOption(app);
 
+  const auto command = [&]() -> int {
+    try {
+      app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+      if (e.get_exit_code() == 0) {  // --help, --version: through the checked writes
+        std::ostringstream text;
+        const int status = app.exit(e, text, std::cerr);
+        printRaw(text.str());
+        return status;
+      }
+      return reportUsageError(app, options.json || jsonRequested(argc, argv));
+    }
+    try {
+      return action ? action() : kExitSuccess;
+    } catch (const WriteError&) {
+      throw;
+    } catch (...) {
+      const ErrorReport report = describeCurrentException();
+      printError(report, options.json);
+      return report.exitStatus;
+    }
+  };
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    return reportUsageError(app, options.json || jsonRequested(argc, argv));
-  }
-
-  try {
-    return action ? action() : kExitSuccess;
-  } catch (...) {
-    const ErrorReport report = describeCurrentException();
-    printError(report, options.json);
-    return report.exitStatus;
+    return command();
+  } catch (const WriteError& error) {
+    if (error.code() == std::errc::broken_pipe && brokenPipeEndsQuietly) velmora::platform::endByBrokenPipe();
+    std::cerr << error.what() << '\n';
+    return kExitFailure;
   }
 }

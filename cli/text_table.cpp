@@ -10,7 +10,7 @@ namespace {
 
 // Columns that `text` takes on a terminal: wide characters two, combining
 // marks and other zero-width characters none. A byte that is not UTF-8
-// (which the library never hands over) counts one.
+// (escaping leaves none) counts one.
 std::size_t displayWidth(std::string_view text) {
   std::size_t width = 0;
   const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
@@ -30,7 +30,10 @@ std::size_t displayWidth(std::string_view text) {
 
 }  // namespace
 
-std::string textTable(const std::vector<std::vector<std::string>>& rows) {
+std::string textTable(std::vector<std::vector<std::string>> rows) {
+  for (auto& row : rows) {
+    for (auto& cell : row) cell = escapedForTerminal(cell);
+  }
   std::vector<std::size_t> widths;
   for (const auto& row : rows) {
     if (widths.size() < row.size()) widths.resize(row.size(), 0);

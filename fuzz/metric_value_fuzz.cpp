@@ -12,9 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using velmora::LucidPerfMetricValue;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  if (value.intValue && (!value.doubleValue || *value.doubleValue != static_cast<double>(*value.intValue))) std::abort();
-  if (value.unit && *value.unit != velmora::LucidPerfUnit::notAvailable && !value.doubleValue) std::abort();
-  if (value.unit && value.doubleValue) (void)LucidPerfMetricValue::convertToBytes(*value.doubleValue, *value.unit);
-  if (value.raw.size() > text.size()) std::abort();
+  const auto& integer = value.intValue();
+  const auto& number = value.doubleValue();
+  if (integer && (!number || *number != static_cast<double>(*integer))) std::abort();
+  if (value.unit() && *value.unit() != velmora::LucidPerfUnit::notAvailable && !number) std::abort();
+  if (value.unit() && number) (void)LucidPerfMetricValue::convertToBytes(*number, *value.unit());
+  if (value.raw().size() > text.size()) std::abort();
   return 0;
 }

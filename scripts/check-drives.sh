@@ -189,7 +189,7 @@ def ours(name):
     if status[name] != 0:
         sys.exit(f"check-drives: {name} exited with {status[name]}: {stderr[name].strip()}")
     def value(v):
-        return {k: value(x) for k, x in v.items()} if isinstance(v, dict) else int(v)
+        return {k: value(x) for k, x in v.items()} if isinstance(v, dict) else None if v is None else int(v)
     return {k: value(v) for k, v in data.items()}
 
 def life_from_used(used):

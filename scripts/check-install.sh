@@ -28,6 +28,7 @@ for kind in static shared; do
   lib=$(find "$prefix" -name 'libvelmorafsutils.*' -not -type l | head -n 1)
 
   for file in bin/velmora-fsutil share/man/man1/velmora-fsutil.1 share/bash-completion/completions/velmora-fsutil \
+              share/zsh/site-functions/_velmora-fsutil share/fish/vendor_completions.d/velmora-fsutil.fish \
               share/VelmoraFSUtils/proto/vlmproto.proto include/velmora/version.hpp; do
     [ -e "$prefix/$file" ] || fail "$kind: $file is not installed"
   done

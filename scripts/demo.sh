@@ -31,7 +31,7 @@ show lucid lsit
 show lucid perf --fs nosuch
 show lucid --tool "$sim" raw echo-args list
 show lucid --tool "$sim" --instance 2001 raw echo-args status
-show lucid --tool "$sim" --instance 2001 raw print-hex ff
+show --json lucid --tool "$sim" --instance 2001 raw print-hex ff00
 
 # Zipping a folder into a time-stamped archive.
 mkdir -p "$home/Project/docs" "$home/Project/empty"

@@ -18,8 +18,8 @@ packages=(
   libzip-dev libplist-dev libprotobuf-dev protobuf-compiler libutf8proc-dev
   # parallel deflate for the folder archive
   zlib1g-dev libdeflate-dev
-  # front end and its manual page
-  libcli11-dev nlohmann-json3-dev help2man
+  # front end and its manual page; the shells whose completions the tests run
+  libcli11-dev nlohmann-json3-dev help2man zsh fish
   # the front end's Prometheus exporter (serve)
   prometheus-cpp-dev
   # a decimal-comma locale for the locale-independence tests

@@ -1,11 +1,18 @@
 #include "platform/terminal.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <system_error>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,6 +62,96 @@ int descriptorOf(StandardStream stream) {
 }
 
 }  // namespace
+
+void guardStandardDescriptors() noexcept {
+  // In order, so that open() returns the very number that is missing.
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+  }
+}
+
+bool catchBrokenPipe() noexcept {
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  return previous.sa_handler == SIG_DFL;
+}
+
+void endByBrokenPipe() noexcept {
+  std::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  ::pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+  std::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);
+}
+
+namespace {
+
+// Readable once stopWaitingForStandardOutput() has been called; created on
+// first use, after guardStandardDescriptors() has run. Without it, writes
+// simply wait. Close-on-exec: no tool started here inherits it.
+struct OutputWake {
+  int read = -1, write = -1;
+};
+const OutputWake& outputWake() {
+  static const OutputWake wake = [] {
+    int fds[2];
+    if (::pipe(fds) != 0) return OutputWake{};
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return OutputWake{fds[0], fds[1]};
+  }();
+  return wake;
+}
+
+bool outputIsPipeOrSocket() {
+  struct stat status {};
+  return ::fstat(STDOUT_FILENO, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+}
+
+// The most one write may hand to standard output without waiting once poll
+// has said it is writable: other files take anything, a pipe or socket
+// PIPE_BUF at least, and an empty pipe its whole capacity.
+std::size_t writableAtOnce(std::size_t wanted) {
+  static const bool pipeOrSocket = outputIsPipeOrSocket();
+  if (!pipeOrSocket) return wanted;
+#ifdef __linux__
+  int unread = 0;
+  const int capacity = ::fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+  if (capacity > 0 && ::ioctl(STDOUT_FILENO, FIONREAD, &unread) == 0 && unread == 0) {
+    return std::min(wanted, static_cast<std::size_t>(capacity));
+  }
+#endif
+  return std::min<std::size_t>(wanted, PIPE_BUF);
+}
+
+}  // namespace
+
+void writeStandardOutput(std::string_view bytes) {
+  const int wake = outputWake().read;
+  while (!bytes.empty()) {
+    pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {wake, POLLIN, 0}};
+    if (::poll(fds, wake >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::system_category(), "write");
+    }
+    // Errors and a closed reader show as events too: the write reports them.
+    if (fds[0].revents == 0) return;  // no longer waited for: the rest is dropped
+    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), writableAtOnce(bytes.size()));
+    if (written < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      throw std::system_error(errno, std::system_category(), "write");
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void stopWaitingForStandardOutput() noexcept {
+  if (const int wake = outputWake().write; wake >= 0) (void)!::write(wake, "x", 1);
+}
 
 bool isTerminal(StandardStream stream) noexcept { return ::isatty(descriptorOf(stream)) == 1; }
 
@@ -135,16 +232,15 @@ void StopSignals::watch() {
   for (;;) {
     int signal = 0;
     if (::sigwait(&set, &signal) != 0) continue;
-    bool first = false;
     {
       std::lock_guard lock(mutex_);
       if (closing_) return;
       if ((ignored_ & (1u << signal)) != 0 || signal_ != 0) continue;
       signal_ = signal;
-      first = true;
       changed_.notify_all();
     }
-    if (first && onStop_) onStop_(signal);
+    if (onStop_) onStop_(signal);
+    stopWaitingForStandardOutput();
   }
 }
 

@@ -1,7 +1,7 @@
 // What the command-line front end needs of its terminal and process: whether
-// a standard stream is a terminal, a password read without echo, and stop
-// requests (Ctrl-C, kill, a closed terminal) taken as events instead of
-// ending the process at once.
+// a standard stream is a terminal, a password read without echo, standard
+// output written with every failure seen, and stop requests (Ctrl-C, kill, a
+// closed terminal) taken as events instead of ending the process at once.
 #pragma once
 
 #include <condition_variable>
@@ -28,13 +28,41 @@ int terminalColumns(StandardStream stream) noexcept;
 // Absent at the end of input with nothing read.
 std::optional<std::string> readLineWithoutEcho(std::string_view prompt);
 
+// Opens /dev/null on standard input, output and error where they are
+// closed, in a mode that makes using them fail (EBADF), as gnulib's stdopen
+// does: otherwise the first file or pipe this process opens would take their
+// number, and results would be written into it. Call it first in main.
+void guardStandardDescriptors() noexcept;
+
+// Makes a write to a closed pipe fail with EPIPE instead of ending the
+// process at once, so that a command can stop its tool first. Returns whether
+// SIGPIPE had its default action before: the process should then end by it,
+// quietly, once it has cleaned up (endByBrokenPipe).
+bool catchBrokenPipe() noexcept;
+
+// Ends the process by SIGPIPE's default action (a shell reports 141).
+[[noreturn]] void endByBrokenPipe() noexcept;
+
+// Writes all of `bytes` to standard output, without stdio's buffer. Throws
+// std::system_error with the errno of a failed write (EPIPE, ENOSPC, EBADF
+// ...). Once stopWaitingForStandardOutput() has been called, bytes pass
+// only while standard output takes them without waiting; the rest is
+// dropped. Not for concurrent use: callers write one at a time.
+void writeStandardOutput(std::string_view bytes);
+
+// For a command being stopped: a write that waits on standard output (its
+// reader has stopped reading) returns, and no later one waits. Any thread.
+void stopWaitingForStandardOutput() noexcept;
+
 // SIGINT, SIGTERM and SIGHUP as events. Construction blocks the three
 // signals in the calling thread, so it must come before the process starts
 // any other thread: those inherit the mask, and the signals then reach only
 // the watcher started here. Children started through platform/process get
 // the default mask back. The signals stay blocked after destruction. A
 // signal that was ignored at construction (nohup, a background job) stays
-// ignored.
+// ignored. From the first stop signal on, standard output is no longer
+// waited for (stopWaitingForStandardOutput), so that a stalled reader cannot
+// hold a stopping command.
 class StopSignals {
  public:
   // `onStop` runs on the watcher thread once, with the first stop signal,

@@ -50,8 +50,8 @@ std::string_view trimmed(std::string_view text) {
 // A number without a unit, finite and not negative.
 std::optional<double> plainNumber(std::string_view text) {
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  if (value.unit || !value.doubleValue || !std::isfinite(*value.doubleValue) || *value.doubleValue < 0) return std::nullopt;
-  return value.doubleValue;
+  if (value.unit() || !value.doubleValue() || !std::isfinite(*value.doubleValue()) || *value.doubleValue() < 0) return std::nullopt;
+  return value.doubleValue();
 }
 
 }  // namespace
@@ -69,16 +69,16 @@ double perfValue(PerfKind kind, std::string_view text) {
   using Unit = LucidPerfUnit;
   if (kind == K::bytes) return sizeInBytes(text).value_or(kNaN);
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  if (!value.doubleValue || !std::isfinite(*value.doubleValue) || *value.doubleValue < 0) return kNaN;
-  const double number = *value.doubleValue;
-  if (!value.unit) return kind == K::bytesPerSecond || kind == K::count ? number : kNaN;
+  if (!value.doubleValue() || !std::isfinite(*value.doubleValue()) || *value.doubleValue() < 0) return kNaN;
+  const double number = *value.doubleValue();
+  if (!value.unit()) return kind == K::bytesPerSecond || kind == K::count ? number : kNaN;
   switch (kind) {
-    case K::bytesPerSecond: return LucidPerfMetricValue::convertToBytes(number, *value.unit).value_or(kNaN);
+    case K::bytesPerSecond: return LucidPerfMetricValue::convertToBytes(number, *value.unit()).value_or(kNaN);
     case K::seconds:
-      if (*value.unit == Unit::microseconds) return number / 1e6;
-      if (*value.unit == Unit::milliseconds) return number / 1e3;
-      return *value.unit == Unit::seconds ? number : kNaN;
-    case K::ratio: return *value.unit == Unit::percent ? number / 100 : kNaN;
+      if (*value.unit() == Unit::microseconds) return number / 1e6;
+      if (*value.unit() == Unit::milliseconds) return number / 1e3;
+      return *value.unit() == Unit::seconds ? number : kNaN;
+    case K::ratio: return *value.unit() == Unit::percent ? number / 100 : kNaN;
     case K::bytes:
     case K::count: return kNaN;
   }

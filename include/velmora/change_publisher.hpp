@@ -11,8 +11,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 namespace velmora {
 

@@ -12,10 +12,16 @@ std::vector<LucidFileSpaceInfo> LucidLinkCLIUtility::list() const {
 }
 
 std::vector<LucidFileSpaceInfo> LucidLinkCLIUtility::listAllFilespaces(const std::string& launchPath) {
-  return LucidLinkCLIUtility(launchPath).list();
+  return detail::listAllFilespaces(launchPath, nullptr);
 }
 
 namespace detail {
+
+std::vector<LucidFileSpaceInfo> listAllFilespaces(const std::string& launchPath, std::shared_ptr<CLIRunControl> control) {
+  LucidLinkCLIUtility client(launchPath);
+  client.setRunControl(std::move(control));
+  return client.list();
+}
 
 std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client) {
   try {

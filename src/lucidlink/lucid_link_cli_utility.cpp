@@ -2,28 +2,26 @@
 
 #include <utility>
 
-#include "lucidlink/process_registry.hpp"
+#include "lucidlink/client_impl.hpp"
 
 namespace velmora {
 
 LucidLinkCLIUtility::LucidLinkCLIUtility(std::string launchPath)
-    : GenericCLIUtility(std::move(launchPath)), processes_(std::make_unique<detail::ProcessRegistry>()) {}
+    : GenericCLIUtility(std::move(launchPath)), impl_(std::make_unique<Impl>(std::nullopt)) {}
 
 LucidLinkCLIUtility::LucidLinkCLIUtility(std::string launchPath, LucidFileSpaceInfo fsInfo)
-    : GenericCLIUtility(std::move(launchPath)),
-      fsInfo_(std::move(fsInfo)),
-      processes_(std::make_unique<detail::ProcessRegistry>()) {}
+    : GenericCLIUtility(std::move(launchPath)), impl_(std::make_unique<Impl>(std::move(fsInfo))) {}
 
 LucidLinkCLIUtility::~LucidLinkCLIUtility() { killAllProcesses(); }
 
 std::optional<LucidFileSpaceInfo> LucidLinkCLIUtility::fsInfo() const {
-  std::lock_guard lock(fsInfoMutex_);
-  return fsInfo_;
+  std::lock_guard lock(impl_->fsInfoMutex);
+  return impl_->fsInfo;
 }
 
 void LucidLinkCLIUtility::setFsInfo(std::optional<LucidFileSpaceInfo> fsInfo) {
-  std::lock_guard lock(fsInfoMutex_);
-  fsInfo_ = std::move(fsInfo);
+  std::lock_guard lock(impl_->fsInfoMutex);
+  impl_->fsInfo = std::move(fsInfo);
 }
 
 std::optional<std::string> LucidLinkCLIUtility::instanceID() const {
@@ -58,11 +56,13 @@ CLIRunResult LucidLinkCLIUtility::runInstanceSpecificCommandWithExitStatus(
 }
 
 void LucidLinkCLIUtility::cancelProcessWithId(std::int32_t processIdentifier) {
-  processes_->cancel(processIdentifier);
+  impl_->processes.cancel(processIdentifier);
 }
 
-void LucidLinkCLIUtility::killAllProcesses() { processes_->stopAll(); }
+void LucidLinkCLIUtility::killAllProcesses() { impl_->processes.stopAll(); }
 
-std::vector<std::int32_t> LucidLinkCLIUtility::runningProcesses() const { return processes_->processIdentifiers(); }
+std::vector<std::int32_t> LucidLinkCLIUtility::runningProcesses() const {
+  return impl_->processes.processIdentifiers();
+}
 
 }  // namespace velmora

@@ -123,15 +123,16 @@ std::optional<double> parseFloat(std::string_view text) {
   }
 }
 
-// Fills the number of `value` from `text`; false when it is no number.
-bool readNumber(std::string_view text, LucidPerfMetricValue& value) {
+// Fills the number from `text`; false, with both left alone, when it is no
+// number.
+bool readNumber(std::string_view text, std::optional<std::int64_t>& intValue, std::optional<double>& doubleValue) {
   if (const auto integer = parseInteger(text)) {
-    value.intValue = integer;
-    value.doubleValue = static_cast<double>(*integer);
+    intValue = integer;
+    doubleValue = static_cast<double>(*integer);
     return true;
   }
   if (const auto floating = parseFloat(text)) {
-    value.doubleValue = floating;
+    doubleValue = floating;
     return true;
   }
   return false;
@@ -234,18 +235,20 @@ std::optional<LucidPerfUnit> lucidPerfUnit(std::string_view text) noexcept {
 LucidPerfMetricValue LucidPerfMetricValue::parseMetricValue(std::string_view text) {
   LucidPerfMetricValue value;
   const std::string_view trimmed = detail::trim(text, detail::isBlank);
-  value.raw = std::string(trimmed);
+  value.raw_ = std::string(trimmed);
   if (trimmed == "n/a") {
-    value.unit = LucidPerfUnit::notAvailable;
+    value.unit_ = LucidPerfUnit::notAvailable;
     return value;
   }
   for (const auto unit : kUnitMatchOrder) {
     const std::string_view suffix = rawValue(unit);
     if (trimmed.size() < suffix.size() || trimmed.substr(trimmed.size() - suffix.size()) != suffix) continue;
-    if (readNumber(trimmed.substr(0, trimmed.size() - suffix.size()), value)) value.unit = unit;
+    if (readNumber(trimmed.substr(0, trimmed.size() - suffix.size()), value.intValue_, value.doubleValue_)) {
+      value.unit_ = unit;
+    }
     break;  // the first unit the text ends with decides
   }
-  if (!value.unit) readNumber(trimmed, value);
+  if (!value.unit_) readNumber(trimmed, value.intValue_, value.doubleValue_);
   return value;
 }
 

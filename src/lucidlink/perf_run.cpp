@@ -2,7 +2,7 @@
 
 #include "isolated_call.hpp"
 #include "lucidlink/perf_stream_parser.hpp"
-#include "lucidlink/process_registry.hpp"
+#include "lucidlink/client_impl.hpp"
 #include "platform/process.hpp"
 #include "platform/serial_queue.hpp"
 #include "velmora/diagnostics.hpp"
@@ -63,7 +63,7 @@ std::int32_t LucidLinkCLIUtility::runPerf(const LucidPerfQuery& query, std::weak
   auto process = std::make_shared<platform::ChildProcess>(launchPath(), std::move(arguments));
   // Registered before it starts: a process that cannot start stays
   // registered until it is cancelled.
-  processes_->add(process);
+  impl_->processes.add(process);
 
   // The run's state lives in the output handler, on the process's monitor
   // thread; the stop flag lives as long as that thread.

@@ -47,6 +47,42 @@ struct CompletedRun {
 CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& arguments,
                       const OutputObserver& observer = {});
 
+// Lets other threads signal the children of the runs that use it
+// (runUnderControl), any number at once. Once signalled, it starts no child.
+class RunControl {
+ public:
+  RunControl();
+  ~RunControl();
+  RunControl(const RunControl&) = delete;
+  RunControl& operator=(const RunControl&) = delete;
+
+  // Sends `signal` to every child running under this control; a child still
+  // running ChildProcess::kTerminateGrace later is killed. Only the first call counts.
+  // Waits for nothing; any thread, also from an observer; never throws.
+  void signal(int signal) noexcept;
+  // The first signal asked for, 0 before any.
+  int signalSent() const noexcept;
+
+  struct State;
+  State& state() noexcept { return *state_; }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Runs `path` with `arguments` to its end on the calling thread, as runToEnd
+// does, under `control`: `observer` sees each block as it is read, and the
+// output is also returned when `keepOutput` is set. A child that a signal
+// has ended is not waited for past its end: its output stops there, even
+// when a process it started still holds the pipe. An observer that throws
+// ends the run: the child is sent SIGTERM (SIGKILL after the same grace),
+// the rest of its output is read and dropped, and once it has been reaped
+// the exception is rethrown. Throws std::system_error with ECANCELED, and
+// starts nothing, when the control has been signalled already; otherwise as
+// runToEnd.
+CompletedRun runUnderControl(const std::string& path, const std::vector<std::string>& arguments,
+                             const OutputObserver& observer, bool keepOutput, RunControl& control);
+
 // Called once a child has been reaped, with its pid, how it ended, whether a
 // stop had been asked for before it was reaped, and the errno of a failure
 // to read its output (0 when the output was read to its end or a stop ended

@@ -1,5 +1,6 @@
 #include "velmora/runner/cli_utility.hpp"
 
+#include <csignal>
 #include <utility>
 
 #include "platform/file_system.hpp"
@@ -22,6 +23,16 @@ bool CLIUtility::isInstalled() const {
   }
 }
 
+CLIRunControl::CLIRunControl() : control_(std::make_unique<platform::RunControl>()) {}
+
+CLIRunControl::~CLIRunControl() = default;
+
+void CLIRunControl::signal(int signalNumber) noexcept { control_->signal(signalNumber); }
+
+void CLIRunControl::stop() noexcept { signal(SIGTERM); }
+
+int CLIRunControl::signalSent() const noexcept { return control_->signalSent(); }
+
 GenericCLIUtility::GenericCLIUtility(std::string launchPath) : launchPath_(std::move(launchPath)) {}
 
 std::string GenericCLIUtility::run(const std::vector<std::string>& command,
@@ -29,8 +40,8 @@ std::string GenericCLIUtility::run(const std::vector<std::string>& command,
   return runWithExitStatus(command, args).output;
 }
 
-CLIRunResult GenericCLIUtility::runWithExitStatus(const std::vector<std::string>& command,
-                                                  const std::vector<std::string>& args) const {
+std::vector<std::string> GenericCLIUtility::argumentsFor(const std::vector<std::string>& command,
+                                                         const std::vector<std::string>& args) const {
   if (!platform::fileExists(launchPath_)) {
     throw CLIUtilityError(CLIUtilityError::Case::launchPathNotFound);
   }
@@ -38,15 +49,36 @@ CLIRunResult GenericCLIUtility::runWithExitStatus(const std::vector<std::string>
   arguments.reserve(command.size() + args.size());
   arguments.insert(arguments.end(), command.begin(), command.end());
   arguments.insert(arguments.end(), args.begin(), args.end());
+  return arguments;
+}
 
+CLIRunResult GenericCLIUtility::runWithExitStatus(const std::vector<std::string>& command,
+                                                  const std::vector<std::string>& args) const {
+  const std::vector<std::string> arguments = argumentsFor(command, args);
   // Checked block by block as it is read, while the bytes are still in cache.
   detail::Utf8Validator validator;
+  const auto validate = [&validator](std::string_view block) { validator.feed(block); };
+  // The control is taken once: a run keeps the one it started with.
+  const std::shared_ptr<CLIRunControl> control = runControl_;
   platform::CompletedRun completed =
-      platform::runToEnd(launchPath_, arguments, [&validator](std::string_view block) { validator.feed(block); });
+      control ? platform::runUnderControl(launchPath_, arguments, validate, /*keepOutput=*/true, *control->control_)
+              : platform::runToEnd(launchPath_, arguments, validate);
   if (!validator.finish()) {
     throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
   }
   return {std::move(completed.output), {completed.status.signaled, completed.status.code}};
+}
+
+CLIExitStatus GenericCLIUtility::runStreaming(const std::vector<std::string>& command,
+                                              const std::vector<std::string>& args, const CLIOutputSink& sink) const {
+  const std::vector<std::string> arguments = argumentsFor(command, args);
+  // A run under control is what stops the tool when the sink fails; without
+  // the caller's control, it gets one of its own.
+  std::shared_ptr<CLIRunControl> control = runControl_;
+  if (!control) control = std::make_shared<CLIRunControl>();
+  const platform::CompletedRun completed =
+      platform::runUnderControl(launchPath_, arguments, sink, /*keepOutput=*/false, *control->control_);
+  return {completed.status.signaled, completed.status.code};
 }
 
 }  // namespace velmora

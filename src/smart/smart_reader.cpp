@@ -148,36 +148,38 @@ std::unique_ptr<VelmoraSMARTUtility::SMARTDataInterface> openInterface(const pla
 
 }  // namespace
 
-SMARTReader::SMARTReader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SMARTReader::SMARTReader(std::unique_ptr<detail::SMARTReaderImpl> impl) : impl_(std::move(impl)) {}
 
 SMARTReader::~SMARTReader() = default;
 
-std::shared_ptr<SMARTReader> SMARTReader::Impl::makeReader(std::shared_ptr<platform::DeviceRegistry> registry) {
-  auto impl = std::make_unique<Impl>();
+std::shared_ptr<SMARTReader> detail::SMARTReaderImpl::makeReader(std::shared_ptr<platform::DeviceRegistry> registry) {
+  auto impl = std::make_unique<SMARTReaderImpl>();
   impl->registry = std::move(registry);
   return std::shared_ptr<SMARTReader>(new SMARTReader(std::move(impl)));
 }
 
-std::shared_ptr<SMARTReader> SMARTReader::create() { return Impl::makeReader(platform::systemDeviceRegistry()); }
+std::shared_ptr<SMARTReader> SMARTReader::create() {
+  return detail::SMARTReaderImpl::makeReader(platform::systemDeviceRegistry());
+}
 
 const std::shared_ptr<SMARTReader>& SMARTReader::shared() {
   static const std::shared_ptr<SMARTReader> reader = create();
   return reader;
 }
 
-std::string SMARTReader::Impl::bsdName(const std::filesystem::path& volume) {
+std::string detail::SMARTReaderImpl::bsdName(const std::filesystem::path& volume) {
   std::string error;
   auto name = registry->bsdNameForVolume(volume.string(), error);
   if (!name) throw SMARTError::DADiskError(error);
   return *name;
 }
 
-cloud::SMARTData SMARTReader::Impl::readByName(const std::string& name) {
+cloud::SMARTData detail::SMARTReaderImpl::readByName(const std::string& name) {
   const platform::Service service = blockStorageService(*registry, name);
   return openInterface(service)->readSMARTData();
 }
 
-cloud::DriveHealthSnapshot SMARTReader::Impl::snapshotByName(const std::string& name) {
+cloud::DriveHealthSnapshot detail::SMARTReaderImpl::snapshotByName(const std::string& name) {
   const platform::Service service = blockStorageService(*registry, name);
   return openInterface(service)->readSnapshot();
 }
@@ -201,7 +203,11 @@ cloud::SMARTData SMARTReader::getDriveSMARTData(const std::string& BSDName) {
 
 std::shared_ptr<SMARTReader::SMARTDataRetriever> SMARTReader::smartDataRetriever(const std::filesystem::path& driveURL) {
   std::string name = impl_->onExecutor([&] { return impl_->bsdName(driveURL); });
-  return std::make_shared<SMARTDataRetriever>(shared_from_this(), std::move(name));
+  return smartDataRetrieverForBSDName(name);
+}
+
+std::shared_ptr<SMARTReader::SMARTDataRetriever> SMARTReader::smartDataRetrieverForBSDName(const std::string& BSDName) {
+  return std::shared_ptr<SMARTDataRetriever>(new SMARTDataRetriever(shared_from_this(), BSDName));
 }
 
 namespace {

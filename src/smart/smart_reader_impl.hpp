@@ -10,7 +10,9 @@
 
 namespace velmora {
 
-struct SMARTReader::Impl {
+namespace detail {
+
+struct SMARTReaderImpl {
   static std::shared_ptr<SMARTReader> makeReader(std::shared_ptr<platform::DeviceRegistry> registry);
 
   // Runs `work` on the executor and waits for it (at once when already there).
@@ -27,4 +29,5 @@ struct SMARTReader::Impl {
   platform::SerialQueue executor{"SMARTReader"};
 };
 
+}  // namespace detail
 }  // namespace velmora

@@ -59,11 +59,8 @@ in_background=(env --default-signal=INT,TERM,HUP)
 
 # --- exit statuses: 0 success, 1 failure, 2 usage error, the tool's own for run and raw
 expect "run passes 0 through"                0   ""  run "$sim" print x
-expect "run passes the tool's status"        3   ""  run "$sim" exit 3
 expect "run: a death by signal is 128+N"     137 ""  run "$sim" raise 9
-expect "raw passes the tool's status"        4   ""  "${tool[@]}" raw exit 4
 expect "missing tool"                        1   "The launch path for the utility does not exist"  run /nonexistent/tool
-expect "output that is not UTF-8"            1   "Failed to parse output data"  run "$sim" print-hex ff
 expect "status of a stopped instance"        1   "Lucid is not running"  "${tool[@]}" --instance 9999 status
 expect "which of an unserved path"           1   "No LucidLink instance serves /Volumes/Alpha2"  "${tool[@]}" which /Volumes/Alpha2
 expect "unknown command suggests"            2   "Unknown command 'lsit' for 'lucid'. Did you mean 'list'?"  lucid lsit
@@ -82,7 +79,6 @@ check "help states the exit statuses" yes "$(grep -q '^Exit status: 0 success, 1
 run_cli lucid perf --help
 check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cache metrics, comma-separated: readBytes, .*%hits, bckWriteBytes, dirtyBytes, %$' <<<"$out" && echo yes)"
 
-expect_json_error "output that is not UTF-8"  1 CLIUtilityError failedToParseOutputData --json run "$sim" print-hex ff
 expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
 mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
 expect_json_error "zip of a FIFO"            1 ZipFolderError unsupportedItem --json zip "$home/with-fifo" "$home/fifo-out" F
@@ -90,14 +86,17 @@ expect_json_error "unknown command"          2 UsageError unknownCommand lucid l
 expect_json_error "unknown metric"           2 UsageError invalidValue lucid perf --json --fs nosuch
 expect_json_error "global option after the command" 1 LucidLinkCLIError lucidNotRunning "${tool[@]}" status --instance 9999 --json
 
-# --- run and raw: exact output, the exit status in JSON
+# --- run and raw: the bytes exactly (none added), the tool's status, and in
+# JSON the status and, for bytes that are not UTF-8, base64
 out=$("$cli" run /bin/echo a "" b | od -c | head -2)
 check "run keeps empty arguments" "$(printf 'a  b\n' | od -c | head -2)" "$out"
-out=$("$cli" run "$sim" print "no newline"; echo "|")
-check "run adds no line feed" "no newline|" "$out"
+"$cli" run "$sim" print-hex ff00c0af1b exit 3 > "$home/bytes"; status=$?
+check "run passes bytes that are not UTF-8 exactly" "3 ff00c0af1b" "$status $(od -An -tx1 "$home/bytes" | tr -d ' \n')"
+run_cli --json "${tool[@]}" raw print-hex ff00 exit 4
+check "raw --json carries them as base64" "4 None /wA=" "$status $(python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["output"], j["outputBase64"])' <<<"$out")"
 check "words after the tool are the tool's" "--json" "$("$cli" run /bin/echo --json)"
 run_cli --json run "$sim" exit 3
-check "run --json adds the status" '3 {"exitStatus": 3, "launchPath": "'"$sim"'", "output": "", "signal": null}' \
+check "run --json adds the status" '3 {"exitStatus": 3, "launchPath": "'"$sim"'", "output": "", "outputBase64": null, "signal": null}' \
   "$status $(python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), sort_keys=True))' <<<"$out")"
 run_cli --json run "$sim" raise 15
 check "run --json names the signal" "143 143 15" "$status $(python3 -c 'import json,sys; j=json.load(sys.stdin); print(j["exitStatus"], j["signal"])' <<<"$out")"
@@ -116,9 +115,10 @@ check "lucid which" '"instanceID":"2001",' "$out"
 
 # --- the list table: no line is cut, columns line up by display width
 long=$(printf 'x%.0s' $(seq 600))
-set_instances "2001\talpha.fs\t7778\tlive\t/A\n2002\t日本語.fs\t7779\tlive\t/B\n2003\tcafe\xcc\x81.fs\t1\tcache\t/C\n2004\t$long.fs\t2\tlive\t/D\n"
+set_instances "2001\talpha.fs\t7778\tlive\t/A\n2002\t日本語.fs\t7779\tlive\t/B\n2003\tcafe\xcc\x81.fs\t1\tcache\t/C\n2004\t$long.fs\t2\tlive\t/D\n2005\tev\x1b[2Jil\x07\t3\tlive\t/E\n"
 "$cli" "${tool[@]}" list > "$home/table"
 check "a long row is whole" yes "$(grep -q "^2004 *$long.fs *2 *live$" "$home/table" && echo yes)"
+check "control characters from the tool are shown escaped" yes "$(grep -qF '2005         ev\x1b[2Jil\x07  ' "$home/table" && echo yes)"
 out=$(python3 - "$home/table" <<'PY'
 import re, sys, unicodedata
 def width(text):  # terminal columns: wide characters two, combining marks none
@@ -195,9 +195,12 @@ rm "$home/lucid.d/password"
 
 # --- perf: runs until Ctrl-C (130), waits for the tool to be gone, and fails
 # with the reason when the tool cannot start or stops streaming
+# A background job truncates its output file only once it runs: files are
+# emptied first, so that nothing waits on what a previous job left there.
 start_perf() {  # output-file arguments...
   local file=$1; shift
-  "${in_background[@]}" "$cli" "${tool[@]}" --instance 2001 perf "$@" > "$file" 2>"$file.err" &
+  : > "$file"
+  "${in_background[@]}" "$cli" "${tool[@]}" --instance 2001 perf "$@" >> "$file" 2>"$file.err" &
   perf=$!
   for _ in $(seq 100); do [ "$(wc -l < "$file")" -ge 3 ] && break; sleep 0.1; done
 }
@@ -237,26 +240,89 @@ for _ in $(seq 50); do grep -q '"start"' "$home/watch.out" && break; sleep 0.1; 
 set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n2002\tbeta.fs\t7779\tlive\t/Volumes/Beta\n'
 for _ in $(seq 50); do grep -q '"2002"' "$home/watch.out" && break; sleep 0.1; done
 check "watch saw the new instance" yes "$(grep -q '"2002"' "$home/watch.out" && echo yes)"
-echo "sleep 1" > "$home/lucid.d/misbehave"
+echo "ignore-term forever" > "$home/lucid.d/misbehave"
 for _ in $(seq 50); do [ "$(no_tool_left)" -gt 0 ] && break; sleep 0.05; done
+sleep 0.3  # for the running tool to have logged its call
+calls=$(wc -l < "$home/lucid.d/calls.log")
 kill -INT "$watcher"; wait "$watcher"; status=$?
-check "watch ends on Ctrl-C with 130" 130 "$status"
-check "watch leaves no tool process behind" 0 "$(no_tool_left)"
+check "watch ends on Ctrl-C with 130 while its tool hangs, leaving none and starting none" "130 0 $calls" \
+  "$status $(no_tool_left) $(wc -l < "$home/lucid.d/calls.log")"
 rm "$home/lucid.d/misbehave"
 
-# --- bash completion: commands and metric names, matching --help
-completion=$(dirname "$0")/../../cli/velmora-fsutil.bash-completion
-complete_words() {  # the words completed for a command line ending in a partial word
-  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@" | sort | tr '\n' ' '
-}
-for group in "" lucid "lucid config" kext settings smart; do
-  # shellcheck disable=SC2086
-  commands=$("$cli" $group --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort | tr '\n' ' ')
-  # shellcheck disable=SC2086
-  check "completion offers the commands of '${group:-velmora-fsutil}'" "$commands" "$(complete_words velmora-fsutil $group "")"
+# --- a stop signal to the front end alone reaches the tool of run, raw or a
+# report itself (the trap says which), and the front end exits 128+N once the
+# tool is gone; a tool that ignores it is killed after the grace period
+traps='for s in INT TERM HUP; do trap "echo got-$s; exit 0" $s; done; echo ready; while :; do sleep 0.05; done'
+for row in INT:130:got-INT TERM:143:got-TERM HUP:129:got-HUP TERM:143:ready HUP:129:; do
+  IFS=: read -r name want_status want_last <<<"$row"
+  case $want_last in
+    got-*) what=run command=(run /bin/sh -c "$traps") ;;
+    ready) what="raw, its tool ignoring it," command=("${tool[@]}" raw ignore-term println ready forever) ;;
+    *) what="status, its tool ignoring it," command=("${tool[@]}" --instance 2001 status)
+       echo "ignore-term forever" > "$home/lucid.d/misbehave" ;;
+  esac
+  : > "$home/signal.out"
+  "${in_background[@]}" "$cli" "${command[@]}" >> "$home/signal.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 600); do grep -q ready "$home/signal.out" || { [ -z "$want_last" ] && [ "$(no_tool_left)" -gt 0 ]; } && break; sleep 0.05; done
+  kill -"$name" "$pid"; wait "$pid"; status=$?
+  check "$what passes SIG$name on" "$want_status $want_last 0" "$status $(tail -n 1 "$home/signal.out") $(no_tool_left)"
+  rm -f "$home/lucid.d/misbehave"
 done
-check "completion of metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
-  "$(complete_words velmora-fsutil lucid perf --fs readBytes,wr)"
+
+# --- standard output that fails: a full device or a closed descriptor is a
+# write error (1) for every command, zip saying where its archive is; a
+# reader that goes away ends the command by SIGPIPE (141), quietly, unless
+# SIGPIPE was ignored; no tool is left either way
+mkdir -p "$home/small" && echo x > "$home/small/f"
+for target in "/dev/full:No space left on device" "closed:Bad file descriptor"; do
+  for command in "--version" "run $sim print x" "--json run $sim print-mib 1" "${tool[*]} list" "${tool[*]} perf" \
+                 "${tool[*]} watch" "zip $home/small $home/zips-${target%%:*} Z"; do
+    # shellcheck disable=SC2086
+    if [ "${target%%:*}" = closed ]; then timeout 60 "$cli" $command >&- 2>"$home/err"; else
+      timeout 60 "$cli" $command >/dev/full 2>"$home/err"; fi; status=$?
+    check "$command to ${target%%:*} output" "1 write error: ${target#*:} 0" "$status $(tail -n 1 "$home/err") $(no_tool_left)"
+  done
+  check "zip says where its archive is" yes "$(grep -q "^The archive was made: $home/zips-${target%%:*}/Z_" "$home/err" && echo yes)"
+done
+for row in "141||" "1|write error: Broken pipe|--ignore-signal=PIPE"; do
+  IFS='|' read -r want_status want_err ignore <<<"$row"
+  # shellcheck disable=SC2086
+  env $ignore "$cli" "${tool[@]}" raw print-mib 64 forever 2>"$home/err" | head -c 1 >/dev/null
+  check "a reader that goes away${ignore:+ with SIGPIPE ignored}" "$want_status $want_err 0" "${PIPESTATUS[0]} $(cat "$home/err") $(no_tool_left)"
+done
+
+# --- completions for bash, zsh and fish: at every command path each offers
+# every command and option that --help lists, and metric names after a comma
+generated=$(dirname "$cli")/velmora-fsutil
+offered() {  # shell words...: what the shell offers for the last, partial word
+  case $1 in
+    bash) bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _velmora_fsutil
+                   printf "%s\n" "${COMPREPLY[@]}"' _ "$generated.bash" "${@:2}" ;;
+    zsh) zsh -fc '_describe() { local -a s; s=(${(P)4}); print -l -- ${s%%:*} }; _files() { :; }; _command_names() { :; }
+                  compadd() { shift; print -l -- "$@" }; _sequence() { :; }
+                  words=("${@:2}"); CURRENT=$#words; PREFIX=$words[-1]; source "$1"' _ "$generated.zsh" "${@:2}" ;;
+    fish) fish -c 'source $argv[1]; complete -C (string join " " -- $argv[2..-1])' "$generated.fish" "${@:2}" ;;
+  esac | sed 's/\t.*//' | sort -u | tr '\n' ' '
+}
+paths=("")
+for ((i = 0; i < ${#paths[@]}; i++)); do
+  # shellcheck disable=SC2086
+  help=$("$cli" ${paths[i]} --help)
+  commands=$(sed -n '/^Subcommands:/,/^$/p' <<<"$help" | awk 'NR > 1 && NF {print $1}')
+  for command in $commands; do paths+=("${paths[i]:+${paths[i]} }$command"); done
+  options=$(sed -n '/^Options:/,/^$/p' <<<"$help" | grep -oE '^  -[^ ]+' | tr ', ' '\n\n')
+  for shell in bash zsh fish; do
+    # shellcheck disable=SC2086
+    got=" $(offered $shell velmora-fsutil ${paths[i]} "") $(offered $shell velmora-fsutil ${paths[i]} -) "
+    for word in $commands $options; do [[ $got == *" $word "* ]] || missing+=" $shell:'${paths[i]}':$word"; done
+  done
+done
+check "the completions offer what --help lists, at ${#paths[@]} command paths" "" "${missing-}"
+for shell in bash fish; do  # (zsh's own comma handling, _sequence, is not run here)
+  check "$shell completes metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
+    "$(offered $shell velmora-fsutil lucid perf --fs readBytes,wr)"
+done
 # --- kext and settings, with stand-ins for osascript (a successful script) and
 # for open, which records what it is given
 mkdir -p "$home/desktop" "$home/no-tools" "$home/Extensions/macfuse.kext/Contents"
@@ -271,6 +337,10 @@ opened() {  # what the opener was given, once it has run
   cat "$home/open.log" 2>/dev/null; rm -f "$home/open.log"
 }
 
+mkdir -p "$home/odd.kext/Contents"
+python3 -c 'import plistlib,sys; plistlib.dump({"CFBundleIdentifier": "io.x\x9b2J", "CFBundleName": "a\x1b]0;t\x07\nforged\\", "CFBundleShortVersionString": "1"}, open(sys.argv[1], "wb"), fmt=plistlib.FMT_BINARY)' "$home/odd.kext/Contents/Info.plist"
+check "kext info shows control characters escaped" 'a\x1b]0;t\x07\nforged\\ 1 (io.x\u009b2J)' "$("$cli" kext info "$home/odd.kext" | head -n 1)"
+check "--json keeps them exact" True "$("$cli" --json kext info "$home/odd.kext" | python3 -c 'import json,sys; print(json.load(sys.stdin)["name"] == "a\x1b]0;t\x07\nforged\\")')"
 out=$("$cli" --json kext info "$kext" | tr -d ' \n')
 check "kext info --json" '{"extensionFilePath":"'"$kext"'","extensionID":"io.macfuse.filesystems.macfuse","name":"macfuse","versionString":"4.5.0"}' "$out"
 expect "kext load succeeds when the script does" 0 ""  kext "${desktop[@]}" load "$kext"
@@ -295,12 +365,14 @@ expect "settings open without an opener fails" 1 \
 check "settings open without an opener claims nothing" "" "$out"
 
 # --- smart decode: saved raw pages; an endless page is refused
-python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
-out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["totalRead"], d["criticalWarning"]["bits"], "hostReadCommands" in d)')
-check "smart decode --nvme --json" "313 0 512000 0 True" "$out"
+# (JSON as every command prints it: two-space indentation, 64-bit counts as
+# exact numbers, absent values null)
+python3 -c 'import sys; p=bytearray(512); p[1:3]=(313).to_bytes(2,"little"); p[5]=150; p[32:40]=(1<<40).to_bytes(8,"little"); sys.stdout.buffer.write(p)' > "$home/nvme.bin"
+out=$("$cli" --json smart decode --nvme "$home/nvme.bin" | python3 -c 'import json,sys; t=sys.stdin.read(); d=json.loads(t); print(t.split("\n")[1][:3], d["temperature"], d["life"], d["totalRead"] + 0, d["criticalWarning"]["bits"], d["hostReadCommands"])')
+check "smart decode --nvme --json" '  " 313 0 562949953421312000 0 0' "$out"
 python3 -c 'import sys; p=bytearray(512); p[2]=194; p[7]=40; sys.stdout.buffer.write(p)' > "$home/ata.bin"
-out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], "life" in d, "mediaErrors" in d, d["totalRead"])')
-check "smart decode --ata --json" "313 False False 0" "$out"
+out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["mediaErrors"], d["totalRead"])')
+check "smart decode --ata --json" "313 None None 0" "$out"
 expect "an endless page is refused" 1 "/dev/zero is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)"  smart decode --nvme /dev/zero
 expect "an unknown disk" 1 "Disk not found: no-such-disk"  smart --bsd no-such-disk
 

@@ -3,8 +3,11 @@
 #include "velmora/lucidlink/lucid_link_cli_manager.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <thread>
+
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -242,6 +245,32 @@ TEST(LucidLinkCLIManager, DroppingTheManagerStopsItAndFreesIt) {
   std::this_thread::sleep_for(150ms);
   EXPECT_EQ(tool.callCount("list"), calls);
   test::drainMainQueue();
+}
+
+// A listing tool that hangs holds up neither a stop nor a teardown: either
+// ends it (clis() after stop() waits for that), and no other tool starts.
+TEST(LucidLinkCLIManager, StopOrTeardownEndsAHangingToolAndStartsNoOther) {
+  const auto noChildLeft = [] {
+    siginfo_t child{};
+    return ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+  };
+  for (const bool teardown : {false, true}) {
+    SimulatedTool tool;
+    tool.setInstances({kAlpha});
+    tool.setMisbehaviour("forever");
+    auto manager = LucidLinkCLIManager::create(0.01, tool.path());
+    ASSERT_TRUE(test::eventually([&] { return tool.callCount("list") == 1; }));
+    if (teardown) {
+      manager.reset();
+      EXPECT_TRUE(test::eventually(noChildLeft));
+    } else {
+      manager->stop();
+      EXPECT_TRUE(manager->clis().empty());
+      EXPECT_TRUE(noChildLeft());
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(tool.callCount("list"), 1);
+  }
 }
 
 TEST(LucidLinkCLIManager, DroppingTheManagerRightAfterCreationIsSafe) {

@@ -73,10 +73,10 @@ TEST(LucidPerfMetricValue, ReadsNumbersAndUnits) {
   };
   for (const auto& c : cases) {
     const auto value = LucidPerfMetricValue::parseMetricValue(c.text);
-    EXPECT_EQ(value.raw, c.raw) << c.text;
-    EXPECT_EQ(value.intValue, c.integer) << c.text;
-    EXPECT_EQ(value.doubleValue, c.floating) << c.text;
-    EXPECT_EQ(value.unit, c.unit) << c.text;
+    EXPECT_EQ(value.raw(), c.raw) << c.text;
+    EXPECT_EQ(value.intValue(), c.integer) << c.text;
+    EXPECT_EQ(value.doubleValue(), c.floating) << c.text;
+    EXPECT_EQ(value.unit(), c.unit) << c.text;
   }
 }
 
@@ -88,8 +88,8 @@ TEST(LucidPerfMetricValue, ReadsNumbersWhateverTheHostLocale) {
   if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) GTEST_SKIP() << "no de_DE.UTF-8 locale here";
   const auto value = LucidPerfMetricValue::parseMetricValue("12.5MiB/s");
   std::setlocale(LC_NUMERIC, saved.c_str());
-  EXPECT_EQ(value.doubleValue, 12.5);
-  EXPECT_EQ(value.unit, Unit::mebibytesPerSecond);
+  EXPECT_EQ(value.doubleValue(), 12.5);
+  EXPECT_EQ(value.unit(), Unit::mebibytesPerSecond);
 }
 
 TEST(LucidPerfMetricValue, ConvertsByteRatesWithBinaryPrefixes) {

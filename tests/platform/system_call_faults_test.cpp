@@ -65,6 +65,23 @@ TEST(SystemCallFaults, TheRunnerRetriesOrFailsAndEndsTheTool) {
   });
 }
 
+TEST(SystemCallFaults, AControlledRunRetriesOrFailsAndEndsTheTool) {
+  const Row rows[] = {
+      {"poll interrupted", Call::poll, {kEintr, kEintr}, 0},
+      {"read I/O error", Call::read, {kEio}, EIO},
+  };
+  test::withWatchdog("controlled run faults", [&] {
+    for (const auto& row : rows) {
+      RunControl control;
+      CompletedRun got;
+      const auto& words = row.error ? kEndless : kFinite;
+      EXPECT_EQ(errorWithFaults(row, [&] { got = runUnderControl(test::kSimulator, words, {}, true, control); }), row.error)
+          << row.name;
+      EXPECT_TRUE(row.error || (got.output.size() == (1u << 20) + 6 && got.status == ExitStatus{false, 3})) << row.name;
+    }
+  });
+}
+
 TEST(SystemCallFaults, AChildProcessRetriesOrIsTerminatedAndEndsWithTheError) {
   const Row rows[] = {
       {"poll interrupted", Call::poll, {kEintr, kEagain, kEintr}, 0},

@@ -294,7 +294,7 @@ TEST(SMARTReader, ReadsByNameAndGivesEverythingBackOnEveryPath) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     reset(c.devices);
-    const auto reader = SMARTReader::Impl::makeReader(platform::systemDeviceRegistry());
+    const auto reader = detail::SMARTReaderImpl::makeReader(platform::systemDeviceRegistry());
     if (c.error) {
       test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::string("d")); }, *c.error, c.text);
     } else {
@@ -325,7 +325,7 @@ TEST(SMARTError, OnlyMissingUserClientsAreCompatibilityErrors) {
 // request; the snapshot says which method read it.
 TEST(SMARTReader, VolumesAndRetrievers) {
   reset({disk("disk8", kATA), disk("disk9", kNVMe)}, {{"/Volumes/Data", "disk8"}, {"/Volumes/Fast", "disk9"}});
-  const auto reader = SMARTReader::Impl::makeReader(platform::systemDeviceRegistry());
+  const auto reader = detail::SMARTReaderImpl::makeReader(platform::systemDeviceRegistry());
   EXPECT_EQ(reader->getDriveSMARTData(std::filesystem::path("/Volumes/Data")).temperature(), 313u);
   test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::filesystem::path("/Volumes/None")); },
                                 Case::DADiskError, "Disk Arbitration error: Failed to create DADisk from volume path");
@@ -346,8 +346,8 @@ TEST(SMARTReader, VolumesAndRetrievers) {
 
 TEST(SMARTReader, RequestsFromManyThreadsRunOneAtATime) {
   reset({disk("disk0", kNVMe)});
-  const auto reader = SMARTReader::Impl::makeReader(platform::systemDeviceRegistry());
-  const auto retriever = std::make_shared<SMARTReader::SMARTDataRetriever>(reader, "disk0");
+  const auto reader = detail::SMARTReaderImpl::makeReader(platform::systemDeviceRegistry());
+  const auto retriever = reader->smartDataRetrieverForBSDName("disk0");
   std::vector<std::future<cloud::SMARTData>> results[4];
   std::vector<std::thread> threads;
   for (auto& mine : results) {

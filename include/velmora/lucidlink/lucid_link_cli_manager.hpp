@@ -19,9 +19,11 @@
 //   - clis() and correspondingCLIFor() wait for a recalculation in progress
 //     (which runs only the tool, never a callback), so they may be called
 //     from any thread and from any callback of the library.
-//   - Queued work, timer events and notifications hold the manager weakly:
-//     dropping the last owner stops the timer and frees the manager once a
-//     recalculation in progress has finished; clients handed out live on.
+//   - Queued work, timer events and notifications hold the manager weakly,
+//     and a recalculation in progress holds only what it works on: dropping
+//     the last owner is a stop() that also cancels the timer, and frees the
+//     manager at once; the recalculation in progress ends once its tool is
+//     gone. Clients handed out live on.
 //   - A key serves the path equal to it and the paths below it, by whole
 //     components and Unicode normalization aside ("/Volumes/Alpha" does not
 //     serve "/Volumes/Alpha2/file"); when several keys do, the longest wins.
@@ -62,6 +64,13 @@ class LucidLinkCLIManager final : public std::enable_shared_from_this<LucidLinkC
   // returns at once. Requests are not merged.
   void refresh();
 
+  // Stops the manager for good: a tool that a recalculation is running is
+  // sent SIGTERM (SIGKILL 3 seconds later), no recalculation starts another
+  // or changes the set, and no notification follows. Returns at once; any
+  // thread, callbacks included. To know that the tool is gone, call clis()
+  // afterwards: it waits for the recalculation in progress.
+  void stop() noexcept;
+
   ChangePublisher& objectWillChange() noexcept { return objectWillChange_; }
 
   double updateInterval() const noexcept { return updateInterval_; }
@@ -70,15 +79,15 @@ class LucidLinkCLIManager final : public std::enable_shared_from_this<LucidLinkC
  private:
   LucidLinkCLIManager(double updateInterval, std::string launchPath);
 
+  struct State;
   void start();
   void startRecalculationTimer();
-  void recalculateCLIs(bool force);
+  static void recalculateCLIs(State& state, bool force, const std::weak_ptr<LucidLinkCLIManager>& manager);
 
-  struct State;
   double updateInterval_;
   std::string launchPath_;
   ChangePublisher objectWillChange_;
-  std::unique_ptr<State> state_;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace velmora

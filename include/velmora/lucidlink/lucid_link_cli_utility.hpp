@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,10 +31,6 @@
 #include "velmora/runner/cli_utility.hpp"
 
 namespace velmora {
-
-namespace detail {
-class ProcessRegistry;
-}
 
 inline constexpr const char* kDefaultLucidLaunchPath = "/usr/local/bin/lucid";
 
@@ -155,9 +150,8 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   virtual LucidDictionary status() const;
 
  private:
-  mutable std::mutex fsInfoMutex_;
-  std::optional<LucidFileSpaceInfo> fsInfo_;
-  std::unique_ptr<detail::ProcessRegistry> processes_;
+  struct Impl;  // the instance and the process registry
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace velmora

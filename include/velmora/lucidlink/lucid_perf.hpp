@@ -120,8 +120,10 @@ struct LucidPerfUpdate {
   friend bool operator==(const LucidPerfUpdate&, const LucidPerfUpdate&) = default;
 };
 
-// One counter's text read as a number and a unit.
-struct LucidPerfMetricValue {
+// One counter's text read as a number and a unit; made only by
+// parseMetricValue().
+class LucidPerfMetricValue {
+ public:
   enum class LucidPerfUnit {
     bytesPerSecond,      // "B/s"
     kibibytesPerSecond,  // "KiB/s"
@@ -134,17 +136,25 @@ struct LucidPerfMetricValue {
     notAvailable,        // "n/a"
   };
 
-  std::string raw;  // the text without surrounding spaces and tabs
-  std::optional<std::int64_t> intValue;
-  std::optional<double> doubleValue;
-  std::optional<LucidPerfUnit> unit;
-
   // Never fails: what cannot be read stays absent.
   static LucidPerfMetricValue parseMetricValue(std::string_view text);
   // A byte rate in bytes per second (binary prefixes); absent for other units.
   static std::optional<double> convertToBytes(double value, LucidPerfUnit unit) noexcept;
 
+  const std::string& raw() const noexcept { return raw_; }  // the text without surrounding spaces and tabs
+  const std::optional<std::int64_t>& intValue() const noexcept { return intValue_; }
+  // Present whenever intValue() is, and for numbers that are no integer.
+  const std::optional<double>& doubleValue() const noexcept { return doubleValue_; }
+  const std::optional<LucidPerfUnit>& unit() const noexcept { return unit_; }
+
   friend bool operator==(const LucidPerfMetricValue&, const LucidPerfMetricValue&) = default;
+
+ private:
+  LucidPerfMetricValue() = default;
+  std::string raw_;
+  std::optional<std::int64_t> intValue_;
+  std::optional<double> doubleValue_;
+  std::optional<LucidPerfUnit> unit_;
 };
 
 using LucidPerfUnit = LucidPerfMetricValue::LucidPerfUnit;

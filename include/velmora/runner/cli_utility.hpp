@@ -6,20 +6,34 @@
 // standard output while it runs, waits for it to exit and returns the whole
 // output as UTF-8 text. Standard input and standard error are inherited. A
 // tool's exit status never makes a run fail: `run` ignores it, and
-// `runWithExitStatus` returns it next to the output.
+// `runWithExitStatus` returns it next to the output. `runStreaming` hands the
+// output over as it comes instead, whatever its bytes, and keeps none of it.
+//
+// A `CLIRunControl` given to a utility lets another thread signal its runs
+// while they wait for their tool (a supervisor forwarding its stop signals, a
+// manager stopping its listing tool). Without one, a run cannot be stopped.
 //
 // Failures are thrown:
 //   - `CLIUtilityError` (launchPathNotFound, failedToParseOutputData);
 //   - `std::system_error` carrying the platform's errno when the process
-//     cannot be started (not executable, a directory, no resources).
+//     cannot be started (not executable, a directory, no resources), or
+//     ECANCELED when the utility's run control was signalled before it.
 //
 // Calls keep no shared state: any number may run at once from any threads.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace velmora {
+
+namespace platform {
+class RunControl;
+}
 
 // How a tool ended: it exited with a status, or a signal ended it.
 struct CLIExitStatus {
@@ -36,6 +50,36 @@ struct CLIExitStatus {
 struct CLIRunResult {
   std::string output;
   CLIExitStatus exitStatus;
+};
+
+// Receives a tool's output as it is read, block by block, in order.
+using CLIOutputSink = std::function<void(std::string_view bytes)>;
+
+// Signals the runs of the utilities it is given to (setRunControl), from any
+// thread, while they wait for their tool.
+class CLIRunControl {
+ public:
+  CLIRunControl();
+  ~CLIRunControl();
+  CLIRunControl(const CLIRunControl&) = delete;
+  CLIRunControl& operator=(const CLIRunControl&) = delete;
+
+  // Sends `signalNumber` itself to the tool of every run in progress under
+  // this control; a tool still running 3 seconds later is killed (SIGKILL),
+  // and the run returns once it has been reaped, also when a process the
+  // tool started still holds its output open. From then on a run under
+  // this control starts no tool: it fails with std::system_error
+  // (ECANCELED). Only the first call counts. Waits for nothing, never throws;
+  // from any thread, a sink included.
+  void signal(int signalNumber) noexcept;
+  // signal(SIGTERM).
+  void stop() noexcept;
+  // The signal sent, 0 before any.
+  int signalSent() const noexcept;
+
+ private:
+  friend class GenericCLIUtility;
+  std::unique_ptr<platform::RunControl> control_;
 };
 
 class CLIUtility {
@@ -82,8 +126,30 @@ class GenericCLIUtility : public CLIUtility {
   virtual CLIRunResult runWithExitStatus(const std::vector<std::string>& command,
                                          const std::vector<std::string>& args = {}) const;
 
+  // Runs the tool as `run` does (same arguments, same launch failures) and
+  // hands its standard output to `sink` as it comes, on the calling thread,
+  // byte for byte whether it is UTF-8 or not; nothing is kept, so memory
+  // stays bounded whatever the output's size. A sink that blocks holds the
+  // tool back once its pipe is full, and delays the kill that follows a
+  // signal until it returns. Returns how the tool ended, once it has
+  // been reaped. A sink that throws ends the run: the tool is sent SIGTERM
+  // (SIGKILL 3 seconds later), the rest of its output is dropped, and the
+  // exception is rethrown once the tool has been reaped.
+  CLIExitStatus runStreaming(const std::vector<std::string>& command, const std::vector<std::string>& args,
+                             const CLIOutputSink& sink) const;
+
+  // Runs that start after this call can be signalled through `control`
+  // (nullptr: none). Not synchronised: set it before the utility is shared
+  // between threads.
+  void setRunControl(std::shared_ptr<CLIRunControl> control) noexcept { runControl_ = std::move(control); }
+  const std::shared_ptr<CLIRunControl>& runControl() const noexcept { return runControl_; }
+
  private:
+  std::vector<std::string> argumentsFor(const std::vector<std::string>& command,
+                                        const std::vector<std::string>& args) const;
+
   std::string launchPath_;
+  std::shared_ptr<CLIRunControl> runControl_;
 };
 
 }  // namespace velmora

@@ -91,6 +91,10 @@ class SMARTError : public Error {
   std::shared_ptr<const SMARTError> ata_;
 };
 
+namespace detail {
+struct SMARTReaderImpl;
+}
+
 class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
  public:
   // A reader of this machine's drives.
@@ -99,17 +103,19 @@ class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
   static const std::shared_ptr<SMARTReader>& shared();
   virtual ~SMARTReader();
 
-  // A drive that was asked for by volume. Its operations run on the
-  // reader's executor; the device is looked up afresh for each.
+  // One drive, made by smartDataRetriever() or
+  // smartDataRetrieverForBSDName(). Its operations run on the reader's
+  // executor; the device is looked up afresh for each.
   class SMARTDataRetriever {
    public:
-    SMARTDataRetriever(std::shared_ptr<SMARTReader> reader, std::string bsdName)
-        : reader_(std::move(reader)), bsdName_(std::move(bsdName)) {}
     const std::string& bsdName() const noexcept { return bsdName_; }
     std::future<cloud::SMARTData> getSMARTData() const;
     std::future<cloud::DriveHealthSnapshot> getSnapshot() const;
 
    private:
+    friend class SMARTReader;
+    SMARTDataRetriever(std::shared_ptr<SMARTReader> reader, std::string bsdName)
+        : reader_(std::move(reader)), bsdName_(std::move(bsdName)) {}
     std::shared_ptr<SMARTReader> reader_;
     std::string bsdName_;
   };
@@ -133,14 +139,14 @@ class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
   virtual cloud::SMARTData getDriveSMARTData(const std::filesystem::path& driveURL);
   virtual cloud::SMARTData getDriveSMARTData(const std::string& BSDName);
   virtual std::shared_ptr<SMARTDataRetriever> smartDataRetriever(const std::filesystem::path& driveURL);
-
-  // The library's own state (its device registry and executor); defined in
-  // its sources only.
-  struct Impl;
+  // A retriever of the disk with this BSD name. Nothing is looked up yet: a
+  // name that matches no disk fails each request with diskNotFound.
+  std::shared_ptr<SMARTDataRetriever> smartDataRetrieverForBSDName(const std::string& BSDName);
 
  private:
-  explicit SMARTReader(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+  friend struct detail::SMARTReaderImpl;  // the device registry and executor
+  explicit SMARTReader(std::unique_ptr<detail::SMARTReaderImpl> impl);
+  std::unique_ptr<detail::SMARTReaderImpl> impl_;
 };
 
 }  // namespace velmora
