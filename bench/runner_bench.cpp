@@ -10,6 +10,9 @@
 //            library returns the whole output (goal: throughput ratio >= 0.90).
 //            A loop that throws the bytes away is timed as well, to show what
 //            keeping them costs; no goal is stated against it.
+//   seam:    a one-byte read of /dev/zero through the POSIX layer's system
+//            call seam, against ::read itself: the cheapest call, where the
+//            seam's cost shows most (goal: <= 1.10).
 #include <map>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include <unistd.h>
 
 #include "bench_support.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
 extern char** environ;
@@ -94,11 +98,27 @@ void BM_Capture1GiB_Library(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
 }
 
+void BM_ReadByte_Baseline(benchmark::State& state) {
+  const int fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  char byte;
+  for (auto _ : state) benchmark::DoNotOptimize(::read(fd, &byte, 1));
+  ::close(fd);
+}
+
+void BM_ReadByte_Seam(benchmark::State& state) {
+  const int fd = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  char byte;
+  for (auto _ : state) benchmark::DoNotOptimize(velmora::platform::posix::sys::read(fd, &byte, 1));
+  ::close(fd);
+}
+
 BENCHMARK(BM_SpawnSmall_Baseline)->Unit(benchmark::kMicrosecond)->MinTime(0.5)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_SpawnSmall_Library)->Unit(benchmark::kMicrosecond)->MinTime(0.5)->Repetitions(5)->UseRealTime();
 BENCHMARK(BM_Capture1GiB_BareDiscarding)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_Capture1GiB_BareKeeping)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(9);
 BENCHMARK(BM_Capture1GiB_Library)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(9);
+BENCHMARK(BM_ReadByte_Baseline)->MinTime(0.5)->Repetitions(9);
+BENCHMARK(BM_ReadByte_Seam)->MinTime(0.5)->Repetitions(9);
 
 
 }  // namespace
@@ -119,6 +139,8 @@ int main(int argc, char** argv) {
   if (const double r = reporter.ratio("BM_Capture1GiB_Library", "BM_Capture1GiB_BareDiscarding"); r > 0) {
     std::printf("1 GiB capture, library throughput / bare throughput discarding the bytes: %.3f (no goal)\n", 1 / r);
   }
+  const double seam = reporter.ratio("BM_ReadByte_Seam", "BM_ReadByte_Baseline");
+  reporter.atMost("one-byte read, through the system call seam / ::read", seam, 1.10, seam > 0);
   benchmark::Shutdown();
   return reporter.exitStatus();
 }

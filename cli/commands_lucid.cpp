@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -217,9 +218,14 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
 
   auto interval = std::make_shared<double>(2.0);
   auto* watch = group->add_subcommand("watch", "Print the instance set whenever it changes, until Ctrl-C");
-  watch->add_option("--interval", *interval, "Seconds between checks")->capture_default_str()->check(
-      CLI::PositiveNumber);
+  watch->add_option("--interval", *interval, "Seconds between checks, at least 0.1")->capture_default_str();
   watch->callback([interval, &options, &action] {
+    // A finite number, and not so small that the tool is started back to back.
+    if (!(std::isfinite(*interval) && *interval >= 0.1)) {
+      std::ostringstream text;
+      text << "expected a number of seconds, at least 0.1; got " << *interval;
+      throw CLI::ValidationError("--interval", text.str());
+    }
     action = [interval, &options] { return runWatch(options, *interval); };
   });
 

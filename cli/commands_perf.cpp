@@ -122,6 +122,7 @@ CommandError endedRunError(const LucidPerfRunEnd& end) {
       message = "The performance run was stopped";
       break;
   }
+  if (end.reason != LucidPerfRunEnd::Reason::launchFailed && !end.message.empty()) message += " (" + end.message + ")";
   return CommandError("LucidPerfRunEnd", reasonName(end.reason), message);
 }
 

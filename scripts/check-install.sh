@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the package into scratch prefixes, static and shared, and builds
 # and runs a small consumer against each, found once through CMake's
-# find_package(VelmoraFSUtils) and once through pkg-config.
+# find_package(VelmoraFSUtils) and once through pkg-config. The prefix is
+# chosen at install time (`cmake --install --prefix`), as the README tells
+# users to, so the package must not depend on the configured one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,9 +22,9 @@ for kind in static shared; do
   prefix=$scratch/$kind/usr
   shared=OFF; [ "$kind" = shared ] && shared=ON
   cmake -S . -B "build-install-$kind" -G Ninja -DBUILD_SHARED_LIBS=$shared -DVELMORA_BUILD_TESTS=OFF \
-        -DVELMORA_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX="$prefix"
+        -DVELMORA_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/nonexistent/configured-prefix
   cmake --build "build-install-$kind" -j "$(nproc)"
-  cmake --install "build-install-$kind"
+  cmake --install "build-install-$kind" --prefix "$prefix"
   lib=$(find "$prefix" -name 'libvelmorafsutils.*' -not -type l | head -n 1)
 
   for file in bin/velmora-fsutil share/man/man1/velmora-fsutil.1 share/bash-completion/completions/velmora-fsutil \
@@ -42,6 +44,7 @@ for kind in static shared; do
 
   export PKG_CONFIG_PATH
   PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name velmora-fsutils.pc)")
+  [ -f "$(pkg-config --variable=protodir velmora-fsutils)/vlmproto.proto" ] || fail "$kind: pkg-config's protodir is not the installed one"
   # shellcheck disable=SC2046
   g++ -std=c++20 tests/consumer/main.cpp -o "$scratch/$kind/pkg-config-consumer" \
       $(pkg-config --cflags --libs velmora-fsutils)

@@ -13,14 +13,16 @@
 //   newline          write a line feed
 //   print-hex HEX    write raw bytes, e.g. "ff" or "c0af" (not UTF-8)
 //   print-mib N      write N MiB of ASCII text lines, in large writes
-//   sleep SECONDS    sleep (fractions allowed)
+//   sleep SECONDS    sleep (fractions allowed, up to 1e6)
 //   ignore-term      ignore SIGTERM from now on
 //   raise N          end by signal N (its default action)
 //   forever          sleep until killed
-//   exit N           exit with status N at once
+//   exit N           exit with status N (0 to 255) at once
 //
 // A single empty argument (an "is it installed" probe) prints a usage line.
-// An unknown word is reported on standard error with exit status 2.
+// An unknown word, a missing operand, and an operand that is not what its
+// word takes (odd or non-hex HEX, a number out of range or with anything
+// after it) are reported on standard error with exit status 2.
 //
 // The tool's own commands answer from a state directory, which tests and the
 // demo change while the simulator is in use: $LUCID_SIM_STATE if set, else
@@ -38,7 +40,10 @@
 //                    store per instance and scope (files config-ID-SCOPE of
 //                    the state directory, "key=value" lines), so that a set
 //                    followed by a list shows the change; an unknown key
-//                    gets the tool's invalid-option answer
+//                    gets the tool's invalid-option answer. Changes are
+//                    serialised by a lock file (config-ID-SCOPE.lock) and
+//                    written whole under a name of their own, then renamed,
+//                    so concurrent ones all take effect
 //
 // Files of the state directory (all optional; write them atomically):
 //   instances   one instance a line: ID, FILESPACE, PORT, MODE and MOUNT POINT
@@ -54,6 +59,8 @@
 //   password    when present, config --set and --delete need --password
 //               with this file's first line
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -83,17 +90,45 @@ void printMebibytes(long count) {
   for (long i = 0; i < count; ++i) writeAll(block);
 }
 
-std::string fromHex(std::string_view hex) {
+[[noreturn]] void usageError(const std::string& message) {
+  std::fprintf(stderr, "lucid-sim: %s\n", message.c_str());
+  std::exit(2);
+}
+
+std::string fromHex(const std::string& hex) {
+  if (hex.size() % 2 != 0 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    usageError("print-hex: expected pairs of hex digits, got: " + hex);
+  }
   std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
   return bytes;
 }
 
-[[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "lucid-sim: %s\n", message.c_str());
-  std::exit(2);
+// The operand of `word` as a whole decimal number within [low, high]; a
+// usage error otherwise, so that a typo never turns into 0.
+long integerOperand(const std::string& word, const std::string& text, long low, long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' || errno == ERANGE ||
+      value < low || value > high) {
+    usageError(word + ": expected a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+               ", got: " + text);
+  }
+  return value;
+}
+
+double secondsOperand(const std::string& word, const std::string& text) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  // Written so that nan fails too; a million seconds is more than any test waits.
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+      !(value >= 0 && value <= 1e6)) {
+    usageError(word + ": expected a number of seconds from 0 to 1e6, got: " + text);
+  }
+  return value;
 }
 
 }  // namespace
@@ -158,13 +193,13 @@ int main(int argc, char** argv) {
     } else if (word == "print-hex") {
       writeAll(fromHex(operand(word)));
     } else if (word == "print-mib") {
-      printMebibytes(std::atol(operand(word).c_str()));
+      printMebibytes(integerOperand(word, operand(word), 0, 1L << 20));
     } else if (word == "sleep") {
-      sleepFor(std::atof(operand(word).c_str()));
+      sleepFor(secondsOperand(word, operand(word)));
     } else if (word == "ignore-term") {
       std::signal(SIGTERM, SIG_IGN);
     } else if (word == "raise") {
-      const int signal = std::atoi(operand(word).c_str());
+      const int signal = static_cast<int>(integerOperand(word, operand(word), 1, NSIG - 1));
       std::signal(signal, SIG_DFL);
       std::raise(signal);
     } else if (word == "forever") {
@@ -183,7 +218,7 @@ int main(int argc, char** argv) {
         writeAll(command == "status" ? statusOutput(*instance) : cacheOutput(*instance));
       }
     } else if (word == "exit") {
-      return std::atoi(operand(word).c_str());
+      return static_cast<int>(integerOperand(word, operand(word), 0, 255));
     } else {
       usageError("unknown command: " + word);
     }

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "sim_support.hpp"
 
@@ -53,11 +58,44 @@ Settings readSettings(const std::string& file) {
   return settings;
 }
 
-void writeSettings(const std::string& file, const Settings& settings) {
-  std::ofstream out(file + ".tmp", std::ios::trunc);
+// Holds the store's lock file (FILE.lock) for as long as it lives, so that
+// concurrent calls change the store one after the other, each reading what
+// the one before wrote.
+class StoreLock {
+ public:
+  explicit StoreLock(const std::string& file)
+      : fd_(::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+    }
+  }
+  ~StoreLock() {
+    if (fd_ >= 0) ::close(fd_);  // releases the lock
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Written whole under a name of this process's own, then renamed over the
+// store: a reader sees the old settings or the new ones, never a part. False
+// when anything failed; the store is then unchanged.
+bool writeSettings(const std::string& file, const Settings& settings) {
+  const std::string temporary = file + ".tmp." + std::to_string(::getpid());
+  std::ofstream out(temporary, std::ios::trunc);
   for (const auto& [key, value] : settings) out << key << "=" << value << "\n";
   out.close();
-  std::rename((file + ".tmp").c_str(), file.c_str());
+  if (out.fail() || std::rename(temporary.c_str(), file.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 const std::string* findSetting(const Settings& settings, const std::string& key) {
@@ -139,6 +177,8 @@ std::string config(const std::string& state, const std::string& instance, const 
   }
   if (action != "--set" && action != "--delete") return invalidOption(action);
   const std::string file = settingsFile(state, instance, scope.empty() ? "local" : scope);
+  const StoreLock lock(file);
+  if (!lock.held()) return "Error: the settings store could not be locked.\n";
   Settings settings = readSettings(file);
   const std::string requiredPassword = readFile(state + "/password");
   std::string password;
@@ -154,13 +194,15 @@ std::string config(const std::string& state, const std::string& instance, const 
     std::erase_if(settings, [&](const auto& entry) { return entry.first == key; });
     if (action == "--set") {
       if (i + 1 >= args.size()) return invalidOption(args[i]);
+      // The store keeps one setting a line: a line break would cut the value.
+      if (args[i + 1].find_first_of("\r\n") != std::string::npos) return "Error: a value cannot hold a line break.\n";
       settings.emplace_back(key, args[++i]);
     }
   }
   if (!requiredPassword.empty() && (!passwordGiven || password + "\n" != requiredPassword)) {
     return "Error: the filespace password is required to change settings.\n";
   }
-  writeSettings(file, settings);
+  if (!writeSettings(file, settings)) return "Error: the settings could not be stored.\n";
   return "Configuration successfully processed.\n";
 }
 

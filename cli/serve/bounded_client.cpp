@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <sstream>
+#include <system_error>
 
 #include "platform/process.hpp"
 #include "runner/utf8.hpp"
@@ -19,6 +20,8 @@ struct Outcome {
   bool ended = false;
   bool overflowed = false;
   std::string output;
+  platform::ExitStatus status;
+  int outputError = 0;
 };
 
 std::string seconds(std::chrono::milliseconds duration) {
@@ -29,7 +32,7 @@ std::string seconds(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-std::string ToolRuns::run(const std::string& path, const std::vector<std::string>& arguments) {
+CLIRunResult ToolRuns::run(const std::string& path, const std::vector<std::string>& arguments) {
   std::error_code missing;
   if (!std::filesystem::is_regular_file(path, missing)) throw CLIUtilityError(CLIUtilityError::Case::launchPathNotFound);
   auto child = std::make_shared<platform::ChildProcess>(path, arguments);
@@ -59,8 +62,10 @@ std::string ToolRuns::run(const std::string& path, const std::vector<std::string
         }
         outcome->output.append(block);
       },
-      [outcome](std::int32_t, platform::ExitStatus, bool) {
+      [outcome](std::int32_t, platform::ExitStatus status, bool, int outputError) {
         std::lock_guard lock(outcome->mutex);
+        outcome->status = status;
+        outcome->outputError = outputError;
         outcome->ended = true;
         outcome->changed.notify_all();
       });
@@ -79,8 +84,9 @@ std::string ToolRuns::run(const std::string& path, const std::vector<std::string
     throw ToolRunError("the LucidLink tool wrote more than " + std::to_string(limit / 1024) + " KiB");
   }
   if (child->stopFlag()) throw ToolRunError("the exporter is stopping");
+  if (outcome->outputError != 0) throw std::system_error(outcome->outputError, std::system_category(), "read");
   if (!detail::isValidUtf8(outcome->output)) throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
-  return std::move(outcome->output);
+  return {std::move(outcome->output), {outcome->status.signaled, outcome->status.code}};
 }
 
 void ToolRuns::stopAll() {
@@ -103,7 +109,8 @@ bool ToolRuns::waitForStoppedTools(std::chrono::steady_clock::time_point deadlin
   return gone;
 }
 
-std::string BoundedClient::run(const std::vector<std::string>& command, const std::vector<std::string>& args) const {
+CLIRunResult BoundedClient::runWithExitStatus(const std::vector<std::string>& command,
+                                              const std::vector<std::string>& args) const {
   std::vector<std::string> arguments = command;
   arguments.insert(arguments.end(), args.begin(), args.end());
   return runs_->run(launchPath(), arguments);

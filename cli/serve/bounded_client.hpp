@@ -40,11 +40,11 @@ class ToolRuns {
   ToolRuns(std::chrono::milliseconds deadline, std::size_t outputLimit)
       : deadline_(deadline), outputLimit_(outputLimit) {}
 
-  // Runs `path` with `arguments` to its end and returns its standard output,
-  // as GenericCLIUtility::run does (same failures for a missing tool and for
-  // output that is not UTF-8; the exit status is not looked at), within the
-  // deadline and the output limit.
-  std::string run(const std::string& path, const std::vector<std::string>& arguments);
+  // Runs `path` with `arguments` to its end and returns its standard output
+  // and how it ended, as GenericCLIUtility::runWithExitStatus does (same
+  // failures for a missing tool, for output that is not UTF-8 and for output
+  // that cannot be read), within the deadline and the output limit.
+  CLIRunResult run(const std::string& path, const std::vector<std::string>& arguments);
 
   // Stops every command in flight and fails every later one at once. Never
   // waits: a command's caller returns once its tool is gone, or at its
@@ -71,8 +71,8 @@ class BoundedClient final : public LucidLinkCLIUtility {
       : LucidLinkCLIUtility(std::move(launchPath)), runs_(std::move(runs)) {
     setFsInfo(std::move(info));
   }
-  using LucidLinkCLIUtility::run;
-  std::string run(const std::vector<std::string>& command, const std::vector<std::string>& args) const override;
+  CLIRunResult runWithExitStatus(const std::vector<std::string>& command,
+                                 const std::vector<std::string>& args = {}) const override;
 
  private:
   std::shared_ptr<ToolRuns> runs_;

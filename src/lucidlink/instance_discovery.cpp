@@ -24,17 +24,11 @@ std::vector<LucidFileSpaceInfo> listAllFilespaces(const std::string& launchPath,
 }
 
 std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client) {
-  std::string output;
   try {
-    output = client.runInstanceSpecificCommand({"status"});
+    return client.statusInfo().mountPoint();
   } catch (...) {
     return std::nullopt;  // this instance is skipped; the next may do
   }
-  if (output.empty()) return std::nullopt;
-  const LucidDictionary report = parseKeyValueOutput(output);
-  const auto found = report.find("Mount point");
-  if (found == report.end()) return std::nullopt;
-  return mountPointFromReport(found->second);
 }
 
 }  // namespace detail

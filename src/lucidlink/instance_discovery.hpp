@@ -15,8 +15,8 @@ namespace velmora::detail {
 // listAllFilespaces(), its tool run under `control`.
 std::vector<LucidFileSpaceInfo> listAllFilespaces(const std::string& launchPath, std::shared_ptr<CLIRunControl> control);
 
-// The standardized mount point the instance's "status" reports; nothing when
-// the status cannot be had (the failure is dropped), is empty, or names none.
+// The standardized mount point the instance's status report gives; nothing
+// when there is no report (the failure is dropped) or it names none.
 std::optional<std::filesystem::path> reportedMountPoint(const LucidLinkCLIUtility& client);
 
 }  // namespace velmora::detail

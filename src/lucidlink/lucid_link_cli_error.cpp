@@ -26,9 +26,13 @@ std::string describe(LucidLinkCLIError::Case errorCase, const std::string& reaso
 }  // namespace
 
 LucidLinkCLIError::LucidLinkCLIError(Case errorCase, std::string reason)
-    : Error(describe(errorCase, reason)),
+    : LucidLinkCLIError(errorCase, std::move(reason), std::string()) {}
+
+LucidLinkCLIError::LucidLinkCLIError(Case errorCase, std::string reason, std::string detail)
+    : Error(detail.empty() ? describe(errorCase, reason) : describe(errorCase, reason) + ": " + detail),
       case_(errorCase),
-      reason_(errorCase == Case::failedToSetOrDeleteConfig ? std::move(reason) : std::string()) {}
+      reason_(errorCase == Case::failedToSetOrDeleteConfig ? std::move(reason) : std::string()),
+      detail_(std::move(detail)) {}
 
 const char* LucidLinkCLIError::caseName() const noexcept {
   switch (case_) {
@@ -39,6 +43,10 @@ const char* LucidLinkCLIError::caseName() const noexcept {
     case Case::invalidOutput: return "invalidOutput";
   }
   return "unknown";
+}
+
+LucidLinkCLIError LucidLinkCLIError::withDetail(Case errorCase, std::string detail) {
+  return LucidLinkCLIError(errorCase, std::string(), std::move(detail));
 }
 
 }  // namespace velmora

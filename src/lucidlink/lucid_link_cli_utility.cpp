@@ -30,16 +30,29 @@ std::optional<std::string> LucidLinkCLIUtility::instanceID() const {
   return std::move(info->instanceID);
 }
 
-std::string LucidLinkCLIUtility::runInstanceSpecificCommand(
-    const std::vector<std::string>& command, const std::vector<std::string>& args) const {
+namespace {
+
+std::vector<std::string> withInstancePrefix(std::optional<std::string> id, const std::vector<std::string>& command) {
   std::vector<std::string> words;
-  if (auto id = instanceID()) {
+  if (id) {
     words.reserve(command.size() + 2);
     words.push_back("--instance");
     words.push_back(std::move(*id));
   }
   words.insert(words.end(), command.begin(), command.end());
-  return run(words, args);
+  return words;
+}
+
+}  // namespace
+
+std::string LucidLinkCLIUtility::runInstanceSpecificCommand(
+    const std::vector<std::string>& command, const std::vector<std::string>& args) const {
+  return run(withInstancePrefix(instanceID(), command), args);
+}
+
+CLIRunResult LucidLinkCLIUtility::runInstanceSpecificCommandWithExitStatus(
+    const std::vector<std::string>& command, const std::vector<std::string>& args) const {
+  return runWithExitStatus(withInstancePrefix(instanceID(), command), args);
 }
 
 void LucidLinkCLIUtility::cancelProcessWithId(std::int32_t processIdentifier) {

@@ -31,7 +31,7 @@ class GuardedReceiver final : public Receiver {
   const std::atomic<bool>& stopped_;
 };
 
-LucidPerfRunEnd endOf(platform::ExitStatus status, bool stopped) {
+LucidPerfRunEnd endOf(platform::ExitStatus status, bool stopped, int outputError) {
   LucidPerfRunEnd end;
   if (stopped) {
     end.reason = LucidPerfRunEnd::Reason::stopped;
@@ -41,6 +41,9 @@ LucidPerfRunEnd endOf(platform::ExitStatus status, bool stopped) {
     end.reason = LucidPerfRunEnd::Reason::exited;
   }
   (status.signaled ? end.signal : end.exitStatus) = status.code;
+  if (outputError != 0) {
+    end.message = "Reading the tool's output failed: " + std::system_category().message(outputError);
+  }
   return end;
 }
 
@@ -75,8 +78,9 @@ std::int32_t LucidLinkCLIUtility::runPerf(const LucidPerfQuery& query, std::weak
     GuardedReceiver guarded(*live, *stopped);
     stream->feed(block, guarded);
   };
-  auto onEnd = [receiver = updatesReciver](std::int32_t pid, platform::ExitStatus status, bool wasStopped) {
-    deliverEnd(receiver, pid, endOf(status, wasStopped));
+  auto onEnd = [receiver = updatesReciver](std::int32_t pid, platform::ExitStatus status, bool wasStopped,
+                                           int outputError) {
+    deliverEnd(receiver, pid, endOf(status, wasStopped, outputError));
   };
   try {
     process->start(std::move(onOutput), std::move(onEnd));

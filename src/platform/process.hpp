@@ -83,9 +83,11 @@ class RunControl {
 CompletedRun runUnderControl(const std::string& path, const std::vector<std::string>& arguments,
                              const OutputObserver& observer, bool keepOutput, RunControl& control);
 
-// Called once a child has been reaped, with its pid, how it ended, and
-// whether a stop had been asked for before it was reaped.
-using EndObserver = std::function<void(std::int32_t pid, ExitStatus status, bool stopped)>;
+// Called once a child has been reaped, with its pid, how it ended, whether a
+// stop had been asked for before it was reaped, and the errno of a failure
+// to read its output (0 when the output was read to its end or a stop ended
+// the reading).
+using EndObserver = std::function<void(std::int32_t pid, ExitStatus status, bool stopped, int outputError)>;
 
 // A long-running child whose output is handed to a callback as it arrives,
 // on a monitor thread of its own, and which can be stopped from any thread
@@ -94,7 +96,9 @@ using EndObserver = std::function<void(std::int32_t pid, ExitStatus status, bool
 // The monitor thread reads until the end of the output (or until `stop`),
 // closes the read end, reaps the child, then reports the end. After `stop`, a
 // child that is still alive when the grace period has passed is killed, so
-// that nothing outlives its handle for long. The thread keeps the shared
+// that nothing outlives its handle for long. Reading is retried when
+// interrupted (EINTR, EAGAIN); when it fails for good (EIO, ENOMEM ...), the
+// child is terminated as by `stop` and its end carries that errno. The thread keeps the shared
 // state alive by itself: dropping the handle never waits for the child.
 class ChildProcess {
  public:

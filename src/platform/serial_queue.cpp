@@ -171,7 +171,7 @@ RepeatingTimer::RepeatingTimer(SerialQueue& queue, double intervalSeconds, std::
   state_->handler = std::move(handler);
   state_->repeats = std::isfinite(intervalSeconds) && intervalSeconds > 0;
   if (state_->repeats) {
-    const auto interval = std::chrono::duration<double>(std::max(intervalSeconds, 0.001));
+    const auto interval = std::chrono::duration<double>(std::clamp(intervalSeconds, 0.001, 1e9));
     state_->interval = std::chrono::duration_cast<SerialQueue::Clock::duration>(interval);
   }
   const auto now = SerialQueue::Clock::now();

@@ -81,7 +81,8 @@ void globalQueueAsync(std::function<void()> task);
 // coalesce into one, as a dispatch timer's do. An interval that is not a
 // positive finite number gives the first event only, so that it can never
 // make the timer spin; intervals below one millisecond are raised to one
-// millisecond for the same reason.
+// millisecond for the same reason, and those above 10^9 seconds (about 31
+// years) are cut to that, which the clock's range holds.
 // The deadline after `due` on a schedule of `interval`: the next slot, or,
 // when that has already passed at `now`, the first slot after `now`.
 SerialQueue::Clock::time_point nextRepeat(SerialQueue::Clock::time_point due, SerialQueue::Clock::duration interval,

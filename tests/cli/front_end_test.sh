@@ -70,12 +70,15 @@ expect "run without a tool"                  2   "TOOL is required"  run
 expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
 expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
 expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
+for value in nan inf 0 -1 0.05; do
+  expect "watch --interval $value is a usage error" 2 "--interval: expected a number of seconds, at least 0.1; got $value"  lucid watch --interval "$value"
+done
+expect "watch --interval abc is a usage error" 2 "Could not convert: --interval = abc"  lucid watch --interval abc
 expect "help succeeds"                       0   ""  --help
 check "help states the exit statuses" yes "$(grep -q '^Exit status: 0 success, 1 failure, 2 usage error, 128+N' <<<"$out" && echo yes)"
 run_cli lucid perf --help
 check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cache metrics, comma-separated: readBytes, .*%hits, bckWriteBytes, dirtyBytes, %$' <<<"$out" && echo yes)"
 
-expect_json_error "stopped instance"         1 LucidLinkCLIError lucidNotRunning --json "${tool[@]}" --instance 9999 status
 expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
 mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
 expect_json_error "zip of a FIFO"            1 ZipFolderError unsupportedItem --json zip "$home/with-fifo" "$home/fifo-out" F
@@ -151,6 +154,14 @@ expect "config set refused: the tool's whole answer" 1 "An invalid option was pa
 expect "config explain of an unknown key fails" 1 "The LucidLink tool does not explain DataCache.Size, No.Such: An invalid option was passed. Additional arguments: --No.Such"  "${tool[@]}" --instance 2001 config explain DataCache.Size No.Such
 expect_json_error "refused set"             1 LucidLinkCLIError failedToSetOrDeleteConfig --json "${tool[@]}" --instance 2001 config set No.Such=1
 expect_json_error "unknown key"             1 CommandError unknownConfigKey --json "${tool[@]}" --instance 2001 config explain No.Such
+
+# The simulator: concurrent changes of its store all take effect (five writers, five rounds); bad operands are usage errors.
+for round in 1 2 3 4 5; do for key in DataCache.{Location,Size} FileSystem.{ForbidSpecialCharacters,MountPointOSX} ObjectScheduler.MaxUploadRate; do
+  "$home/lucid" --instance "c$round" config --set "--$key" "set-$key" >/dev/null & done; wait; done
+check "concurrent config --set calls lose nothing" "25 0" "$(cat "$home"/lucid.d/config-c*-local | wc -l) $(ls "$home/lucid.d" | grep -c tmp)"
+for words in "print-hex zz" "print-hex f" "exit 1x" "sleep nan" "raise 0"; do
+  "$sim" $words 2>"$home/sim.err"; check "simulator: $words is a usage error" "2 lucid-sim: ${words%% *}: expected" "$? $(grep -o '^lucid-sim: [a-z-]*: expected' "$home/sim.err")"
+done
 
 # --- the password: from standard input, never logged, never empty, never echoed on a terminal
 echo 'pass word' > "$home/lucid.d/password"

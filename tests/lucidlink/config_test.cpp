@@ -47,6 +47,11 @@ TEST(LucidConfigOperation, BuildsExactlyTheDocumentedArguments) {
   for (const auto& [name, operation, expected] : cases) EXPECT_EQ(operation.arguments(), expected) << name;
 }
 
+TEST(LucidConfigScope, OnlyTheExactRawValueNamesAScope) {
+  EXPECT_EQ(lucidConfigScope("global"), LucidConfigScope::global);
+  for (const char* text : {"Global", "GLOBAL", "Local", " local", ""}) EXPECT_EQ(lucidConfigScope(text), std::nullopt) << text;
+}
+
 TEST(RunLucidConfig, SetThenListShowsTheChangeAndRefusalsAreResults) {
   test::SimulatedTool tool;
   const LucidLinkCLIUtility client(tool.path(), LucidFileSpaceInfo{"2001", "a", "1", "live"});
@@ -88,8 +93,6 @@ TEST(ConfigListOutput, CutsRowsAtTheHeadersColumns) {
        {{LucidConfigKey("K"), Entry{"e", "c", "local", ""}}}},
       {"unpadded row ending in the scope column", kHeader + "K                   e           c           local\n",
        {{LucidConfigKey("K"), Entry{"e", "c", "local", ""}}}},
-      {"row ending in the effective column", kHeader + "K                   e\n",
-       {{LucidConfigKey("K"), Entry{"e", "", "", ""}}}},
       {"values overflowing into the next column", kHeader + "A.Very.Long.Key.NameXYZ         c           global  s\n",
        {{LucidConfigKey("A.Very.Long.Key.Name"), Entry{"XYZ", "c", "global", "s"}}}},
       {"row without a key is skipped", kHeader + "                    e           c           local   s\n", {}},

@@ -46,8 +46,8 @@ class ListingTest : public ::testing::Test {
   SimulatedTool tool;
 };
 
-// An empty report means the instance is not running; a line feed alone is a report.
-TEST_F(ListingTest, ReportsOfAnInstance) {
+// A tool that failed, or printed nothing a record reads, gave no report.
+TEST_F(ListingTest, ReportsOfAnInstanceAndWhyThereIsNone) {
   EXPECT_EQ(LucidLinkCLIUtility::listAllFilespaces(tool.path()).at(0),
             (LucidFileSpaceInfo{"2001", "alpha.fs", "7778", "live"}));
   const LucidLinkCLIUtility client(tool.path(), LucidFileSpaceInfo{"2001", "alpha.fs", "7778", "live"});
@@ -57,12 +57,27 @@ TEST_F(ListingTest, ReportsOfAnInstance) {
   EXPECT_EQ(client.cacheInfo().sizeOnDisk(), "1.25 GiB");
   EXPECT_EQ(tool.calls().back(), (std::vector<std::string>{"--instance", "2001", "cache"}));
 
-  const LucidLinkCLIUtility unknown(tool.path(), LucidFileSpaceInfo{"9999", "x", "1", "live"});
-  test::expectError<LucidLinkCLIError>([&] { unknown.statusInfo(); }, Case::lucidNotRunning, "Lucid is not running");
-  test::expectError<LucidLinkCLIError>([&] { unknown.cacheInfo(); }, Case::lucidNotRunning, "Lucid is not running");
-  tool.setMisbehaviour("newline exit 0");
-  EXPECT_EQ(client.statusInfo().filespaceName(), std::nullopt);
-  EXPECT_TRUE(client.cache().empty());
+  const std::string invalid = "Invalid output from lucid: the status command ";
+  const std::pair<const char*, std::string> rows[] = {
+      {"println Error:not-running print-hex 1b5b324ac29b exit 1",  // control characters come escaped
+       invalid + "exited with status 1; it printed: Error:not-running\\n\\x1b[2J\\u009b"},
+      {"print Mount raise 9", invalid + "was ended by signal 9; it printed: Mount"},
+      {"newline exit 0", invalid + "printed none of the report's keys; it printed only white space"},
+      {"println Cache:x exit 0", "Invalid output from lucid: the cache command printed none of the report's keys; "
+                                 "it printed: Cache:x"},
+      {"raise 9", "Lucid is not running"},  // ended before it printed anything
+  };
+  for (const auto& [misbehaviour, text] : rows) {
+    tool.setMisbehaviour(misbehaviour);
+    const bool cache = text.find("cache") != std::string::npos;
+    test::expectError<LucidLinkCLIError>([&] { cache ? (void)client.cacheInfo() : (void)client.statusInfo(); },
+                                         text[0] == 'L' ? Case::lucidNotRunning : Case::invalidOutput, text);
+  }
+  tool.setMisbehaviour("print-mib 1 exit 1");  // the output in the text is bounded, and says how much is left out
+  EXPECT_THROW(try { client.statusInfo(); } catch (const LucidLinkCLIError& e) {
+    EXPECT_TRUE(e.detail().size() < 4400 && e.detail().ends_with(" ... [1044480 more bytes]"));
+    throw;
+  }, LucidLinkCLIError);
 }
 
 TEST_F(ListingTest, UtilityForFindsTheInstanceMountedExactlyThere) {

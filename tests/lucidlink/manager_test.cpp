@@ -78,10 +78,10 @@ TEST(LucidLinkCLIManager, StartsWithTwoRecalculationsAndRefreshAlwaysNotifies) {
   EXPECT_EQ(m.tool.callCount("status"), 2);  // kept clients are not asked again
 }
 
-// Timer events notify only when the map changes; a broken table or a vanished
-// tool empties it.
+// Timer events notify only when the map changes: one of two instances going
+// away, a broken table or a vanished tool (which empty it).
 TEST(LucidLinkCLIManager, TimerEventsNotifyOnlyWhenTheMapChanges) {
-  Managed m({kAlpha}, 0.2);
+  Managed m({kAlpha, kBeta}, 0.2);
   auto timerEvents = [&](int count) {
     const int calls = m.tool.callCount("list");
     return test::eventually([&] { return m.tool.callCount("list") >= calls + count; });
@@ -89,18 +89,21 @@ TEST(LucidLinkCLIManager, TimerEventsNotifyOnlyWhenTheMapChanges) {
   auto notified = [&](int count) { return test::eventually([&] { return m.notifications.load() >= count; }); };
   ASSERT_TRUE(timerEvents(2));
   EXPECT_EQ(m.settledNotifications(), 1);
-  m.tool.setOptions("broken-list");
+  m.tool.setInstances({kAlpha});
   ASSERT_TRUE(notified(2));
+  EXPECT_EQ(instanceIDs(m.manager->clis()), std::vector<std::string>{"2001"});
+  m.tool.setOptions("broken-list");
+  ASSERT_TRUE(notified(3));
   EXPECT_TRUE(m.manager->clis().empty());
   ASSERT_TRUE(timerEvents(2));
-  EXPECT_EQ(m.settledNotifications(), 2);
+  EXPECT_EQ(m.settledNotifications(), 3);
   m.tool.setOptions("");
-  ASSERT_TRUE(notified(3));
+  ASSERT_TRUE(notified(4));
   EXPECT_EQ(m.manager->clis().size(), 1u);
   m.tool.remove();
-  ASSERT_TRUE(notified(4));
+  ASSERT_TRUE(notified(5));
   EXPECT_TRUE(m.manager->clis().empty());
-  EXPECT_EQ(m.settledNotifications(), 4);
+  EXPECT_EQ(m.settledNotifications(), 5);
 }
 
 // A tool slower than the interval: the timer events meanwhile wait as one

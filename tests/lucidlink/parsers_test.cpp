@@ -79,9 +79,8 @@ TEST(KeyValueOutput, ParsesTheDocumentedShapes) {
        {"Warning: Skipping malformed line:    "}},
       {"word without colon warns", "Linked\nA: 1\n", {{"A", "1"}}, {"Warning: Skipping malformed line: Linked"}},
       {"trims white space and newlines", "  \tKey  \t:\t value \xE2\x80\xA8\r\n", {{"Key", "value"}}, {}},
-      {"CRLF line ends", "A: 1\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}, {}},
       {"CR line ends", "A: 1\rB: 2\r", {{"A", "1"}, {"B", "2"}}, {}},
-      {"blank CRLF line is silent", "A: 1\r\n\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}, {}},
+      {"CRLF line ends, a blank CRLF line is silent", "A: 1\r\n\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}, {}},
   };
   for (const auto& c : cases) {
     WarningCapture capture;

@@ -1,7 +1,5 @@
 // Performance runs against the tool simulator: real processes, real pipes.
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -105,12 +103,9 @@ TEST(PerfRun, EndTellsHowTheToolEnded) {
   EXPECT_EQ(exiting->end(), std::pair(pid, LucidPerfRunEnd{Reason::exited, 3, 0, ""}));
 
   // A tool that a signal ends by itself.
-  const auto script = std::filesystem::path(tool.path()).parent_path() / "killed";
-  std::ofstream(script) << "#!/bin/sh\nkill -KILL $$\n";
-  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  tool.setMisbehaviour("raise 9");
   auto killed = std::make_shared<Recording>();
-  auto killedClient = std::make_shared<LucidLinkCLIUtility>(script.string(), kInstance);
-  const auto killedPid = killedClient->runPerf(kFsAndCache, killed);
+  const auto killedPid = client->runPerf(kFsAndCache, killed);
   EXPECT_EQ(killed->end(), std::pair(killedPid, LucidPerfRunEnd{Reason::killedBySignal, 0, SIGKILL, ""}));
 
   // Stopped by its client's end: however the tool then died, it was stopped.

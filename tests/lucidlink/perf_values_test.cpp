@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,12 @@ TEST(LucidPerfMetricValue, ConvertsByteRatesWithBinaryPrefixes) {
   for (const auto unit : {Unit::percent, Unit::seconds, Unit::milliseconds, Unit::microseconds, Unit::notAvailable}) {
     EXPECT_EQ(LucidPerfMetricValue::convertToBytes(1, unit), std::nullopt);
   }
+}
+
+// Exactly five metrics are byte rates: dirtyBytes is not one, whatever its name says.
+TEST(LucidPerfMetric, ExactlyFiveAreByteRates) {
+  const std::set<M> bytes = {M::readBytes, M::writeBytes, M::bckWriteBytes, M::getBytes, M::putBytes};
+  for (const auto m : allPerfMetrics()) EXPECT_EQ(isBytesMetric(m), bytes.count(m) == 1) << rawValue(m);
 }
 
 }  // namespace

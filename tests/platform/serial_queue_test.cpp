@@ -78,8 +78,8 @@ TEST(SerialQueue, ATaskMayDestroyItsOwnQueue) {
   EXPECT_EQ(queue, nullptr);
 }
 
-TEST(RepeatingTimer, IntervalsThatAreNotPositiveAndFiniteGiveOneEvent) {
-  const double intervals[] = {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()};
+TEST(RepeatingTimer, IntervalsThatAreNotPositiveAndFiniteOrOutlastTheClockGiveOneEvent) {
+  const double intervals[] = {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(), 1e300};
   for (const double interval : intervals) {
     SerialQueue queue("test.timer.degenerate");
     std::atomic<int> events{0};

@@ -15,6 +15,15 @@
 // (grapheme clusters), which are byte columns for ASCII. A listing whose
 // header lacks the titles KEY NAME, EFFECTIVE, CONFIGURED, SCOPE and STATUS,
 // in that order, fails with LucidLinkCLIError::invalidOutput.
+//
+// Two listing rules differ from a strict reading of the table by columns, on
+// purpose:
+//   - A row that ends before the STATUS column is kept, its missing pieces
+//     empty: the tool does not pad an empty last column, so such a row is a
+//     setting without a status, and skipping it would lose most settings.
+//   - A row whose key piece is empty is skipped: a line of spaces or a value
+//     wrapped onto a line of its own names no setting, and storing it under
+//     the empty key would make up a setting the tool never listed.
 #pragma once
 
 #include <cstddef>

@@ -23,19 +23,28 @@ class LucidLinkCLIError : public Error {
   static LucidLinkCLIError failedToSetOrDeleteConfig(std::string reason) {
     return LucidLinkCLIError(Case::failedToSetOrDeleteConfig, std::move(reason));
   }
+  // The case's text followed by ": " and `detail`, for a failure whose cause
+  // the tool's own answer tells (how it ended, what it printed).
+  static LucidLinkCLIError withDetail(Case errorCase, std::string detail);
 
   Case errorCase() const noexcept { return case_; }
   const char* typeName() const noexcept override { return "LucidLinkCLIError"; }
   const char* caseName() const noexcept override;
   // The payload of failedToSetOrDeleteConfig; empty for the other cases.
   const std::string& reason() const noexcept { return reason_; }
+  // What withDetail() added to the case's text; empty otherwise.
+  const std::string& detail() const noexcept { return detail_; }
 
-  // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed text.
+  // failedToSetOrDeleteConfig gives its payload unchanged, the others a fixed
+  // text (with ": " and the detail appended when there is one).
   std::string localizedDescription() const { return what(); }
 
  private:
+  LucidLinkCLIError(Case errorCase, std::string reason, std::string detail);
+
   Case case_;
   std::string reason_;
+  std::string detail_;
 };
 
 }  // namespace velmora

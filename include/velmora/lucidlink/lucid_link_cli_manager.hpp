@@ -28,7 +28,8 @@
 //     components and Unicode normalization aside ("/Volumes/Alpha" does not
 //     serve "/Volumes/Alpha2/file"); when several keys do, the longest wins.
 //   - An update interval that is not a positive finite number gives no
-//     repeating events; intervals below a millisecond are raised to one.
+//     repeating events; intervals below a millisecond are raised to one,
+//     and those above 10^9 seconds are cut to that.
 #pragma once
 
 #include <filesystem>

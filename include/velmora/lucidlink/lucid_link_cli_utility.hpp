@@ -72,9 +72,18 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   // then `command`, then `args`. Runner failures pass through unchanged.
   virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
                                                  const std::vector<std::string>& args = {}) const;
+  // The same run, also returning how the tool ended (through
+  // runWithExitStatus, and so through its overrides).
+  CLIRunResult runInstanceSpecificCommandWithExitStatus(const std::vector<std::string>& command,
+                                                        const std::vector<std::string>& args = {}) const;
 
   // Reports. Empty tool output means the instance is not running:
-  // LucidLinkCLIError::lucidNotRunning. Runner failures pass through.
+  // LucidLinkCLIError::lucidNotRunning. A tool that printed something but
+  // exited non-zero, was ended by a signal, or printed none of the report's
+  // keys fails with invalidOutput, its text naming how the tool ended and
+  // carrying what it printed (cut after 4 KiB, with a marker saying how much
+  // more there was; control characters escaped as \n, \xNN or \uNNNN, so
+  // the text is one line that is safe to show). Runner failures pass through.
   virtual LucidLinkCLIStatusInfo statusInfo() const;
   virtual LucidDictionary cache() const;
   virtual LucidLinkCLICacheInfo cacheInfo() const;

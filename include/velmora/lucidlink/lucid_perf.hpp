@@ -173,6 +173,9 @@ struct LucidPerfRunEnd {
   Reason reason = Reason::exited;
   int exitStatus = 0;
   int signal = 0;
+  // launchFailed: the platform's reason. Otherwise empty, unless reading the
+  // tool's output failed: then it says how, and the library terminated the
+  // tool (its signal or status is the one it ended with).
   std::string message;
 
   friend bool operator==(const LucidPerfRunEnd&, const LucidPerfRunEnd&) = default;

@@ -119,9 +119,12 @@ class GenericCLIUtility : public CLIUtility {
                   const std::vector<std::string>& args) const override;
 
   // Runs the tool as `run` does (same arguments, same failures) and also
-  // returns how it ended. Does not go through an override of `run`.
-  CLIRunResult runWithExitStatus(const std::vector<std::string>& command,
-                                 const std::vector<std::string>& args = {}) const;
+  // returns how it ended. `run` is this without the exit status: a subclass
+  // that runs the tool another way (bounded in time, say) overrides this
+  // one, and every run of the class, the LucidLink client's reports
+  // included, goes through it.
+  virtual CLIRunResult runWithExitStatus(const std::vector<std::string>& command,
+                                         const std::vector<std::string>& args = {}) const;
 
   // Runs the tool as `run` does (same arguments, same launch failures) and
   // hands its standard output to `sink` as it comes, on the calling thread,

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/posix/spawn.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 namespace velmora::platform {
@@ -24,6 +25,7 @@ struct ChildProcess::State {
   bool started = false;
   bool reaped = false;
   bool stopRequested = false;
+  bool outputFailed = false;  // reading the output failed: the child is being terminated
   bool stoppedBeforeReaped = false;
   bool killed = false;
   pid_t pid = 0;
@@ -31,7 +33,7 @@ struct ChildProcess::State {
   UniqueFd output;
   UniqueFd wakeRead;  // readable once stop() has been called
   UniqueFd wakeWrite;
-  std::chrono::steady_clock::time_point stopTime;
+  std::chrono::steady_clock::time_point stopTime;  // of the stop, or of the output's failure
   OutputObserver onOutput;  // touched by the monitor thread only, once started
   EndObserver onEnd;
   // Read by the monitor before each callback: a stop that has returned is
@@ -42,25 +44,30 @@ struct ChildProcess::State {
 namespace {
 
 void wake(ChildProcess::State& state) {
-  if (state.wakeWrite) (void)!::write(state.wakeWrite.get(), "x", 1);
+  // An interrupted write is retried, or the monitor might never wake; a full
+  // pipe (EAGAIN) is already a wake-up.
+  while (state.wakeWrite && posix::sys::write(state.wakeWrite.get(), "x", 1) < 0 && errno == EINTR) {
+  }
 }
 
-void readUntilEndOrStop(ChildProcess::State& state) {
+// Reads until the end of the output or a stop; the errno of a poll or read
+// that failed for good, else 0.
+int readUntilEndOrStop(ChildProcess::State& state) {
   std::vector<char> buffer(64 * 1024);
   pollfd fds[2] = {{state.output.get(), POLLIN, 0}, {state.wakeRead.get(), POLLIN, 0}};
   while (!state.stopped) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
+    if (posix::sys::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return errno;
     }
-    if (fds[1].revents != 0) return;
+    if (fds[1].revents != 0) return 0;
     if (fds[0].revents == 0) continue;
-    const ssize_t count = ::read(fds[0].fd, buffer.data(), buffer.size());
+    const ssize_t count = posix::sys::read(fds[0].fd, buffer.data(), buffer.size());
     if (count < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      return;
+      return errno;
     }
-    if (count == 0 || state.stopped) return;
+    if (count == 0 || state.stopped) return 0;
     if (state.onOutput) {
       try {
         state.onOutput(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
@@ -69,6 +76,7 @@ void readUntilEndOrStop(ChildProcess::State& state) {
       }
     }
   }
+  return 0;
 }
 
 // Waits for the child without reaping it (WNOWAIT), so that it can be reaped
@@ -79,7 +87,7 @@ void reap(ChildProcess::State& state) {
   for (;;) {
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
-    const int rc = ::waitid(P_PID, static_cast<id_t>(state.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    const int rc = posix::sys::waitid(P_PID, static_cast<id_t>(state.pid), &info, WEXITED | WNOHANG | WNOWAIT);
     std::unique_lock lock(state.mutex);
     if ((rc == 0 && info.si_pid == state.pid) || (rc < 0 && errno == ECHILD)) {
       // ECHILD: the host reaped it behind our back; never signal it again.
@@ -89,7 +97,7 @@ void reap(ChildProcess::State& state) {
       state.changed.notify_all();
       return;
     }
-    if (state.stopRequested && !state.killed &&
+    if ((state.stopRequested || state.outputFailed) && !state.killed &&
         std::chrono::steady_clock::now() >= state.stopTime + ChildProcess::kTerminateGrace) {
       ::kill(state.pid, SIGKILL);
       state.killed = true;
@@ -100,12 +108,19 @@ void reap(ChildProcess::State& state) {
 }
 
 void monitor(std::shared_ptr<ChildProcess::State> state) {
-  readUntilEndOrStop(*state);
+  const int outputError = readUntilEndOrStop(*state);
   {
     std::lock_guard lock(state->mutex);
     state->output.reset();
     state->wakeRead.reset();
     state->wakeWrite.reset();
+    if (outputError != 0 && !state->reaped) {
+      // What it writes from now on is lost, and it might never end by
+      // itself: it is terminated as a stop would (killed after the grace).
+      state->outputFailed = true;
+      if (!state->stopRequested) state->stopTime = std::chrono::steady_clock::now();
+      ::kill(state->pid, SIGTERM);
+    }
   }
   state->onOutput = nullptr;  // release what the consumer captured
   reap(*state);
@@ -121,7 +136,7 @@ void monitor(std::shared_ptr<ChildProcess::State> state) {
   }
   if (onEnd) {
     try {
-      onEnd(state->pid, exit, stopped);
+      onEnd(state->pid, exit, stopped, outputError);
     } catch (...) {
       // Nobody is left to tell.
     }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/posix/spawn.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 namespace velmora::platform {
@@ -64,7 +65,7 @@ void killIfOverdue(Child& child) {
 bool hasEnded(pid_t pid) {
   siginfo_t info;
   std::memset(&info, 0, sizeof info);
-  const int rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  const int rc = posix::sys::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
   return (rc == 0 && info.si_pid == pid) || (rc < 0 && errno == ECHILD);
 }
 
@@ -144,11 +145,11 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
       // something it started still holds the pipe open, and how it is killed
       // when it outstays its grace period.
       pollfd readable{output.get(), POLLIN, 0};
-      const int ready = ::poll(&readable, 1, killAt ? 20 : 100);
+      const int ready = posix::sys::poll(&readable, 1, killAt ? 20 : 100);
       if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::system_category(), "poll");
       if (killAt && hasEnded(child.pid) && (ready <= 0 || Clock::now() >= *killAt)) break;
       if (ready <= 0) continue;
-      const ssize_t count = ::read(output.get(), buffer.data(), buffer.size());
+      const ssize_t count = posix::sys::read(output.get(), buffer.data(), buffer.size());
       if (count < 0) {
         if (errno == EINTR || errno == EAGAIN) continue;
         throw std::system_error(errno, std::system_category(), "read");

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <system_error>
 #include <utility>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/posix/spawn.hpp"
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 namespace velmora::platform {
@@ -71,7 +73,9 @@ CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& a
                       const OutputObserver& observer) {
   posix::Spawned child = posix::spawnWithOutputPipe(path, arguments, /*largePipe=*/true);
   // Reaped on every path; the read end is closed first so that a child still
-  // writing gets SIGPIPE instead of blocking the wait.
+  // writing gets SIGPIPE instead of blocking the wait. A run that failed
+  // (reading its output, or holding it) kills its child first: it might
+  // never end by itself, and nobody is left to read what it writes.
   struct Reaper {
     posix::Spawned& child;
     int waitStatus = 0;
@@ -84,13 +88,16 @@ CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& a
       }
       return waitStatus;
     }
-    ~Reaper() { reap(); }
+    ~Reaper() {
+      if (!reaped) ::kill(child.pid, SIGKILL);
+      reap();
+    }
   } reaper{child};
 
   OutputBuffer output;
   for (;;) {
     auto [buffer, room] = output.space();
-    const ssize_t count = ::read(child.output.get(), buffer, room);
+    const ssize_t count = posix::sys::read(child.output.get(), buffer, room);
     if (count < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::system_category(), "read");

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/system_calls.hpp"
+
 namespace velmora::platform {
 
 namespace {
@@ -36,7 +38,10 @@ ItemInfo describeItem(const std::string& path) {
 
 SourceFile::SourceFile(const std::string& path) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  fd_.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  // A network file system's open may be interrupted by a signal: retried.
+  do {
+    fd_.reset(posix::sys::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  } while (!fd_ && errno == EINTR);
   if (!fd_) throwErrno(errno, path);
   struct stat info {};
   if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, path);
@@ -46,7 +51,7 @@ SourceFile::SourceFile(const std::string& path) {
 
 void SourceFile::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
   while (length > 0) {
-    const ssize_t got = ::pread(fd_.get(), into, length, static_cast<off_t>(offset));
+    const ssize_t got = posix::sys::pread(fd_.get(), into, length, static_cast<off_t>(offset));
     if (got < 0) {
       if (errno == EINTR) continue;
       throwErrno(errno, "read");

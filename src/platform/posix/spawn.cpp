@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
 #ifdef __APPLE__
@@ -111,14 +112,14 @@ Spawned spawnWithOutputPipe(const std::string& path, const std::vector<std::stri
 
   pid_t pid = 0;
   const int rc =
-      ::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), hostEnvironment());
+      sys::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), hostEnvironment());
   if (rc != 0) throwErrno(rc, "Cannot launch " + path);
   return Spawned{pid, std::move(pipe.readEnd)};  // the write end closes here, in the parent
 }
 
 int waitForChild(pid_t pid) noexcept {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (sys::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
 }

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/posix/system_calls.hpp"
+
 namespace velmora::platform {
 
 void UniqueFd::reset(int fd) noexcept {
@@ -16,11 +18,11 @@ void UniqueFd::reset(int fd) noexcept {
 Pipe makePipe() {
   int fds[2];
 #ifdef __linux__
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::system_category(), "pipe");
+  if (posix::sys::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::system_category(), "pipe");
 #else
   // There is no atomic pipe2 here; spawns of this library use
   // POSIX_SPAWN_CLOEXEC_DEFAULT, which closes the gap for them.
-  if (::pipe(fds) != 0) throw std::system_error(errno, std::system_category(), "pipe");
+  if (posix::sys::pipe(fds) != 0) throw std::system_error(errno, std::system_category(), "pipe");
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
 #endif
