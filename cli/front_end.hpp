@@ -56,9 +56,6 @@ struct Options {
   std::string desktopTools;  // --desktop-tools: osascript and open from this folder
 };
 
-// Makes a serial thread of the front end's own the library's main queue.
-void installMainQueue();
-
 // Adds each command group to the application. Parsing stores the chosen
 // command in `action`, which returns the exit status.
 using Action = std::function<int()>;

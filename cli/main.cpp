@@ -11,6 +11,7 @@
 #include "platform/terminal.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
+#include "velmora/main_queue.hpp"
 #include "velmora/version.hpp"
 
 namespace velmora::cli {
@@ -101,7 +102,9 @@ int main(int argc, char** argv) {
   const bool brokenPipeEndsQuietly = velmora::platform::catchBrokenPipe();
   // Standard output carries only each command's result, also with --json.
   velmora::setWarningSink([](std::string_view line) { std::cerr << escapedForTerminal(line) << '\n'; });
-  installMainQueue();
+  // No run loop serves a main dispatch queue here (the default on macOS):
+  // `lucid watch` and `kext load` get their notifications on a library thread.
+  velmora::setMainQueueExecutor(velmora::libraryThreadExecutor());
 
   CLI::App app{"velmora-fsutil: drive outside file-system tools and look at the machine's storage", "velmora-fsutil"};
   app.set_version_flag("--version", "velmora-fsutil " VELMORA_FSUTILS_VERSION);

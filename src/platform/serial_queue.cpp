@@ -189,6 +189,12 @@ void RepeatingTimer::cancel() noexcept {
 
 namespace velmora {
 
+MainQueueExecutor libraryThreadExecutor() {
+  // Never destroyed: tasks may still be queued while the process exits.
+  static platform::SerialQueue* const thread = new platform::SerialQueue("main");
+  return [](std::function<void()> task) { thread->async(std::move(task)); };
+}
+
 void setMainQueueExecutor(MainQueueExecutor executor) {
   std::lock_guard lock(platform::executorMutex());
   platform::installedExecutor() = std::move(executor);
