@@ -25,15 +25,14 @@ struct Item {
   platform::ItemInfo info;
 };
 
-// The archive's name is the prefix and a date: a separator in the prefix
-// would put the archive somewhere else ("../x", "/tmp/x"), and a NUL byte
-// would cut the name short. ".." is refused anywhere in it too, so that no
-// prefix ever reads as a way out of the output folder.
+// The archive's name is the prefix followed by "_date.zip": only a separator
+// could put it somewhere else ("../x", "/tmp/x"), and only a NUL byte could
+// cut it short. Dots are harmless there (".." gives ".._date.zip", a plain
+// name), and so is an empty prefix.
 void checkPrefix(const std::string& prefix) {
-  if (prefix.find('/') != std::string::npos || prefix.find('\0') != std::string::npos ||
-      prefix.find("..") != std::string::npos) {
+  if (prefix.find('/') != std::string::npos || prefix.find('\0') != std::string::npos) {
     throw ZipFolderError(ZipFolderError::Case::invalidPrefix,
-                         "The archive's prefix must be a plain name, without \"/\" or \"..\": \"" + prefix + "\"");
+                         "The archive's prefix must be a plain name, without \"/\" or a NUL byte: \"" + prefix + "\"");
   }
 }
 

@@ -169,7 +169,6 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
        ZipFolderError::Case::unsupportedItem, "pipe"},
       {"a parent in the prefix", nullptr, "../escaped", ZipFolderError::Case::invalidPrefix, "../escaped"},
       {"an absolute prefix", nullptr, "/tmp/escaped", ZipFolderError::Case::invalidPrefix, "/tmp/escaped"},
-      {"a parent without a separator", nullptr, "..", ZipFolderError::Case::invalidPrefix, ".."},
       // Swapped in after the folder was listed: opened without blocking, refused.
       {"a file replaced by a FIFO", nullptr, "Backup", ZipFolderError::Case::unsupportedItem, "z-swapped",
        [](const fs::path& folder, float fraction) {
@@ -205,6 +204,31 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
   }
   for (const auto& folder : {root, fs::path("/tmp")}) {
     for (const auto& name : listing(folder)) EXPECT_NE(name.rfind("escaped_", 0), 0u) << folder / name;
+  }
+}
+
+// The prefix is followed by "_date.zip": only a separator or a NUL byte can
+// take the archive out of the output folder or cut its name.
+TEST_F(ZipTest, PrefixIsRefusedOnlyWhenItCouldLeaveTheFolder) {
+  write("a.txt", "content");
+  const std::pair<std::string, bool> cases[] = {
+      {"..", true}, {".", true}, {"a..b", true}, {"", true}, {".hidden", true}, {"x y\\z", true},
+      {"a/b", false}, {"../x", false}, {"/tmp/x", false}, {"/", false}, {std::string("a\0b", 3), false},
+  };
+  int run = 0;
+  for (const auto& [prefix, accepted] : cases) {
+    SCOPED_TRACE(prefix);
+    const fs::path output = root / ("out-" + std::to_string(run++));
+    const auto outcome = zip(output, {}, prefix);
+    if (accepted) {
+      ASSERT_FALSE(outcome.error) << outcome.errorText;
+      EXPECT_EQ(outcome.archive->parent_path(), output);
+      EXPECT_EQ(outcome.archive->filename().string().rfind(prefix + "_", 0), 0u);
+      EXPECT_EQ(listing(output), std::vector<std::string>{outcome.archive->filename().string()});
+    } else {
+      EXPECT_EQ(outcome.errorCase, ZipFolderError::Case::invalidPrefix) << outcome.errorText;
+      EXPECT_FALSE(fs::exists(output));
+    }
   }
 }
 

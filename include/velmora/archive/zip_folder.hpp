@@ -52,7 +52,7 @@ namespace velmora {
 class ZipFolderError : public Error {
  public:
   enum class Case {
-    invalidPrefix,    // the prefix holds "/", "..", or a NUL byte
+    invalidPrefix,    // the prefix holds "/" or a NUL byte (dots are fine: the name goes on with "_date.zip")
     unsupportedItem,  // neither a regular file, a folder nor a link (a FIFO, a socket, a device)
     unreadableItem,   // a file or link that cannot be read
     cancelled,
