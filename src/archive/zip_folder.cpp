@@ -4,11 +4,14 @@
 #include <atomic>
 #include <ctime>
 #include <random>
+#include <regex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "archive/deflate_pipeline.hpp"
+#include "platform/file_system.hpp"
 #include "platform/source_file.hpp"
 #include "platform/zip_writer.hpp"
 
@@ -70,7 +73,8 @@ std::vector<Item> collect(const fs::path& folder) {
   return items;
 }
 
-// A hidden name beside the final one that no other call uses.
+// The hidden name beside the final one that a zip writes under where the
+// file system has no unnamed files; no other call uses it.
 fs::path temporaryPath(const fs::path& archive) {
   static std::atomic<unsigned> counter{0};
   static const unsigned long long session = std::random_device{}() * 65536ULL + std::random_device{}();
@@ -78,6 +82,17 @@ fs::path temporaryPath(const fs::path& archive) {
   name += archive.filename().string();
   name += "." + std::to_string(session) + "." + std::to_string(counter++) + ".partial";
   return archive.parent_path() / name;
+}
+
+// Whether `name` is one that temporaryPath() gives, whatever the prefix:
+// ".PREFIX_dd-MM-yyyy_hh-mm-ss.zip.SESSION.N.partial".
+bool isTemporaryName(const std::string& name) {
+  static const std::regex pattern(R"(\.[\s\S]*_\d\d-\d\d-\d{4}_\d\d-\d\d-\d\d\.zip\.\d+\.\d+\.partial)");
+  const std::string_view suffix = ".partial";
+  if (name.size() < suffix.size() || name.front() != '.' || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  return std::regex_match(name, pattern);
 }
 
 [[noreturn]] void throwCancelled() {
@@ -122,12 +137,20 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
   const auto cancelled = [cancellation] { return cancellation && cancellation->isCancelled(); };
   const unsigned threads = options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
 
-  const fs::path partial = temporaryPath(archive);
+  // Leftovers of zips killed while writing into this folder; those of zips
+  // still running are locked and stay.
+  platform::removeUnlocked(archive.parent_path().string(), isTemporaryName);
+  std::optional<platform::PendingFile> partial;
+  try {
+    partial.emplace(archive.parent_path().string(), temporaryPath(archive).string());
+  } catch (const std::system_error& error) {
+    throw ZipFolderError(ZipFolderError::Case::writeFailed, error.what(), error.code().value());
+  }
   try {
     ProgressReporter progress(percentComplete, total);
     archive::DeflatePipeline pipeline(std::move(files), threads, cancelled,
                                       [&progress](std::uint64_t done) { progress(done); });
-    platform::ZipWriter writer(partial.string());
+    platform::ZipWriter writer(partial->descriptor());
     std::size_t file = 0;
     for (const auto& item : items) {
       const auto& info = item.info;
@@ -144,16 +167,10 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
     }
     writer.close(cancelled);
     if (cancelled()) throwCancelled();
-    platform::publishWithoutReplacing(partial.string(), archive.string());
+    partial->publish(archive.string());
   } catch (const platform::ZipWriterError& error) {
-    std::error_code ignored;
-    fs::remove(partial, ignored);
     if (cancelled()) throwCancelled();  // libzip's own cancellation
-    throw ZipFolderError(ZipFolderError::Case::writeFailed, error.what());
-  } catch (...) {
-    std::error_code ignored;
-    fs::remove(partial, ignored);
-    throw;
+    throw ZipFolderError(ZipFolderError::Case::writeFailed, error.what(), error.systemCode());
   }
 }
 

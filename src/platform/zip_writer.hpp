@@ -1,9 +1,11 @@
 // Writing a zip archive: the one platform service the folder archive needs.
 //
-// The archive is created new at `path`; an existing file there is an error
-// and stays untouched. Every entry keeps its Unix mode and modification time.
-// A name that is valid UTF-8 is marked so when it is not plain ASCII; any
-// other name is stored as its bytes, unmarked, as Info-ZIP does. Files come
+// The archive is written into a descriptor the caller owns (an empty file,
+// open for reading and writing), which the caller names once it is complete.
+// Every entry keeps its Unix mode and modification time. A name is marked
+// UTF-8 when it is valid UTF-8 by RFC 3629 (no overlong form, no surrogate,
+// nothing above U+10FFFF, no cut sequence) and not plain ASCII; any other
+// name is stored as its bytes, unmarked, as Info-ZIP does. Files come
 // already deflated: the writer copies their data as it is.
 #pragma once
 
@@ -17,10 +19,16 @@
 
 namespace velmora::platform {
 
-// A failure of the zip writer, with the zip library's text.
+// A failure of the zip writer, with the zip library's text, and the errno
+// of the write that failed, where one did (0 otherwise).
 class ZipWriterError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ZipWriterError(const std::string& what, int systemCode = 0)
+      : std::runtime_error(what), systemCode_(systemCode) {}
+  int systemCode() const noexcept { return systemCode_; }
+
+ private:
+  int systemCode_;
 };
 
 // The raw deflate data of one file, read once, in entry order, by close().
@@ -36,9 +44,9 @@ class DeflatedSource {
 
 class ZipWriter {
  public:
-  // Throws ZipWriterError when the archive exists or cannot be created.
-  explicit ZipWriter(const std::string& path);
-  ~ZipWriter();  // discards an archive that was not closed: nothing is left at `path`
+  // `descriptor` stays the caller's, and must outlive the writer.
+  explicit ZipWriter(int descriptor);
+  ~ZipWriter();  // discards an archive that was not closed
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
 
@@ -50,19 +58,13 @@ class ZipWriter {
 
   // Writes the archive, one without entries included, on the calling thread;
   // `cancelled` is polled meanwhile. Throws ZipWriterError, or the exception
-  // a source threw; the archive is then discarded and nothing is at `path`.
+  // a source threw; the descriptor's content is then meaningless.
   void close(const std::function<bool()>& cancelled);
 
  private:
   struct Archive;
   std::unique_ptr<Archive> archive_;
-  std::string path_;
+  int fd_;
 };
-
-// Gives `temporary` the name `final` unless something already exists there,
-// atomically where the file system allows (a hard link), and removes the
-// temporary name. Throws std::filesystem::filesystem_error; `final` is then
-// untouched.
-void publishWithoutReplacing(const std::string& temporary, const std::string& final);
 
 }  // namespace velmora::platform
