@@ -6,10 +6,12 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "archive/zip_fixture.hpp"
+#include "platform/unique_fd.hpp"
 
 namespace velmora::test {
 namespace {
@@ -71,6 +73,89 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   }
 }
 
+// Bit 11 says the name is UTF-8; strict readers refuse the whole archive when
+// a flagged name is not. Each name is read back as its exact bytes.
+TEST_F(ZipTest, NamesAreMarkedUtf8OnlyWhenValidByRfc3629) {
+  const std::pair<std::string, bool> cases[] = {
+      {"overlong-\xc0\xaf", false},         {"overlong-\xc1\xbf", false},
+      {"overlong-\xe0\x80\x80", false},     {"overlong-\xf0\x80\x80\x80", false},
+      {"surrogate-\xed\xa0\x80", false},    {"surrogate-\xed\xbf\xbf", false},
+      {"above-max-\xf4\x90\x80\x80", false}, {"lead-\xf5\x80\x80\x80", false},
+      {"lead-\xff", false},                  {"cut-\xe2\x82", false},
+      {"cut-\xf0\x9f\x98", false},           {"emoji-\xf0\x9f\x98\x80", true},
+      {"max-\xf4\x8f\xbf\xbf", true},        {"bmp-\xef\xbf\xbd", true},
+      {"control-\x01-\xc3\xa9", true},       {"ascii-control-\x01", false},
+  };
+  for (const auto& [name, utf8] : cases) write(name, name);
+  fs::create_directory(source / "dir-\xed\xa0\x80");
+  fs::create_directory(source / "dir-\xc3\xa9");
+  const auto outcome = zip(root / "out");
+  ASSERT_FALSE(outcome.error) << outcome.errorText;
+  const json read = inspect(*outcome.archive, source);
+  EXPECT_TRUE(read["bad"].is_null());
+  EXPECT_EQ(read["differ"], json::array());
+  EXPECT_EQ(read["missing"], json::array());
+  // inspect_zip.py writes bytes that are not UTF-8 as \xNN.
+  const auto key = [](const std::string& name) {
+    return json::parse(GenericCLIUtility("/usr/bin/python3")
+                           .run({"-c", "import sys,json; print(json.dumps(sys.argv[1].encode('utf-8','surrogateescape')"
+                                       ".decode('utf-8','backslashreplace')))", name}));
+  };
+  for (const auto& [name, utf8] : cases) {
+    const json entry = read["entries"][key(name).get<std::string>()];
+    ASSERT_FALSE(entry.is_null()) << key(name);
+    EXPECT_EQ(entry["utf8_flag"], utf8) << key(name);
+  }
+  EXPECT_FALSE(read["entries"]["dir-\\xed\\xa0\\x80/"]["utf8_flag"]);
+  EXPECT_TRUE(read["entries"]["dir-\xc3\xa9/"]["utf8_flag"]);
+  EXPECT_EQ(std::system(("unzip -tq '" + outcome.archive->string() + "' >/dev/null").c_str()), 0);
+}
+
+// A zip writes into a file without a name where the file system allows,
+// so that a zip killed meanwhile leaves nothing. Where it writes under a
+// hidden name instead, it holds a lock on it: the next zip into the folder
+// removes such files whose lock is free (their writer died) and no other.
+TEST_F(ZipTest, LeftoversOfDeadZipsAreRemovedAndLiveOnesKept) {
+  write("big.txt", text(6u << 20));
+  const fs::path output = root / "out";
+  fs::create_directories(output);
+  std::vector<std::string> seenWhileWriting;
+  const auto first = zip(output, {1}, "Backup", [&](float fraction) {
+    if (fraction > 0 && fraction < 1 && seenWhileWriting.empty()) seenWhileWriting = listing(output);
+  });
+  ASSERT_FALSE(first.error) << first.errorText;
+  EXPECT_EQ(seenWhileWriting, std::vector<std::string>{}) << "named while written";
+  fs::remove(*first.archive);
+
+  struct Case {
+    std::string name;
+    bool locked;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {".Backup_07-12-2026_05-19-06.zip.123456789.0.partial", false, true},
+      {".a..b c_01-02-2030_12-00-00.zip.1.17.partial", false, true},
+      {".Backup_07-12-2026_05-19-06.zip.123456789.1.partial", true, false},  // a live zip's
+      {"Backup_07-12-2026_05-19-06.zip.1.2.partial", false, false},          // not hidden
+      {".Backup_07-12-2026_05-19-06.zip.1.partial", false, false},
+      {".notes.partial", false, false},
+      {".Backup_07-12-2026_05-19-06.zip", false, false},
+  };
+  std::vector<platform::UniqueFd> locks;
+  for (const auto& c : cases) {
+    std::ofstream(output / c.name) << "partial archive";
+    if (c.locked) {
+      locks.emplace_back(::open((output / c.name).c_str(), O_RDWR | O_CLOEXEC));
+      ASSERT_EQ(::flock(locks.back().get(), LOCK_EX), 0);
+    }
+  }
+  ASSERT_EQ(::mkfifo((output / ".x_01-01-2030_01-01-01.zip.1.1.partial").c_str(), 0600), 0);  // never opened blocking
+  const auto second = zip(output, {1}, "Other");
+  ASSERT_FALSE(second.error) << second.errorText;
+  for (const auto& c : cases) EXPECT_EQ(fs::exists(output / c.name), !c.removed) << c.name;
+  EXPECT_TRUE(fs::is_fifo(output / ".x_01-01-2030_01-01-01.zip.1.1.partial"));
+}
+
 // An empty folder gives a valid empty archive; a missing output folder is
 // made with its parents, an existing one is used.
 TEST_F(ZipTest, AnEmptyFolderIntoAMissingThenAnExistingOutputFolder) {
@@ -110,13 +195,31 @@ TEST_F(ZipTest, PublishesOnAFileSystemWithoutHardLinks) {
   std::ofstream(mount / "probe").close();
   ASSERT_NE(::link((mount / "probe").c_str(), (mount / "probe-link").c_str()), 0) << "hard links work there";
 
-  const auto outcome = zip(mount / "out");
+  // No unnamed files there: the zip writes under a hidden name, locked, and
+  // another zip into the same folder meanwhile leaves that file alone.
+  write("docs/b.txt", text(4u << 20, 5));
+  std::vector<std::string> whileWriting;
+  std::optional<fs::path> nested;
+  const auto outcome = zip(mount / "out", {1}, "Backup", [&](float fraction) {
+    if (fraction <= 0 || fraction >= 1 || !whileWriting.empty()) return;
+    whileWriting = listing(mount / "out");
+    ASSERT_EQ(whileWriting.size(), 1u);
+    platform::UniqueFd held(::open((mount / "out" / whileWriting[0]).c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_NE(::flock(held.get(), LOCK_EX | LOCK_NB), 0) << "the writer's lock is free";
+    nested = zip(mount / "out", {1}, "Nested").archive;
+    EXPECT_TRUE(fs::exists(mount / "out" / whileWriting[0])) << "a live zip's file was removed";
+  });
   ASSERT_FALSE(outcome.error) << outcome.errorText;
-  EXPECT_EQ(listing(mount / "out"), std::vector<std::string>{outcome.archive->filename().string()});
+  ASSERT_EQ(whileWriting.size(), 1u);
+  EXPECT_EQ(whileWriting[0].rfind("." + outcome.archive->filename().string() + ".", 0), 0u) << whileWriting[0];
+  ASSERT_TRUE(nested);
+  auto names = listing(mount / "out");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{outcome.archive->filename().string(), nested->filename().string()}));
   const json read = inspect(*outcome.archive, source);
   EXPECT_TRUE(read["bad"].is_null());
   EXPECT_EQ(read["differ"], json::array());
-  EXPECT_EQ(read["entries"].size(), 2u);
+  EXPECT_EQ(read["entries"].size(), 3u);
 }
 
 TEST_F(ZipTest, ProgressRisesFromZeroToOneOnTheCallingThread) {
