@@ -135,7 +135,17 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
       if (bar) bar->finish();
       if (error) {
         if (signal != 0) {
-          std::fprintf(stderr, "zip cancelled: no archive was made\n");
+          // With --json the cancellation is an error object like any other
+          // failure; the exit status still names the signal.
+          if (options.json) {
+            try {
+              std::rethrow_exception(error);
+            } catch (...) {
+              printError(describeCurrentException(), true);
+            }
+          } else {
+            std::fprintf(stderr, "zip cancelled: no archive was made\n");
+          }
           return exitForSignal(signal);
         }
         std::rethrow_exception(error);

@@ -19,12 +19,13 @@ check() {  # name expected actual
 }
 
 home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
+trap 'umount "$home/full" 2>/dev/null; rm -rf "$home"' EXIT
 
 # Runs the front end; leaves its standard output in $out, its standard error
 # in $err and its exit status in $status.
+runner=()  # what the front end runs under, for a row that needs another user
 run_cli() {
-  timeout 120 "$cli" "$@" >"$home/stdout" 2>"$home/stderr" </dev/null; status=$?
+  timeout 120 "${runner[@]}" "$cli" "$@" >"$home/stdout" 2>"$home/stderr" </dev/null; status=$?
   out=$(cat "$home/stdout"); err=$(cat "$home/stderr")
 }
 
@@ -82,6 +83,32 @@ check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cach
 expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
 mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
 expect_json_error "zip of a FIFO"            1 ZipFolderError unsupportedItem --json zip "$home/with-fifo" "$home/fifo-out" F
+expect_json_error "zip with a separator in the prefix" 1 ZipFolderError invalidPrefix --json zip "$home/lucid.d" "$home/zip-prefix" a/b
+mkdir "$home/taken"  # the archive's name for every second the call may land in
+for second in -1 0 1 2 3; do
+  touch "$home/taken/T_$(date -d "@$(( $(date +%s) + second ))" +%d-%m-%Y_%I-%M-%S).zip"
+done
+expect_json_error "zip onto an existing archive" 1 system_error EEXIST --json zip "$home/lucid.d" "$home/taken" T
+check "zip onto an existing archive leaves the folder as it was" 5 "$(ls -A "$home/taken" | wc -l)"
+if [ "$(id -u)" = 0 ]; then
+  # Root reads every file: the unreadable one is read by another user.
+  mkdir -p "$home/shared/src" && echo secret > "$home/shared/src/secret" && chmod 000 "$home/shared/src/secret"
+  chmod 755 "$home" && chmod 777 "$home/shared"
+  runner=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  expect_json_error "zip of an unreadable file" 1 ZipFolderError unreadableItem --json zip "$home/shared/src" "$home/shared/out" U
+  runner=()
+  mkdir "$home/full" "$home/read-only"
+  if mount -t tmpfs -o size=256k tmpfs "$home/full" 2>/dev/null; then
+    head -c 2000000 /dev/urandom > "$home/shared/src/random"; chmod 644 "$home/shared/src/secret"
+    expect_json_error "zip into a full file system" 1 ZipFolderError writeFailed --json zip "$home/shared/src" "$home/full" F
+    check "zip into a full file system: ENOSPC, nothing left" "28 0" \
+      "$(python3 -c 'import json,sys; print(json.load(sys.stdin)["error"]["systemCode"])' <<<"$out") $(ls -A "$home/full" | wc -l)"
+    mkdir "$home/full/out" && mount -o remount,ro "$home/full"
+    expect_json_error "zip into a read-only folder" 1 ZipFolderError writeFailed --json zip "$home/shared/src" "$home/full/out" R
+    check "zip into a read-only folder: EROFS" 30 "$(python3 -c 'import json,sys; print(json.load(sys.stdin)["error"]["systemCode"])' <<<"$out")"
+    umount "$home/full"
+  fi
+fi
 expect_json_error "unknown command"          2 UsageError unknownCommand lucid lsit --json
 expect_json_error "unknown metric"           2 UsageError invalidValue lucid perf --json --fs nosuch
 expect_json_error "global option after the command" 1 LucidLinkCLIError lucidNotRunning "${tool[@]}" status --instance 9999 --json
@@ -406,6 +433,26 @@ for signal in INT:130 TERM:143 HUP:129; do
   kill -"$name" "$pid"; wait "$pid"; status=$?
   check "zip on SIG$name exits ${signal#*:} and leaves no file" "${signal#*:} 0" "$status $(ls -A "$home/sig-$name" | wc -l)"
 done
+# With --json the cancellation is an error object on standard output.
+"${in_background[@]}" "$cli" --json zip --threads 1 "$home/src" "$home/sig-json" Sig >"$home/sig-json.out" 2>"$home/sig-json.err" &
+pid=$!
+for _ in $(seq 50); do [ -d "$home/sig-json" ] && break; sleep 0.1; done
+sleep 0.3
+kill -TERM "$pid"; wait "$pid"; status=$?
+check "zip --json on SIGTERM prints the cancellation" "143 ZipFolderError cancelled stderr:" \
+  "$status $(python3 -c 'import json,sys; e=json.load(sys.stdin)["error"]; print(e["type"], e["case"])' <"$home/sig-json.out" 2>&1) stderr:$(cat "$home/sig-json.err")"
+# A zip killed outright leaves nothing either: it writes into a file without
+# a name, linked into place at the end. Killed once it is writing, seen as
+# a descriptor to a deleted file in the output folder.
+"$cli" zip --threads 1 "$home/src" "$home/sig-KILL" Sig >/dev/null 2>&1 &
+pid=$!
+for _ in $(seq 200); do
+  ls -l "/proc/$pid/fd" 2>/dev/null | grep -q "$home/sig-KILL/.*(deleted)" && break
+  sleep 0.05
+done
+writing=$(ls -l "/proc/$pid/fd" 2>/dev/null | grep -c "$home/sig-KILL/.*(deleted)")
+kill -KILL "$pid"; { wait "$pid"; status=$?; } 2>/dev/null
+check "zip on SIGKILL while writing leaves no file" "1 137 0" "$writing $status $(ls -A "$home/sig-KILL" | wc -l)"
 
 echo "$(( checks - failures )) passed, $failures failed"
 [ "$failures" -eq 0 ]
