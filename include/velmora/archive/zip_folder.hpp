@@ -6,7 +6,9 @@
 // folder, sorted by name: folders (empty ones too), regular files deflated,
 // symbolic links stored as links and never followed, each with its Unix mode
 // and modification time (2-second resolution). Names are stored as their
-// bytes, marked UTF-8 when they are UTF-8 and not plain ASCII. A file's
+// bytes, marked UTF-8 (bit 11) when they are valid UTF-8 by RFC 3629 and not
+// plain ASCII; a name with an overlong form, a surrogate, a code point above
+// U+10FFFF or a cut sequence is stored unmarked, as Info-ZIP does. A file's
 // bytes are those its size had when the folder was listed. The archive is
 // the same bytes whatever the number of threads.
 //
@@ -22,14 +24,22 @@
 //     `percentComplete`, stops the call within a fraction of a second; it
 //     then fails with ZipFolderError::Case::cancelled. Cancelling after the
 //     archive is in place changes nothing.
-//   - Failure: nothing is left under the archive's name or beside it (the
-//     archive is written under a hidden temporary name first, removed on
-//     failure). An existing file under the archive's name (two calls in the
-//     same second, or twelve hours apart) is never touched: the call fails.
-//     The output folder stays once created.
+//   - Failure: nothing is left under the archive's name or beside it. The
+//     archive is written into a file without a name (O_TMPFILE) and linked
+//     into place once complete, so that even a process killed outright
+//     leaves nothing. Where the file system has no such files (FUSE ones
+//     such as exFAT, macOS) it is written under a hidden name,
+//     ".NAME.zip.SESSION.N.partial", removed on failure and locked (flock)
+//     while written; every call first removes the files of that pattern in
+//     the output folder whose lock is free (their writer died), never one a
+//     running call holds. An existing file under the archive's name (two
+//     calls in the same second, or twelve hours apart) is never touched:
+//     the call fails. The output folder stays once created.
 //   - Errors arrive as std::exception_ptr: ZipFolderError for a prefix that
-//     would leave the output folder, an item that cannot be archived, a
-//     cancellation or the writer's failure; std::filesystem::filesystem_error
+//     would leave the output folder or cut the archive's name ("/", NUL;
+//     dots are fine), an item that cannot be archived, a cancellation or the
+//     writer's failure (creating or writing the archive's file, with its
+//     errno as systemCode()); std::filesystem::filesystem_error
 //     for the file system (the output folder, an existing archive, a missing
 //     or unlistable source folder). An exception thrown by `percentComplete`
 //     fails the call like an error, except from its final 1.0 call, which
