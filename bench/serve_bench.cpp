@@ -11,8 +11,12 @@
 //
 // Baselines in the same run: the short page at "/" under the same 50 scrapers
 // (the HTTP server alone, no serialization), and the exporter's CPU with no
-// instance at all. Each figure is the median of 5 runs, with their spread.
-// Linux only (process CPU times from /proc). Exits 1 when a goal is missed.
+// instance at all; and, when its path is given as the argument, another
+// build of the exporter (an earlier one, say) under the same bursts, its
+// runs interleaved with this one's. Each figure is the median of 5 runs, with their spread;
+// the machine's load average is printed before and after, since other work
+// on it moves the figures. Linux only (process CPU times from /proc). Each
+// goal is printed "met" or "MISSED"; exits 1 when one is missed.
 #include <algorithm>
 #include <barrier>
 #include <chrono>
@@ -20,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -54,15 +59,16 @@ struct Exporter {
   int port = 0;
   fs::path home;
 
-  explicit Exporter(int instances) {
-    home = fs::temp_directory_path() / ("velmora-serve-bench-" + std::to_string(::getpid()) + "-" + std::to_string(instances));
+  explicit Exporter(int instances, std::string cli = VELMORA_CLI_PATH, const std::string& name = "") {
+    home = fs::temp_directory_path() /
+           ("velmora-serve-bench-" + std::to_string(::getpid()) + "-" + std::to_string(instances) + name);
     fs::create_directories(home / "lucid.d");
     fs::copy_file(VELMORA_SIM_PATH, home / "lucid", fs::copy_options::overwrite_existing);
     std::ofstream list(home / "lucid.d/instances");
     for (int i = 0; i < instances; ++i) list << 2001 + i << "\tfs" << i << "\t" << 7778 + i << "\tlive\t/mnt/fs" << i << "\n";
     list.close();
     const std::string tool = (home / "lucid").string(), log = (home / "serve.log").string();
-    std::vector<std::string> args = {VELMORA_CLI_PATH, "serve", "--tool", tool, "--listen", "127.0.0.1:0", "--smart-interval", "0"};
+    std::vector<std::string> args = {cli, "serve", "--tool", tool, "--listen", "127.0.0.1:0", "--smart-interval", "0"};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -182,19 +188,49 @@ void print(const char* what, const Figure& f, const char* unit) {
   std::printf("%-58s %8.3f %s  (spread %.3f to %.3f)\n", what, f.median, unit, f.low, f.high);
 }
 
+// The goal's line; true when it is met.
+bool goal(const char* what, double figure, double most, const char* unit) {
+  const bool met = figure <= most;
+  std::printf("goal: %-52s %8.3f %s <= %.1f %s: %s\n", what, figure, unit, most, unit, met ? "met" : "MISSED");
+  return met;
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
 }  // namespace
 
-int main() {
+// Until every instance streams.
+void waitForStreams(const Exporter& exporter) {
+  for (int i = 0; i < 200 && get(exporter.port, "/metrics").find("instance_id=\"2004\",layer=\"objectstore\"") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+int main(int argc, char** argv) {
   std::vector<double> scrapeMedian, scrapeP99, pageMedian, pageP99, pacedMedian, pacedP99, pacedPageP99, cpuStreaming, cpuEmpty;
+  std::vector<double> otherPacedP99, otherMedian, otherP99;
   int failures = 0;
+  const char* kLastFamily = "velmora_filespace_put_time_seconds";
+  const std::string loadBefore = loadAverage();
   {
     Exporter exporter(4);
-    // Until every instance streams.
-    for (int i = 0; i < 200 && get(exporter.port, "/metrics").find("instance_id=\"2004\",layer=\"objectstore\"") == std::string::npos; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    std::optional<Exporter> other;
+    if (argc > 1) other.emplace(4, argv[1], "-other");
+    waitForStreams(exporter);
+    if (other) waitForStreams(*other);
     for (int run = 0; run < kRuns; ++run) {
-      const char* kLastFamily = "velmora_filespace_put_time_seconds";
+      if (other) {
+        const Latency paced = scrape(other->port, "/metrics", kLastFamily, true);
+        const Latency burst = scrape(other->port, "/metrics", kLastFamily, false);
+        otherPacedP99.push_back(paced.p99);
+        otherMedian.push_back(burst.median);
+        otherP99.push_back(burst.p99);
+      }
       const Latency pacedPage = scrape(exporter.port, "/", "velmora-fsutil exporter", true);
       const Latency paced = scrape(exporter.port, "/metrics", kLastFamily, true);
       const Latency page = scrape(exporter.port, "/", "velmora-fsutil exporter", false);
@@ -208,6 +244,7 @@ int main() {
       scrapeP99.push_back(burst.p99);
       failures += pacedPage.failed + paced.failed + page.failed + burst.failed;
     }
+    other.reset();  // the idle figure is this exporter's alone
     for (int run = 0; run < kRuns; ++run) cpuStreaming.push_back(cpuPercent(exporter));
   }
   {
@@ -218,6 +255,8 @@ int main() {
 
   std::printf("serve: %d runs; %d scrapers x %d scrapes a run and load; CPU over %d s windows\n", kRuns, kScrapers,
               kBursts, kCpuWindowSeconds);
+  std::printf("load average (1, 5, 15 min) before: %s, after: %s, on %ld cores\n", loadBefore.c_str(),
+              loadAverage().c_str(), ::sysconf(_SC_NPROCESSORS_ONLN));
   print("paced: scrape of /metrics, 4 instances streaming: median", summary(pacedMedian), "ms");
   print("paced: scrape of /metrics, 4 instances streaming: p99", summary(pacedP99), "ms");
   print("paced: baseline, the page at /: p99", summary(pacedPageP99), "ms");
@@ -225,23 +264,17 @@ int main() {
   print("bursts: scrape of /metrics, 4 instances streaming: p99", summary(scrapeP99), "ms");
   print("bursts: baseline, the page at /: median", summary(pageMedian), "ms");
   print("bursts: baseline, the page at /: p99", summary(pageP99), "ms");
+  if (!otherP99.empty()) {
+    std::printf("the exporter given, %s, under the same loads:\n", argv[1]);
+    print("  paced: scrape of /metrics: p99", summary(otherPacedP99), "ms");
+    print("  bursts: scrape of /metrics: median", summary(otherMedian), "ms");
+    print("  bursts: scrape of /metrics: p99", summary(otherP99), "ms");
+  }
   print("CPU, 4 instances streaming at 20 samples/s, no scrapes", summary(cpuStreaming), "% of a core");
   print("baseline, CPU with no instance", summary(cpuEmpty), "% of a core");
-  bool missed = false;
-  if (failures != 0) {
-    std::printf("missed: %d scrapes did not answer in full\n", failures);
-    missed = true;
-  }
-  for (const auto& [load, p99] : {std::pair{"paced", summary(pacedP99)}, std::pair{"bursts", summary(scrapeP99)}}) {
-    if (p99.median > kGoalP99Ms) {
-      std::printf("missed (%s): scrape p99 goal %.1f ms\n", load, kGoalP99Ms);
-      missed = true;
-    }
-  }
-  if (summary(cpuStreaming).median > kGoalCpuPercent) {
-    std::printf("missed: idle CPU goal %.1f%% of a core\n", kGoalCpuPercent);
-    missed = true;
-  }
-  if (!missed) std::printf("goals met: scrape p99 <= %.1f ms, idle CPU <= %.1f%% of a core\n", kGoalP99Ms, kGoalCpuPercent);
-  return missed ? 1 : 0;
+  bool met = goal("every scrape answered in full (failed scrapes)", failures, 0, "");
+  met = goal("paced: scrape p99", summary(pacedP99).median, kGoalP99Ms, "ms") && met;
+  met = goal("bursts: scrape p99", summary(scrapeP99).median, kGoalP99Ms, "ms") && met;
+  met = goal("idle CPU, 4 instances streaming", summary(cpuStreaming).median, kGoalCpuPercent, "% of a core") && met;
+  return met ? 0 : 1;
 }

@@ -3,7 +3,7 @@
 #
 #   scripts/test.sh            normal build, whole suite
 #   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer, whole suite
-#   scripts/test.sh tsan       ThreadSanitizer, the concurrency ("registry") tests
+#   scripts/test.sh tsan       ThreadSanitizer, the concurrency tests ("registry", and the exporter's "serve")
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,9 +12,10 @@ jobs=$(nproc)
 case "$mode" in
   normal) dir=build;      flags=(-DVELMORA_BUILD_BENCH=ON);                                        select=(); targets=() ;;
   asan)   dir=build-asan; flags=(-DVELMORA_SANITIZE="address;undefined" -DVELMORA_BUILD_BENCH=OFF); select=(); targets=() ;;
-  # Only what the concurrency tests run is built.
+  # Only what the concurrency tests run is built: the exporter's test runs
+  # the front end and the simulator.
   tsan)   dir=build-tsan; flags=(-DVELMORA_SANITIZE=thread -DVELMORA_BUILD_BENCH=OFF)
-          select=(-L registry); targets=(--target velmora_registry_tests) ;;
+          select=(-L 'registry|serve'); targets=(--target velmora_registry_tests velmora-fsutil lucid-sim) ;;
   *) echo "usage: $0 [normal|asan|tsan]" >&2; exit 2 ;;
 esac
 

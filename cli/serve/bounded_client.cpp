@@ -1,28 +1,18 @@
 #include "serve/bounded_client.hpp"
 
-#include <condition_variable>
-#include <filesystem>
+#include <cerrno>
 #include <sstream>
 #include <system_error>
 
-#include "platform/process.hpp"
-#include "runner/utf8.hpp"
+#include "front_end.hpp"
 #include "velmora/runner/cli_utility_error.hpp"
 
 namespace velmora::cli::serve {
 
 namespace {
 
-// What the run's monitor thread hands back; `output` is its own until `ended`.
-struct Outcome {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool ended = false;
-  bool overflowed = false;
-  std::string output;
-  platform::ExitStatus status;
-  int outputError = 0;
-};
+// Thrown by the output sink to end a command that writes too much.
+struct Overflow {};
 
 std::string seconds(std::chrono::milliseconds duration) {
   std::ostringstream text;
@@ -32,88 +22,36 @@ std::string seconds(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-CLIRunResult ToolRuns::run(const std::string& path, const std::vector<std::string>& arguments) {
-  std::error_code missing;
-  if (!std::filesystem::is_regular_file(path, missing)) throw CLIUtilityError(CLIUtilityError::Case::launchPathNotFound);
-  auto child = std::make_shared<platform::ChildProcess>(path, arguments);
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) throw ToolRunError("the exporter is stopping");
-    inFlight_.insert(child.get());
-  }
-  struct Registration {
-    ToolRuns& runs;
-    platform::ChildProcess* child;
-    ~Registration() {
-      std::lock_guard lock(runs.mutex_);
-      runs.inFlight_.erase(child);
-    }
-  } registration{*this, child.get()};
-
-  auto outcome = std::make_shared<Outcome>();
-  const std::weak_ptr<platform::ChildProcess> weak = child;
-  const std::size_t limit = outputLimit_;
-  child->start(
-      [outcome, weak, limit](std::string_view block) {
-        if (outcome->output.size() + block.size() > limit) {
-          outcome->overflowed = true;
-          if (const auto running = weak.lock()) running->stop();
-          return;
-        }
-        outcome->output.append(block);
-      },
-      [outcome](std::int32_t, platform::ExitStatus status, bool, int outputError) {
-        std::lock_guard lock(outcome->mutex);
-        outcome->status = status;
-        outcome->outputError = outputError;
-        outcome->ended = true;
-        outcome->changed.notify_all();
-      });
-
-  std::unique_lock lock(outcome->mutex);
-  if (!outcome->changed.wait_for(lock, deadline_, [&] { return outcome->ended; })) {
-    // The failure is told now; the library kills a tool that ignores the
-    // terminate request after its grace period, and a stop waits for that.
-    child->stop();
-    std::lock_guard runsLock(mutex_);
-    std::erase_if(ending_, [](const auto& ending) { return !ending->isRunning(); });
-    ending_.push_back(child);
-    throw ToolRunError("the LucidLink tool did not finish within " + seconds(deadline_));
-  }
-  if (outcome->overflowed) {
-    throw ToolRunError("the LucidLink tool wrote more than " + std::to_string(limit / 1024) + " KiB");
-  }
-  if (child->stopFlag()) throw ToolRunError("the exporter is stopping");
-  if (outcome->outputError != 0) throw std::system_error(outcome->outputError, std::system_category(), "read");
-  if (!detail::isValidUtf8(outcome->output)) throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
-  return {std::move(outcome->output), {outcome->status.signaled, outcome->status.code}};
-}
-
-void ToolRuns::stopAll() {
-  std::lock_guard lock(mutex_);
-  stopping_ = true;
-  for (platform::ChildProcess* child : inFlight_) child->stop();
-}
-
-bool ToolRuns::waitForStoppedTools(std::chrono::steady_clock::time_point deadline) {
-  std::vector<std::shared_ptr<platform::ChildProcess>> ending;
-  {
-    std::lock_guard lock(mutex_);
-    ending = ending_;
-  }
-  bool gone = true;
-  for (const auto& child : ending) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    gone = child->waitForExit(std::max(left, std::chrono::milliseconds(0))) && gone;
-  }
-  return gone;
+BoundedClient::BoundedClient(std::string launchPath, std::optional<LucidFileSpaceInfo> info, std::shared_ptr<ToolRuns> runs)
+    : LucidLinkCLIUtility(std::move(launchPath)), runs_(std::move(runs)) {
+  setFsInfo(std::move(info));
+  setRunControl(runs_->control());
+  setTimeLimit(runs_->timeLimit());
 }
 
 CLIRunResult BoundedClient::runWithExitStatus(const std::vector<std::string>& command,
                                               const std::vector<std::string>& args) const {
-  std::vector<std::string> arguments = command;
-  arguments.insert(arguments.end(), args.begin(), args.end());
-  return runs_->run(launchPath(), arguments);
+  const std::size_t limit = runs_->outputLimit();
+  std::string output;
+  CLIExitStatus status;
+  try {
+    status = runStreaming(command, args, [&output, limit](std::string_view block) {
+      if (output.size() + block.size() > limit) throw Overflow{};
+      output.append(block);
+    });
+  } catch (const Overflow&) {
+    throw ToolRunError("the LucidLink tool wrote more than " + std::to_string(limit / 1024) + " KiB");
+  } catch (const std::system_error& error) {
+    if (error.code() == std::error_code(ETIMEDOUT, std::system_category())) {
+      throw ToolRunError("the LucidLink tool did not finish within " + seconds(timeLimit()));
+    }
+    if (error.code() == std::error_code(ECANCELED, std::system_category())) throw ToolRunError("the exporter is stopping");
+    throw;
+  }
+  // A run the stop signal ended has no answer worth reading.
+  if (runControl()->signalSent() != 0) throw ToolRunError("the exporter is stopping");
+  if (!isUtf8(output)) throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
+  return {std::move(output), status};
 }
 
 }  // namespace velmora::cli::serve

@@ -43,6 +43,7 @@ void Collectors::finished(const std::string& collector, Clock::time_point start,
     }
     state.reason = reason;
   }
+  changes_.fetch_add(1, std::memory_order_release);
   if (!message.empty()) logLine(message);
 }
 
@@ -51,6 +52,7 @@ void Collectors::fresh(const std::string& collector) {
   State& state = states_[collector];
   state.collected = true;
   state.lastSuccess = Clock::now();
+  changes_.fetch_add(1, std::memory_order_release);
 }
 
 std::vector<prometheus::MetricFamily> Collectors::Collect() const {

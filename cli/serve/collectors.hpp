@@ -10,7 +10,9 @@
 // one reported, and a recovery is said once.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -39,6 +41,10 @@ class Collectors final : public prometheus::Collectable {
 
   std::vector<prometheus::MetricFamily> Collect() const override;
 
+  // Counts the reports above: it moves whenever a collector may have
+  // changed a value.
+  std::uint64_t changes() const noexcept { return changes_.load(std::memory_order_acquire); }
+
  private:
   struct State {
     bool up = false;
@@ -50,6 +56,7 @@ class Collectors final : public prometheus::Collectable {
   };
   mutable std::mutex mutex_;
   std::map<std::string, State> states_;
+  std::atomic<std::uint64_t> changes_{0};
 };
 
 }  // namespace velmora::cli::serve

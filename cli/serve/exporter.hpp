@@ -5,7 +5,10 @@
 //
 // Scrapes never wait on a tool or a drive: the collectors run on threads of
 // their own at their intervals and set the registry's series; a scrape
-// serializes what is there. HTTP: only GET /metrics and a short page at /
+// sends them as last serialized (scrape_body.hpp), written by prometheus-cpp's
+// text serializer. civetweb serves, started by the exposer; every request is
+// answered by the exporter's own routing, so the exposer's handler and its
+// exposer_* series are not used. One exporter per process. HTTP: only GET /metrics and a short page at /
 // are served, anything else is 404 (405 for another method); the request
 // line and headers may hold 4 KiB; a client has 5 s to send its request and
 // take the answer, and connections are not kept alive, so a slow or idle

@@ -6,7 +6,6 @@
 #include <map>
 #include <optional>
 
-#include "platform/process.hpp"
 #include "serve/filespace_values.hpp"
 
 namespace velmora::cli::serve {
@@ -19,8 +18,11 @@ using prometheus::Gauge;
 
 constexpr std::chrono::milliseconds kFirstRestart{1000};
 constexpr std::chrono::milliseconds kLongestRestart{60000};
-constexpr std::chrono::seconds kSteadyRun{30};
-const LucidPerfQuery kEveryCounter(std::map<LucidDataLayer, std::vector<LucidPerfMetric>>{{LucidDataLayer::all, {}}});  // a stream that ran this long starts over at the first delay
+constexpr std::chrono::seconds kSteadyRun{30};  // a stream that ran this long starts over at the first delay
+// How long the library lets a stopped tool act on its terminate request
+// before it kills it.
+constexpr std::chrono::seconds kToolGrace{3};
+const LucidPerfQuery kEveryCounter(std::map<LucidDataLayer, std::vector<LucidPerfMetric>>{{LucidDataLayer::all, {}}});
 
 Family<Gauge>& gaugeFamily(prometheus::Registry& registry, const std::string& name, const std::string& help) {
   return prometheus::BuildGauge().Name(name).Help(help).Register(registry);
@@ -341,8 +343,10 @@ bool FilespaceCollector::stop() {
     instance->client->killAllProcesses();
     if (instance->stream) streams.push_back(instance->stream);
   }
-  const auto deadline = Clock::now() + platform::ChildProcess::kTerminateGrace + std::chrono::seconds(2);
-  bool allGone = runs_->waitForStoppedTools(deadline);
+  // One-shot commands are over once the thread is: each returns when its
+  // tool is gone. The streams end on their own monitor threads.
+  const auto deadline = Clock::now() + kToolGrace + std::chrono::seconds(2);
+  bool allGone = true;
   for (const auto& stream : streams) allGone = stream->waitForEnd(deadline) && allGone;
   return allGone;
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,11 +78,14 @@ class RunControl {
 // when a process it started still holds the pipe. An observer that throws
 // ends the run: the child is sent SIGTERM (SIGKILL after the same grace),
 // the rest of its output is read and dropped, and once it has been reaped
-// the exception is rethrown. Throws std::system_error with ECANCELED, and
-// starts nothing, when the control has been signalled already; otherwise as
-// runToEnd.
+// the exception is rethrown. A child still running at `deadline` (if set)
+// is ended the same way, unless a signal came first, and the run then throws
+// std::system_error with ETIMEDOUT once it has been reaped. Throws
+// std::system_error with ECANCELED, and starts nothing, when the control has
+// been signalled already; otherwise as runToEnd.
 CompletedRun runUnderControl(const std::string& path, const std::vector<std::string>& arguments,
-                             const OutputObserver& observer, bool keepOutput, RunControl& control);
+                             const OutputObserver& observer, bool keepOutput, RunControl& control,
+                             std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
 // Called once a child has been reaped, with its pid, how it ended, whether a
 // stop had been asked for before it was reaped, and the errno of a failure

@@ -52,16 +52,24 @@ std::vector<std::string> GenericCLIUtility::argumentsFor(const std::vector<std::
   return arguments;
 }
 
+std::optional<std::chrono::steady_clock::time_point> GenericCLIUtility::deadlineFromNow() const {
+  if (timeLimit_ <= std::chrono::milliseconds::zero()) return std::nullopt;
+  return std::chrono::steady_clock::now() + timeLimit_;
+}
+
 CLIRunResult GenericCLIUtility::runWithExitStatus(const std::vector<std::string>& command,
                                                   const std::vector<std::string>& args) const {
   const std::vector<std::string> arguments = argumentsFor(command, args);
   // Checked block by block as it is read, while the bytes are still in cache.
   detail::Utf8Validator validator;
   const auto validate = [&validator](std::string_view block) { validator.feed(block); };
-  // The control is taken once: a run keeps the one it started with.
-  const std::shared_ptr<CLIRunControl> control = runControl_;
+  // The control is taken once: a run keeps the one it started with. A time
+  // limit needs a controlled run, under a control of its own if need be.
+  std::shared_ptr<CLIRunControl> control = runControl_;
+  const auto deadline = deadlineFromNow();
+  if (deadline && !control) control = std::make_shared<CLIRunControl>();
   platform::CompletedRun completed =
-      control ? platform::runUnderControl(launchPath_, arguments, validate, /*keepOutput=*/true, *control->control_)
+      control ? platform::runUnderControl(launchPath_, arguments, validate, /*keepOutput=*/true, *control->control_, deadline)
               : platform::runToEnd(launchPath_, arguments, validate);
   if (!validator.finish()) {
     throw CLIUtilityError(CLIUtilityError::Case::failedToParseOutputData);
@@ -77,7 +85,7 @@ CLIExitStatus GenericCLIUtility::runStreaming(const std::vector<std::string>& co
   std::shared_ptr<CLIRunControl> control = runControl_;
   if (!control) control = std::make_shared<CLIRunControl>();
   const platform::CompletedRun completed =
-      platform::runUnderControl(launchPath_, arguments, sink, /*keepOutput=*/false, *control->control_);
+      platform::runUnderControl(launchPath_, arguments, sink, /*keepOutput=*/false, *control->control_, deadlineFromNow());
   return {completed.status.signaled, completed.status.code};
 }
 

@@ -98,5 +98,47 @@ TEST(RunStreaming, SignalledControlStartsNothingAndAFailingSinkStopsTheTool) {
   EXPECT_TRUE(test::nothingLeakedSince(before)) << test::currentResources();
 }
 
+// A time limit ends a tool that outlasts it, however the run takes its
+// output and whether or not the tool heeds the terminate request, and the
+// run fails with ETIMEDOUT once the tool is gone; a tool within it is
+// untouched.
+TEST(RunTimeLimit, EndsTheToolAndFailsWithETIMEDOUT) {
+  struct Row {
+    std::vector<std::string> words;
+    bool streaming;
+    bool underControl;
+    bool timesOut;
+  };
+  const Row rows[] = {
+      {{"println", "ready", "forever"}, false, false, true},
+      {{"println", "ready", "forever"}, true, false, true},
+      {{"ignore-term", "println", "ready", "forever"}, false, true, true},
+      {{"println", "ready", "exit", "4"}, false, false, false},
+      {{"println", "ready", "exit", "4"}, true, true, false},
+  };
+  for (const auto& row : rows) {
+    const auto before = test::currentResources();
+    GenericCLIUtility tool(kSimulator);
+    tool.setTimeLimit(std::chrono::milliseconds(row.timesOut ? 300 : 20000));
+    if (row.underControl) tool.setRunControl(std::make_shared<CLIRunControl>());
+    std::string seen;
+    const auto run = [&] {
+      if (row.streaming) return tool.runStreaming(row.words, {}, [&](std::string_view bytes) { seen += bytes; });
+      CLIRunResult result = tool.runWithExitStatus(row.words);
+      seen = result.output;
+      return result.exitStatus;
+    };
+    try {
+      EXPECT_EQ(run(), (CLIExitStatus{false, 4}));
+      EXPECT_FALSE(row.timesOut) << row.words.front();
+    } catch (const std::system_error& error) {
+      EXPECT_TRUE(row.timesOut) << error.what();
+      EXPECT_EQ(error.code(), std::error_code(ETIMEDOUT, std::system_category()));
+      EXPECT_EQ(seen, row.streaming ? "ready\n" : "");
+    }
+    EXPECT_TRUE(test::nothingLeakedSince(before)) << test::currentResources();
+  }
+}
+
 }  // namespace
 }  // namespace velmora

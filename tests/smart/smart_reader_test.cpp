@@ -52,6 +52,12 @@ struct Device {
   IOReturn logResult = 0;
   std::vector<UInt8> statistics = std::vector<UInt8>(4096, 0);
   int references = 0;  // held on its registry entry
+  // An IOMedia object (its BSD name is its name; "Whole" among the
+  // properties); a device's "Device Characteristics" (product name, serial
+  // number) and whether its interconnect is virtual.
+  bool media = false;
+  std::optional<std::pair<std::string, std::string>> characteristics = std::nullopt;
+  bool virtualInterface = false;
 };
 
 namespace {
@@ -81,8 +87,17 @@ struct Object {
   std::size_t reads = 0;
 };
 
+// Iterators are registry objects too, numbered from here.
+constexpr io_object_t kFirstIterator = 1000;
+struct Iterator {
+  std::size_t next = 0;  // the index of the next device to look at
+  int references = 1;
+};
+
 struct State {
   std::vector<Device> devices;  // registry entry N is devices[N - 1]
+  std::vector<Iterator> iterators;  // iterator kFirstIterator + N is iterators[N]
+  kern_return_t matchingResult = KERN_SUCCESS;
   std::map<std::string, std::string> volumes;
   std::map<const void*, std::unique_ptr<Object>> live;
   std::vector<std::string> calls, faults;  // calls: "create:NVMe", "read", "enable:1", "log:ADDRESS:SIZE"
@@ -221,6 +236,9 @@ std::string unbalanced() {
   for (const Device& d : fake->devices) {
     if (d.references != 0) left += "entry " + d.name + " left; ";
   }
+  for (const Iterator& i : fake->iterators) {
+    if (i.references != 0) left += "iterator left; ";
+  }
   for (const std::string& fault : fake->faults) left += fault + "; ";
   return left + (fake->overlaps != 0 ? "overlapping reads" : "");
 }
@@ -344,6 +362,42 @@ TEST(SMARTReader, VolumesAndRetrievers) {
   EXPECT_EQ(unbalanced(), "");
 }
 
+// The whole drives: IOMedia objects marked whole above a block storage
+// device that is not virtual, sorted, with model and serial from the
+// device's characteristics; everything taken is given back, also when the
+// registry cannot be searched.
+TEST(SMARTReader, ListsTheMachinesWholeDrives) {
+  const auto media = [](const std::string& name, const std::string& parent, bool whole = true) {
+    return Device{.name = name, .parent = parent, .blockStorage = false, .properties = {{"Whole", whole}}, .media = true};
+  };
+  const auto driver = [](const std::string& name, const std::string& parent) {
+    return Device{.name = name, .parent = parent, .blockStorage = false};
+  };
+  const auto device = [](const std::string& name, std::optional<std::pair<std::string, std::string>> characteristics,
+                         bool virtualInterface = false) {
+    return Device{.name = name, .characteristics = std::move(characteristics), .virtualInterface = virtualInterface};
+  };
+  reset({
+      media("disk1", "driver1"), driver("driver1", "ahci1"), device("ahci1", {{"  WDC WD40EFRX  ", "   WD-1234 "}}),
+      media("disk0", "driver0"), driver("driver0", "nvme0"), device("nvme0", {{"APPLE SSD AP0512Q", "C02XK1"}}),
+      media("disk0s1", "disk0", false),                                // a partition
+      media("disk0s2", "disk0", false), driver("scheme", "disk0s2"),   // an APFS container ...
+      media("disk3", "scheme"),                                        // ... and the disk it synthesizes
+      media("disk4", "driver4"), driver("driver4", "image4"), device("image4", {{"Disk Image", ""}}, true),
+      media("disk5", "driver5"), driver("driver5", "usb5"), device("usb5", std::nullopt),
+      media("disk6", "driver6"), driver("driver6", "gone"),            // its device is not in the registry
+  });
+  const auto reader = detail::SMARTReaderImpl::makeReader(platform::systemDeviceRegistry());
+  using Drive = SMARTReader::Drive;
+  EXPECT_EQ(reader->drives(), (std::vector<Drive>{{"disk0", "APPLE SSD AP0512Q", "C02XK1"},
+                                                  {"disk1", "WDC WD40EFRX", "WD-1234"},
+                                                  {"disk5", std::nullopt, std::nullopt}}));
+  EXPECT_EQ(unbalanced(), "");
+  fake->matchingResult = 5;
+  EXPECT_THROW(reader->drives(), std::system_error);
+  EXPECT_EQ(unbalanced(), "");
+}
+
 TEST(SMARTReader, RequestsFromManyThreadsRunOneAtATime) {
   reset({disk("disk0", kNVMe)});
   const auto reader = detail::SMARTReaderImpl::makeReader(platform::systemDeviceRegistry());
@@ -379,6 +433,34 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* text, CFString
   if (encoding != kCFStringEncodingUTF8) fault("CFStringCreateWithCString: not UTF-8");
   return handOut<CFStringRef>(make(kString, text));
 }
+CFTypeID CFStringGetTypeID(void) { return kString; }
+CFIndex CFStringGetLength(CFStringRef string) {
+  return static_cast<CFIndex>(live(string, "CFStringGetLength", kString).text.size());
+}
+CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding) { return length * 3; }
+Boolean CFStringGetCString(CFStringRef string, char* buffer, CFIndex size, CFStringEncoding encoding) {
+  const std::string& text = live(string, "CFStringGetCString", kString).text;
+  if (encoding != kCFStringEncodingUTF8) fault("CFStringGetCString: not UTF-8");
+  if (static_cast<CFIndex>(text.size()) >= size) return false;
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return true;
+}
+CFTypeID CFDictionaryGetTypeID(void) { return kDictionary; }
+// A value the dictionary keeps: the caller owns no reference on it.
+const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key) {
+  const Object& object = live(dictionary, "CFDictionaryGetValue", kDictionary);
+  const std::string& name = live(key, "CFDictionaryGetValue", kString).text;
+  std::optional<std::string> value;
+  if (object.text == "Device Characteristics" && name == "Product Name") value = object.device->characteristics->first;
+  if (object.text == "Device Characteristics" && name == "Serial Number") value = object.device->characteristics->second;
+  if (object.text == "Protocol Characteristics" && name == "Physical Interconnect") {
+    value = object.device->virtualInterface ? "Virtual Interface" : "PCI-Express";
+  }
+  if (!value) return nullptr;
+  Object* kept = make(kString, *value);
+  kept->counted = false;
+  return handOut<const void*>(kept);
+}
 CFTypeID CFBooleanGetTypeID(void) { return kBoolean; }
 Boolean CFBooleanGetValue(CFBooleanRef boolean) { return live(boolean, "CFBooleanGetValue", kBoolean).value; }
 CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* buffer, CFIndex length, Boolean) {
@@ -397,6 +479,11 @@ CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid) { return live(uuid, "CFUUIDGetUUI
 
 // IOKit.
 kern_return_t reference(io_object_t object, int change, const char* call) {
+  if (object >= kFirstIterator && object - kFirstIterator < fake->iterators.size() &&
+      fake->iterators[object - kFirstIterator].references > 0) {
+    fake->iterators[object - kFirstIterator].references += change;
+    return KERN_SUCCESS;
+  }
   if (device(object, call) == nullptr) return kIOReturnBadArgument;
   fake->devices[object - 1].references += change;
   return KERN_SUCCESS;
@@ -416,7 +503,11 @@ io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) 
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t object, CFStringRef key, CFAllocatorRef, IOOptionBits) {
   const Device* d = device(object, "IORegistryEntryCreateCFProperty");
   const std::string& name = live(key, "IORegistryEntryCreateCFProperty", kString).text;
-  if (d == nullptr || d->properties.count(name) == 0) return nullptr;
+  if (d == nullptr) return nullptr;
+  if (name == "BSD Name" && d->media) return handOut<CFTypeRef>(make(kString, d->name));
+  if (name == "Device Characteristics" && d->characteristics) return handOut<CFTypeRef>(make(kDictionary, name, const_cast<Device*>(d)));
+  if (name == "Protocol Characteristics" && !d->media) return handOut<CFTypeRef>(make(kDictionary, name, const_cast<Device*>(d)));
+  if (d->properties.count(name) == 0) return nullptr;
   const std::optional<bool> value = d->properties.at(name);
   return handOut<CFTypeRef>(make(value ? kBoolean : kNumber, "", nullptr, value.value_or(true)));
 }
@@ -427,6 +518,27 @@ kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t object, const io
   if (std::strcmp(plane, kIOServicePlane) != 0) fault(std::string("IORegistryEntryGetParentEntry: plane ") + plane);
   if (d->parentResult == KERN_SUCCESS && !d->parent.empty()) *parent = entry(d->parent);
   return d->parentResult;
+}
+CFMutableDictionaryRef IOServiceMatching(const char* name) {
+  return handOut<CFMutableDictionaryRef>(make(kDictionary, std::string("class ") + name));
+}
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching, io_iterator_t* existing) {
+  Object& dictionary = live(matching, "IOServiceGetMatchingServices", kDictionary);
+  if (dictionary.text != "class IOMedia") fault("IOServiceGetMatchingServices: matching " + dictionary.text);
+  unref(dictionary);  // taken over, as documented
+  if (fake->matchingResult != KERN_SUCCESS) return fake->matchingResult;
+  fake->iterators.push_back({});
+  *existing = kFirstIterator + static_cast<io_object_t>(fake->iterators.size() - 1);
+  return KERN_SUCCESS;
+}
+io_object_t IOIteratorNext(io_iterator_t iterator) {
+  if (iterator < kFirstIterator || iterator - kFirstIterator >= fake->iterators.size()) {
+    fault("IOIteratorNext: not an iterator");
+    return IO_OBJECT_NULL;
+  }
+  Iterator& i = fake->iterators[iterator - kFirstIterator];
+  while (i.next < fake->devices.size() && !fake->devices[i.next].media) ++i.next;
+  return i.next < fake->devices.size() ? entry(fake->devices[i.next++].name) : IO_OBJECT_NULL;
 }
 CFMutableDictionaryRef IOBSDNameMatching(mach_port_t, uint32_t, const char* bsdName) {
   return handOut<CFMutableDictionaryRef>(make(kDictionary, bsdName));

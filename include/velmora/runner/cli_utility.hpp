@@ -12,18 +12,23 @@
 // A `CLIRunControl` given to a utility lets another thread signal its runs
 // while they wait for their tool (a supervisor forwarding its stop signals, a
 // manager stopping its listing tool). Without one, a run cannot be stopped.
+// A time limit given to a utility (setTimeLimit) ends a run whose tool
+// outlasts it; without one, a run waits for its tool however long it takes.
 //
 // Failures are thrown:
 //   - `CLIUtilityError` (launchPathNotFound, failedToParseOutputData);
 //   - `std::system_error` carrying the platform's errno when the process
-//     cannot be started (not executable, a directory, no resources), or
-//     ECANCELED when the utility's run control was signalled before it.
+//     cannot be started (not executable, a directory, no resources),
+//     ECANCELED when the utility's run control was signalled before it, or
+//     ETIMEDOUT when the tool outlasted the utility's time limit.
 //
 // Calls keep no shared state: any number may run at once from any threads.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -144,12 +149,24 @@ class GenericCLIUtility : public CLIUtility {
   void setRunControl(std::shared_ptr<CLIRunControl> control) noexcept { runControl_ = std::move(control); }
   const std::shared_ptr<CLIRunControl>& runControl() const noexcept { return runControl_; }
 
+  // Runs that start after this call may last `limit` (zero or less: no
+  // limit, the default). A tool still running then is sent SIGTERM (SIGKILL
+  // 3 seconds later, as a run control does) and, once it has been reaped,
+  // the run fails with std::system_error (ETIMEDOUT); a sink has seen the
+  // output up to then. A run control's signal that came first wins: that
+  // run returns as a signalled one does. Not synchronised: set it before the
+  // utility is shared between threads.
+  void setTimeLimit(std::chrono::milliseconds limit) noexcept { timeLimit_ = limit; }
+  std::chrono::milliseconds timeLimit() const noexcept { return timeLimit_; }
+
  private:
   std::vector<std::string> argumentsFor(const std::vector<std::string>& command,
                                         const std::vector<std::string>& args) const;
+  std::optional<std::chrono::steady_clock::time_point> deadlineFromNow() const;
 
   std::string launchPath_;
   std::shared_ptr<CLIRunControl> runControl_;
+  std::chrono::milliseconds timeLimit_{0};
 };
 
 }  // namespace velmora

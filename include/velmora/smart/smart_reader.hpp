@@ -128,11 +128,12 @@ class SMARTReader : public std::enable_shared_from_this<SMARTReader> {
     std::optional<std::string> serial;
     friend bool operator==(const Drive&, const Drive&) = default;
   };
-  // The machine's whole drives, sorted by name: no partitions, and on Linux
-  // no virtual devices (loop, RAM, device-mapper, RAID). Needs no privilege.
-  // Throws std::system_error: the platform's errno when its registry cannot
-  // be read, ENOTSUP where this library lists no drives (so far every
-  // platform but Linux).
+  // The machine's whole drives, sorted by name: no partitions, on Linux no
+  // virtual devices (loop, RAM, device-mapper, RAID), on macOS no disks
+  // that APFS synthesizes and no disk images. Needs no privilege. Throws
+  // std::system_error: the platform's errno when its registry cannot be
+  // read (EIO on macOS, with IOKit's text), ENOTSUP where this library
+  // lists no drives (platforms other than Linux and macOS).
   std::vector<Drive> drives();
 
   // Throw SMARTError.

@@ -4,6 +4,15 @@
 // open and what a result means is made above platform::DeviceRegistry;
 // this file only passes calls and results through and releases what it
 // took.
+//
+// The whole drives are the IOMedia objects marked "Whole" whose
+// grandparent (above their block storage driver) is a block storage device
+// (NVMe, AHCI/ATA, SCSI, USB): that leaves out partitions and the disks
+// that APFS synthesizes from a container (above them is a partition
+// scheme), and the disk images (a device whose "Protocol Characteristics"
+// say "Virtual Interface"). Model and serial come from the device's
+// "Device Characteristics" ("Product Name", "Serial Number"), without the
+// spaces ATA pads them with.
 #include <CoreFoundation/CoreFoundation.h>
 #include <DiskArbitration/DiskArbitration.h>
 #include <IOKit/IOCFPlugIn.h>
@@ -13,7 +22,11 @@
 #include <mach/mach_error.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "platform/macos/iokit_handles.hpp"
 #include "platform/smart_device.hpp"
@@ -39,6 +52,49 @@ io_object_t object(const Service& service) { return static_cast<io_object_t>(ser
 CFUUIDRef constantUuid(const Uuid& b) {
   return CFUUIDGetConstantUUIDWithBytes(kCFAllocatorDefault, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9],
                                         b[10], b[11], b[12], b[13], b[14], b[15]);
+}
+
+CFHandle<CFStringRef> cfString(const char* text) {
+  return CFHandle<CFStringRef>(CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingUTF8));
+}
+
+// A CFString's text; empty when `value` is not a string.
+std::string stringValue(CFTypeRef value) {
+  if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return {};
+  const auto string = static_cast<CFStringRef>(value);
+  std::vector<char> buffer(
+      static_cast<std::size_t>(CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8)) + 1);
+  if (!CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()), kCFStringEncodingUTF8)) return {};
+  return buffer.data();
+}
+
+std::string trimmed(std::string_view text) {
+  const auto begin = text.find_first_not_of(' ');
+  if (begin == std::string_view::npos) return {};
+  return std::string(text.substr(begin, text.find_last_not_of(' ') - begin + 1));
+}
+
+// The property `key` of `entry`, owned; null when it is missing.
+CFHandle<CFTypeRef> property(io_registry_entry_t entry, const char* key) {
+  const auto name = cfString(key);
+  if (!name) return nullptr;
+  return CFHandle<CFTypeRef>(IORegistryEntryCreateCFProperty(entry, name.get(), kCFAllocatorDefault, 0));
+}
+
+// The text under `key` in a dictionary `value`; empty when either is missing
+// or not of its type.
+std::string dictionaryText(CFTypeRef value, const char* key) {
+  if (value == nullptr || CFGetTypeID(value) != CFDictionaryGetTypeID()) return {};
+  const auto name = cfString(key);
+  if (!name) return {};
+  // Got, not copied: the dictionary keeps it.
+  return stringValue(CFDictionaryGetValue(static_cast<CFDictionaryRef>(value), name.get()));
+}
+
+macos::IOObject parentOf(io_registry_entry_t entry) {
+  io_registry_entry_t parent = IO_OBJECT_NULL;
+  if (IORegistryEntryGetParentEntry(entry, kIOServicePlane, &parent) != KERN_SUCCESS) return macos::IOObject();
+  return macos::IOObject(parent);
 }
 
 bool sameUuid(const Uuid& bytes, CFUUIDRef uuid) {
@@ -191,6 +247,41 @@ class IOKitRegistry final : public DeviceRegistry {
       return std::nullopt;
     }
     return std::string(name);
+  }
+
+  std::vector<DriveDescription> wholeDrives() override {
+    io_iterator_t found = IO_OBJECT_NULL;
+    // IOServiceGetMatchingServices takes the dictionary over.
+    const kern_return_t result = IOServiceGetMatchingServices(kDefaultPort, IOServiceMatching("IOMedia"), &found);
+    if (result != KERN_SUCCESS) {
+      throw std::system_error(EIO, std::system_category(),
+                              "listing drives: " + systemResultText(result).value_or(std::to_string(result)));
+    }
+    const macos::IOObject iterator(found);
+    std::vector<DriveDescription> drives;
+    for (macos::IOObject media(IOIteratorNext(iterator.get())); media.get() != IO_OBJECT_NULL;
+         media = macos::IOObject(IOIteratorNext(iterator.get()))) {
+      const auto whole = property(media.get(), "Whole");
+      if (!whole || CFGetTypeID(whole.get()) != CFBooleanGetTypeID() ||
+          !CFBooleanGetValue(static_cast<CFBooleanRef>(whole.get()))) {
+        continue;
+      }
+      const std::string bsdName = stringValue(property(media.get(), "BSD Name").get());
+      if (bsdName.empty()) continue;
+      const macos::IOObject driver = parentOf(media.get());
+      if (driver.get() == IO_OBJECT_NULL) continue;
+      const macos::IOObject device = parentOf(driver.get());
+      if (device.get() == IO_OBJECT_NULL || IOObjectConformsTo(device.get(), "IOBlockStorageDevice") == 0) continue;
+      if (dictionaryText(property(device.get(), "Protocol Characteristics").get(), "Physical Interconnect") ==
+          "Virtual Interface") {
+        continue;
+      }
+      const auto characteristics = property(device.get(), "Device Characteristics");
+      drives.push_back({bsdName, trimmed(dictionaryText(characteristics.get(), "Product Name")),
+                        trimmed(dictionaryText(characteristics.get(), "Serial Number"))});
+    }
+    std::sort(drives.begin(), drives.end(), [](const auto& a, const auto& b) { return a.bsdName < b.bsdName; });
+    return drives;
   }
 
   void retain(std::uint64_t id) override { IOObjectRetain(static_cast<io_object_t>(id)); }

@@ -46,11 +46,13 @@ struct RunControl::State {
 
 namespace {
 
-// Under the lock. Only the first signal counts; the grace period starts with it.
-void signalChild(Child& child, int signal) {
-  if (child.killAt) return;
+// Under the lock. Only the first signal counts; the grace period starts with
+// it. False when the child had been signalled already.
+bool signalChild(Child& child, int signal) {
+  if (child.killAt) return false;
   ::kill(child.pid, signal);
   child.killAt = Clock::now() + ChildProcess::kTerminateGrace;
+  return true;
 }
 
 // Under the lock.
@@ -108,7 +110,8 @@ int RunControl::signalSent() const noexcept {
 }
 
 CompletedRun runUnderControl(const std::string& path, const std::vector<std::string>& arguments,
-                             const OutputObserver& observer, bool keepOutput, RunControl& control) {
+                             const OutputObserver& observer, bool keepOutput, RunControl& control,
+                             std::optional<Clock::time_point> deadline) {
   RunControl::State& state = control.state();
   Child child;
   UniqueFd output;
@@ -128,6 +131,7 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
   std::string kept;
   std::vector<char> buffer(64 * 1024);
   std::exception_ptr failure;  // the observer's, or a failed read: the child is stopped, then it is rethrown
+  bool timedOut = false;
   auto fail = [&] {
     failure = std::current_exception();
     std::lock_guard lock(state.mutex);
@@ -136,8 +140,19 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
   try {
     for (;;) {
       std::optional<Clock::time_point> killAt;
+      int wait = 100;
       {
         std::lock_guard lock(state.mutex);
+        if (deadline && !child.killAt) {
+          const auto now = Clock::now();
+          if (now >= *deadline) {
+            timedOut = signalChild(child, SIGTERM);
+          } else {
+            // Rounded up, so that the deadline has passed when poll returns.
+            const auto left = std::chrono::ceil<milliseconds>(*deadline - now).count();
+            wait = static_cast<int>(std::min<decltype(left)>(left, wait));
+          }
+        }
         killIfOverdue(child);
         killAt = child.killAt;
       }
@@ -145,7 +160,7 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
       // something it started still holds the pipe open, and how it is killed
       // when it outstays its grace period.
       pollfd readable{output.get(), POLLIN, 0};
-      const int ready = posix::sys::poll(&readable, 1, killAt ? 20 : 100);
+      const int ready = posix::sys::poll(&readable, 1, killAt ? 20 : wait);
       if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::system_category(), "poll");
       if (killAt && hasEnded(child.pid) && (ready <= 0 || Clock::now() >= *killAt)) break;
       if (ready <= 0) continue;
@@ -170,6 +185,7 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
   output.reset();
   const ExitStatus status = reap(state, child);
   if (failure) std::rethrow_exception(failure);
+  if (timedOut) throw std::system_error(ETIMEDOUT, std::system_category(), "The tool did not finish within its time limit");
   return CompletedRun{std::move(kept), status};
 }
 

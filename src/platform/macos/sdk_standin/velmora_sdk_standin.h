@@ -58,6 +58,10 @@ typedef const struct __CFString* CFStringRef;
 typedef UInt32 CFStringEncoding;
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding);
+CFTypeID CFStringGetTypeID(void);
+CFIndex CFStringGetLength(CFStringRef theString);
+CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
+Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize, CFStringEncoding encoding);
 
 typedef const struct __CFBoolean* CFBooleanRef;
 CFTypeID CFBooleanGetTypeID(void);
@@ -65,6 +69,8 @@ Boolean CFBooleanGetValue(CFBooleanRef boolean);
 
 typedef const struct __CFDictionary* CFDictionaryRef;
 typedef struct __CFDictionary* CFMutableDictionaryRef;
+CFTypeID CFDictionaryGetTypeID(void);
+const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 
 typedef const struct __CFURL* CFURLRef;
 CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const UInt8* buffer, CFIndex bufLen,
@@ -102,6 +108,7 @@ typedef kern_return_t IOReturn;
 typedef mach_port_t io_object_t;
 typedef io_object_t io_registry_entry_t;
 typedef io_object_t io_service_t;
+typedef io_object_t io_iterator_t;
 typedef char io_name_t[128];
 typedef UInt32 IOOptionBits;
 #define IO_OBJECT_NULL ((io_object_t)0)
@@ -111,6 +118,9 @@ kern_return_t IOObjectRelease(io_object_t object);
 kern_return_t IOObjectRetain(io_object_t object);
 boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className);
 io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef matching);
+CFMutableDictionaryRef IOServiceMatching(const char* name);
+kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFDictionaryRef matching, io_iterator_t* existing);
+io_object_t IOIteratorNext(io_iterator_t iterator);
 CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef allocator,
                                           IOOptionBits options);
 kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
