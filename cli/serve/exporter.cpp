@@ -109,6 +109,9 @@ Exporter::Exporter(const ServeSettings& settings) : state_(std::make_unique<Stat
     servedBody.store(nullptr, std::memory_order_release);
     throw ListenError("Cannot listen on " + settings.listen +
                       ": the port is in use, or the address is not one of this machine's, or not permitted");
+  } catch (...) {
+    servedBody.store(nullptr, std::memory_order_release);
+    throw;
   }
   state_->filespaces->start();
   if (state_->drives) state_->drives->start();

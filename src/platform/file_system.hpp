@@ -18,7 +18,6 @@ bool fileExists(const std::string& path) noexcept;
 // in seconds since the epoch; 0 when it cannot be read.
 std::time_t modificationTime(const std::string& path) noexcept;
 
-
 // A new file that gets its name only once it is complete, so that a reader
 // never sees it half written and a writer killed meanwhile leaves nothing
 // behind where the file system allows.
@@ -29,7 +28,8 @@ std::time_t modificationTime(const std::string& path) noexcept;
 // file systems such as exFAT, macOS) it is created at `fallbackPath` and this
 // object holds an exclusive flock on it for its whole life: the kernel
 // releases that lock when the writer dies, which is how removeUnlocked()
-// tells a leftover from a file being written.
+// tells a leftover from a file being written. (On a file system without
+// locks the file is written unlocked, and no cleaner can remove it.)
 class PendingFile {
  public:
   // Throws std::system_error with errno when the file cannot be created.
@@ -41,8 +41,6 @@ class PendingFile {
 
   // Open for reading and writing, at offset 0.
   int descriptor() const noexcept { return fd_.get(); }
-  // The name the file has while written; empty for an unnamed file.
-  const std::string& temporaryPath() const noexcept { return temporaryPath_; }
 
   // Gives the file the name `final` unless something already exists there,
   // atomically where the file system allows (a hard link, or a rename that

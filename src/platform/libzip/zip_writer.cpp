@@ -6,8 +6,8 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <string_view>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <vector>
 

@@ -58,14 +58,15 @@ UniqueFd openUnnamed(const std::string& folder) {
 
 // Creates `path` and takes its lock. A concurrent removeUnlocked() may take
 // the lock between the two and remove the fresh file; then the name no longer
-// leads to it and the file is made again.
+// leads to it and the file is made again. Where the file system has no locks
+// at all the file is written unlocked: no cleaner can take a lock there
+// either, so none removes it.
 UniqueFd createLocked(const std::string& path) {
   for (int attempt = 0;; ++attempt) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd) throwErrno("Cannot create \"" + path + "\"", errno);
     // Blocking: a cleaner holds the lock only to look and unlink.
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) throwErrno("Cannot lock \"" + path + "\"", errno);
+    while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     struct stat opened {}, named {};
     if (::fstat(fd.get(), &opened) == 0 && ::lstat(path.c_str(), &named) == 0 && sameFile(opened, named)) return fd;
@@ -97,9 +98,10 @@ void PendingFile::publish(const std::string& final) {
       result = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, final.c_str(), AT_SYMLINK_FOLLOW);
     }
     if (result != 0) {
-      if (errno == EEXIST) throwExists(final);
+      const int error = errno;
+      if (error == EEXIST) throwExists(final);
       throw fs::filesystem_error("Cannot give the archive its name", fs::path(final),
-                                 std::error_code(errno, std::generic_category()));
+                                 std::error_code(error, std::generic_category()));
     }
     published_ = true;
     return;
