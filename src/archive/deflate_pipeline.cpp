@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 #include "platform/deflate.hpp"
@@ -18,6 +19,13 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // How often a waiting reader looks at cancellation and reports progress.
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
+std::function<void(const std::string&, std::uint64_t)> pieceReadHook;
+
+ZipFolderError changedError(const std::string& path) {
+  return ZipFolderError(ZipFolderError::Case::unreadableItem,
+                        "Cannot read \"" + path + "\": it changed while being archived");
+}
+
 ZipFolderError readError(const std::string& path, const std::system_error& error) {
   if (error.code() == std::errc::no_message_available) {
     return ZipFolderError(ZipFolderError::Case::unreadableItem,
@@ -28,6 +36,43 @@ ZipFolderError readError(const std::string& path, const std::system_error& error
 }
 
 }  // namespace
+
+void testing::setPieceReadHook(std::function<void(const std::string&, std::uint64_t)> hook) {
+  pieceReadHook = std::move(hook);
+}
+
+// One file's descriptor, shared by its units: opened by the first to need
+// it, checked and closed by the last.
+struct DeflatePipeline::OpenFile {
+  std::mutex mutex;
+  std::optional<platform::SourceFile> file;
+  std::size_t unitsLeft = 0;
+
+  // Opens the file unless open; throws what opening it found.
+  const platform::SourceFile& open(const FileToDeflate& listed) {
+    std::lock_guard lock(mutex);
+    if (file) return *file;
+    platform::SourceFile opened(listed.path);
+    if (!opened.isRegular()) {
+      throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
+                           "Cannot archive \"" + listed.path + "\": it is no longer a regular file");
+    }
+    if (opened.size() < listed.size) throw std::system_error(ENODATA, std::generic_category(), "read");
+    if (!(opened.openedVersion() == listed.version)) throw changedError(listed.path);
+    file.emplace(std::move(opened));
+    return *file;
+  }
+
+  // After a unit has read its piece: the last one compares the file with
+  // what it was when opened, and closes it.
+  void pieceDone(const FileToDeflate& listed) {
+    std::lock_guard lock(mutex);
+    if (--unitsLeft > 0 || !file) return;
+    const bool unchanged = file->currentVersion() == file->openedVersion();
+    file.reset();
+    if (!unchanged) throw changedError(listed.path);
+  }
+};
 
 struct DeflatePipeline::Unit {
   Unit(std::size_t file, std::uint64_t offset, std::size_t length, bool whole, bool last)
@@ -86,18 +131,16 @@ class DeflatePipeline::Source : public platform::DeflatedSource {
 // The compressors and input buffer of one worker thread, reused unit after unit.
 class DeflatePipeline::Worker {
  public:
-  void deflate(const std::string& path, Unit& unit) {
+  void deflate(const FileToDeflate& listed, OpenFile& open, Unit& unit) {
     if (inputCapacity_ < unit.length) {
       input_.reset(new unsigned char[unit.length]);
       inputCapacity_ = unit.length;
     }
+    const std::string& path = listed.path;
     try {
-      platform::SourceFile file(path);
-      if (!file.isRegular()) {
-        throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
-                             "Cannot archive \"" + path + "\": it is no longer a regular file");
-      }
-      file.readAt(unit.offset, input_.get(), unit.length);
+      open.open(listed).readAt(unit.offset, input_.get(), unit.length);
+      if (pieceReadHook) pieceReadHook(path, unit.offset);
+      open.pieceDone(listed);
     } catch (const std::system_error& error) {
       throw readError(path, error);
     }
@@ -147,6 +190,8 @@ DeflatePipeline::DeflatePipeline(std::vector<FileToDeflate> files, unsigned thre
       }
     }
     sources_.push_back(std::make_unique<Source>(*this, first, units_.size()));
+    openFiles_.push_back(std::make_unique<OpenFile>());
+    openFiles_.back()->unitsLeft = units_.size() - first;
   }
   const std::size_t count = std::min<std::size_t>(std::max(threads, 1u), units_.size());
   try {
@@ -193,12 +238,13 @@ void DeflatePipeline::work() {
     Unit& unit = units_[index];
     unit.reserved = unit.cost();
     reserved_ += unit.reserved;
-    const std::string& path = files_[unit.file].path;
+    const FileToDeflate& listed = files_[unit.file];
+    OpenFile& open = *openFiles_[unit.file];
     lock.unlock();
 
     std::exception_ptr error;
     try {
-      worker.deflate(path, unit);
+      worker.deflate(listed, open, unit);
     } catch (...) {
       error = std::current_exception();
     }

@@ -12,6 +12,11 @@
 // which was claimed before any later one, so it can never wait for a unit
 // that the budget keeps from starting. The output is the same bytes
 // whatever the number of threads.
+//
+// Each file is opened once and every piece is read from that descriptor;
+// its version (size, times, link count) when listed, when opened and after
+// its last piece must agree, or the file fails as changed while being
+// archived: never a mix of two contents under one valid CRC.
 #pragma once
 
 #include <condition_variable>
@@ -25,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/source_file.hpp"
 #include "platform/zip_writer.hpp"
 
 namespace velmora::archive {
@@ -32,7 +38,15 @@ namespace velmora::archive {
 struct FileToDeflate {
   std::string path;
   std::uint64_t size;  // as listed: the bytes archived
+  platform::FileVersion version;  // as listed
 };
+
+namespace testing {
+// Called on a worker thread after each piece of a file is read, with the
+// file's path and the piece's offset, so that a test can change the file
+// between pieces. Set it only while no archive is being made.
+void setPieceReadHook(std::function<void(const std::string& path, std::uint64_t offset)> hook);
+}  // namespace testing
 
 class DeflatePipeline {
  public:
@@ -59,6 +73,7 @@ class DeflatePipeline {
 
  private:
   struct Unit;
+  struct OpenFile;
   class Source;
   class Worker;
 
@@ -71,6 +86,7 @@ class DeflatePipeline {
 
   std::vector<FileToDeflate> files_;
   std::vector<Unit> units_;
+  std::vector<std::unique_ptr<OpenFile>> openFiles_;  // one per file
   std::vector<std::unique_ptr<Source>> sources_;
   std::function<bool()> cancelled_;
   std::function<void(std::uint64_t)> progress_;

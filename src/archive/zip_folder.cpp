@@ -116,7 +116,7 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
   std::uint64_t total = 0;
   for (const auto& item : items) {
     if (item.info.type != platform::ItemType::regular) continue;
-    files.push_back({item.path.string(), item.info.size});
+    files.push_back({item.path.string(), item.info.size, item.info.version});
     total += item.info.size;
   }
   const ZipCancellation* cancellation = options.cancellation;

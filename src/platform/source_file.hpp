@@ -12,12 +12,25 @@ namespace velmora::platform {
 
 enum class ItemType { regular, directory, symlink, other };
 
+// What tells that a file's content may have changed: any difference
+// between two of these taken of the same file. The link count catches a
+// file replaced by a rename (its old inode is unlinked) within the clock's
+// tick, where the times may not have moved.
+struct FileVersion {
+  std::uint64_t size = 0;
+  std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+  std::int64_t changedSeconds = 0, changedNanoseconds = 0;
+  std::uint64_t links = 0;
+  bool operator==(const FileVersion&) const = default;
+};
+
 // What lstat tells of one item: a link is described itself, never followed.
 struct ItemInfo {
   ItemType type = ItemType::other;
   std::uint32_t permissions = 0;  // the mode's 07777 bits
   std::uint64_t size = 0;
   std::time_t modified = 0;
+  FileVersion version;
 };
 
 // Throws std::system_error with errno when `path` cannot be examined.
@@ -32,7 +45,11 @@ class SourceFile {
   explicit SourceFile(const std::string& path);
 
   bool isRegular() const noexcept { return regular_; }
-  std::uint64_t size() const noexcept { return size_; }
+  std::uint64_t size() const noexcept { return opened_.size; }
+  // As it was when opened.
+  const FileVersion& openedVersion() const noexcept { return opened_; }
+  // As it is now, through the descriptor. Throws std::system_error with errno.
+  FileVersion currentVersion() const;
 
   // Fills `length` bytes from `offset`. Throws std::system_error with errno on
   // a read error, and with ENODATA when the file ends before them.
@@ -41,7 +58,7 @@ class SourceFile {
  private:
   UniqueFd fd_;
   bool regular_ = false;
-  std::uint64_t size_ = 0;
+  FileVersion opened_;
 };
 
 }  // namespace velmora::platform

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/deflate_pipeline.hpp"
 #include "archive/zip_fixture.hpp"
 
 namespace velmora::test {
@@ -205,6 +206,49 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
   }
   for (const auto& folder : {root, fs::path("/tmp")}) {
     for (const auto& name : listing(folder)) EXPECT_NE(name.rfind("escaped_", 0), 0u) << folder / name;
+  }
+}
+
+// A file changed between two of its pieces fails the call, whether it was
+// saved by a rename (the descriptor still reads the old content, a link
+// count that fell tells) or rewritten in place with the same size: no
+// archive holds a content that never existed.
+TEST_F(ZipTest, AFileChangedBetweenItsPiecesFailsTheZip) {
+  const std::string original = text(12u << 20);
+  const std::string replacement = text(12u << 20, 7);
+  const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> changes = {
+      {"saved by a rename",
+       [&](const fs::path& file) {
+         std::ofstream(file.string() + ".new", std::ios::binary) << replacement;
+         fs::rename(file.string() + ".new", file);
+       }},
+      {"rewritten in place, same size",
+       [&](const fs::path& file) {
+         std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << replacement;
+       }},
+  };
+  for (const auto& [name, change] : changes) {
+    for (const unsigned threads : {1u, 4u}) {
+      SCOPED_TRACE(std::string(name) + ", " + std::to_string(threads) + " threads");
+      fs::remove_all(root / "out");
+      write("big.txt", original);
+      // Well before now, so that a rewrite within the clock's tick still shows.
+      fs::last_write_time(source / "big.txt", fs::file_time_type::clock::now() - std::chrono::hours(1));
+      bool changed = false;
+      archive::testing::setPieceReadHook([&](const std::string& path, std::uint64_t offset) {
+        if (offset != 0 || path != (source / "big.txt").string() || changed) return;
+        changed = true;
+        change(source / "big.txt");
+      });
+      const auto outcome = zip(root / "out", {threads});
+      archive::testing::setPieceReadHook(nullptr);
+      EXPECT_TRUE(changed);
+      EXPECT_FALSE(outcome.archive);
+      EXPECT_EQ(outcome.errorCase, ZipFolderError::Case::unreadableItem);
+      EXPECT_NE(outcome.errorText.find("big.txt\": it changed while being archived"), std::string::npos)
+          << outcome.errorText;
+      EXPECT_EQ(listing(root / "out"), std::vector<std::string>{});
+    }
   }
 }
 

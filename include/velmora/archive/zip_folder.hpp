@@ -7,8 +7,11 @@
 // symbolic links stored as links and never followed, each with its Unix mode
 // and modification time (2-second resolution). Names are stored as their
 // bytes, marked UTF-8 when they are UTF-8 and not plain ASCII. A file's
-// bytes are those its size had when the folder was listed. The archive is
-// the same bytes whatever the number of threads.
+// bytes are read from one descriptor, opened once; a file whose size,
+// modification or change time or link count is not the same when listed,
+// when opened and after its last byte is read fails the call
+// (unreadableItem, "... changed while being archived"). The archive is the
+// same bytes whatever the number of threads.
 //
 // What a caller may rely on:
 //   - Threads: zipFolder runs on the calling thread and calls `completion`

@@ -17,6 +17,20 @@ namespace {
   throw std::system_error(error, std::generic_category(), what);
 }
 
+FileVersion versionOf(const struct stat& info) {
+  FileVersion version;
+  version.size = static_cast<std::uint64_t>(info.st_size);
+#ifdef __APPLE__
+  version.modifiedSeconds = info.st_mtimespec.tv_sec, version.modifiedNanoseconds = info.st_mtimespec.tv_nsec;
+  version.changedSeconds = info.st_ctimespec.tv_sec, version.changedNanoseconds = info.st_ctimespec.tv_nsec;
+#else
+  version.modifiedSeconds = info.st_mtim.tv_sec, version.modifiedNanoseconds = info.st_mtim.tv_nsec;
+  version.changedSeconds = info.st_ctim.tv_sec, version.changedNanoseconds = info.st_ctim.tv_nsec;
+#endif
+  version.links = static_cast<std::uint64_t>(info.st_nlink);
+  return version;
+}
+
 }  // namespace
 
 ItemInfo describeItem(const std::string& path) {
@@ -33,6 +47,7 @@ ItemInfo describeItem(const std::string& path) {
   item.permissions = static_cast<std::uint32_t>(info.st_mode) & 07777;
   item.size = static_cast<std::uint64_t>(info.st_size);
   item.modified = info.st_mtime;
+  item.version = versionOf(info);
   return item;
 }
 
@@ -46,7 +61,14 @@ SourceFile::SourceFile(const std::string& path) {
   struct stat info {};
   if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, path);
   regular_ = S_ISREG(info.st_mode);
-  size_ = regular_ ? static_cast<std::uint64_t>(info.st_size) : 0;
+  opened_ = versionOf(info);
+  if (!regular_) opened_.size = 0;
+}
+
+FileVersion SourceFile::currentVersion() const {
+  struct stat info {};
+  if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, "fstat");
+  return versionOf(info);
 }
 
 void SourceFile::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
