@@ -36,6 +36,30 @@ struct ItemInfo {
 // Throws std::system_error with errno when `path` cannot be examined.
 ItemInfo describeItem(const std::string& path);
 
+// One folder's entries, read through one descriptor: each entry is
+// examined relative to it, so that a deep path is not walked again for
+// every entry (on a network file system, every step of a walk may wait).
+class FolderReader {
+ public:
+  // Opens the folder; a final link is followed only when `followLink`.
+  // Throws std::system_error with errno.
+  FolderReader(const std::string& path, bool followLink);
+  ~FolderReader();
+  FolderReader(const FolderReader&) = delete;
+  FolderReader& operator=(const FolderReader&) = delete;
+
+  // The next entry's name ("." and ".." left out); false at the end.
+  // Throws std::system_error with errno.
+  bool next(std::string& name);
+  // lstat of the entry `name`; throws std::system_error with errno.
+  ItemInfo describe(const std::string& name) const;
+  // The target of the link `name`; throws std::system_error with errno.
+  std::string linkTarget(const std::string& name) const;
+
+ private:
+  void* folder_ = nullptr;  // the DIR stream, which owns the descriptor
+};
+
 // A file opened for reading without following a final link and without
 // blocking, so that a FIFO or device put in a file's place is refused
 // instead of hanging the reader.

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "archive/deflate_pipeline.hpp"
+#include "archive/folder_pipeline.hpp"
 #include "archive/zip_fixture.hpp"
 
 namespace velmora::test {
@@ -63,12 +63,16 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   EXPECT_EQ(entry["readme.txt"]["date_time"], json::array({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                                                            local.tm_hour, local.tm_min, local.tm_sec - local.tm_sec % 2}));
 
-  // Info-ZIP agrees, and the archive is the same bytes with any thread count.
+  // Info-ZIP agrees, and the archive is the same bytes with any number of
+  // compressing threads and reads in flight.
   EXPECT_EQ(std::system(("unzip -tq '" + outcome.archive->string() + "' >/dev/null").c_str()), 0);
-  for (const unsigned threads : {1u, 3u}) {
-    const auto again = zip(root / ("threads-" + std::to_string(threads)), {threads});
-    ASSERT_FALSE(again.error) << again.errorText;
-    EXPECT_TRUE(bytesOf(*again.archive) == bytesOf(*outcome.archive)) << threads << " threads";
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    for (const unsigned readers : {1u, 4u, 32u}) {
+      const std::string name = std::to_string(threads) + " threads, " + std::to_string(readers) + " readers";
+      const auto again = zip(root / name, {threads, nullptr, readers});
+      ASSERT_FALSE(again.error) << again.errorText;
+      EXPECT_TRUE(bytesOf(*again.archive) == bytesOf(*outcome.archive)) << name;
+    }
   }
 }
 
@@ -161,8 +165,10 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
     std::string prefix;
     std::optional<ZipFolderError::Case> expected;  // none: a file system error
     std::string inError;
-    std::function<void(const fs::path& folder, float)> duringZip = nullptr;
+    // At a step of reading z-swapped, whose pieces one reader reads in order.
+    std::function<void(const fs::path& file, archive::testing::ReadStep, std::uint64_t offset)> duringRead = nullptr;
   };
+  using archive::testing::ReadStep;
   const std::vector<Case> cases = {
       {"a missing source folder", [](const fs::path& folder) { fs::remove_all(folder); }, "Backup", std::nullopt,
        "No such file or directory"},
@@ -173,14 +179,19 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
       {"a parent without a separator", nullptr, "..", ZipFolderError::Case::invalidPrefix, ".."},
       // Swapped in after the folder was listed: opened without blocking, refused.
       {"a file replaced by a FIFO", nullptr, "Backup", ZipFolderError::Case::unsupportedItem, "z-swapped",
-       [](const fs::path& folder, float fraction) {
-         if (fraction <= 0 || fs::is_fifo(folder / "z-swapped")) return;
-         fs::remove(folder / "z-swapped");
-         ASSERT_EQ(::mkfifo((folder / "z-swapped").c_str(), 0600), 0);
+       [](const fs::path& file, ReadStep step, std::uint64_t) {
+         if (step != ReadStep::opening) return;
+         fs::remove(file);
+         ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
        }},
       {"a file cut short", nullptr, "Backup", ZipFolderError::Case::unreadableItem, "became shorter",
-       [](const fs::path& folder, float fraction) {
-         if (fraction > 0) fs::resize_file(folder / "z-swapped", 10);
+       [](const fs::path& file, ReadStep step, std::uint64_t offset) {
+         if (step == ReadStep::pieceRead && offset == 0) fs::resize_file(file, 10);
+       }},
+      {"a file cut short before it is opened", nullptr, "Backup", ZipFolderError::Case::unreadableItem,
+       "became shorter",
+       [](const fs::path& file, ReadStep step, std::uint64_t) {
+         if (step == ReadStep::opening) fs::resize_file(file, 10);
        }},
   };
   const std::string large = text(24u << 20);
@@ -192,9 +203,11 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
     write("a-large.txt", large);
     write("z-swapped", swapped);
     if (c.prepare) c.prepare(source);
-    const auto outcome = zip(root / "out", {1}, c.prefix, [&](float fraction) {
-      if (c.duringZip) c.duringZip(source, fraction);
+    archive::testing::setReadHook([&](const std::string& path, ReadStep step, std::uint64_t offset) {
+      if (c.duringRead && path == (source / "z-swapped").string()) c.duringRead(path, step, offset);
     });
+    const auto outcome = zip(root / "out", {1, nullptr, 1}, c.prefix);
+    archive::testing::setReadHook(nullptr);
     EXPECT_EQ(outcome.completions, 1);
     EXPECT_FALSE(outcome.archive);
     EXPECT_EQ(outcome.errorCase, c.expected) << outcome.errorText;
@@ -235,13 +248,16 @@ TEST_F(ZipTest, AFileChangedBetweenItsPiecesFailsTheZip) {
       // Well before now, so that a rewrite within the clock's tick still shows.
       fs::last_write_time(source / "big.txt", fs::file_time_type::clock::now() - std::chrono::hours(1));
       bool changed = false;
-      archive::testing::setPieceReadHook([&](const std::string& path, std::uint64_t offset) {
-        if (offset != 0 || path != (source / "big.txt").string() || changed) return;
+      archive::testing::setReadHook([&](const std::string& path, archive::testing::ReadStep step, std::uint64_t offset) {
+        if (step != archive::testing::ReadStep::pieceRead || offset != 0 || path != (source / "big.txt").string() ||
+            changed) {
+          return;
+        }
         changed = true;
         change(source / "big.txt");
       });
       const auto outcome = zip(root / "out", {threads});
-      archive::testing::setPieceReadHook(nullptr);
+      archive::testing::setReadHook(nullptr);
       EXPECT_TRUE(changed);
       EXPECT_FALSE(outcome.archive);
       EXPECT_EQ(outcome.errorCase, ZipFolderError::Case::unreadableItem);

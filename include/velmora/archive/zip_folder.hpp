@@ -82,8 +82,14 @@ class ZipCancellation {
 };
 
 struct ZipFolderOptions {
-  unsigned threads = 0;                             // 0: the hardware's concurrency
+  static constexpr unsigned kDefaultReaders = 32;
+  unsigned threads = 0;  // compressing threads; 0: the hardware's concurrency
   const ZipCancellation* cancellation = nullptr;  // must outlive the call
+  // Reads in flight, each of at most 1 MiB, besides the compressing threads
+  // (and as many threads listing folders, up to 32): on a network file
+  // system the archive waits for the file system, not for the processor.
+  // 0: kDefaultReaders.
+  unsigned readers = 0;
 };
 
 using PercentCompleteCallback = std::function<void(std::optional<float> fraction)>;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,11 +32,7 @@ FileVersion versionOf(const struct stat& info) {
   return version;
 }
 
-}  // namespace
-
-ItemInfo describeItem(const std::string& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) throwErrno(errno, path);
+ItemInfo itemOf(const struct stat& info) {
   ItemInfo item;
   if (S_ISREG(info.st_mode)) {
     item.type = ItemType::regular;
@@ -49,6 +46,67 @@ ItemInfo describeItem(const std::string& path) {
   item.modified = info.st_mtime;
   item.version = versionOf(info);
   return item;
+}
+
+}  // namespace
+
+ItemInfo describeItem(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) throwErrno(errno, path);
+  return itemOf(info);
+}
+
+FolderReader::FolderReader(const std::string& path, bool followLink) {
+  int fd;
+  do {
+    fd = posix::sys::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throwErrno(errno, path);
+  DIR* folder = ::fdopendir(fd);
+  if (folder == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    throwErrno(error, path);
+  }
+  folder_ = folder;
+}
+
+FolderReader::~FolderReader() { ::closedir(static_cast<DIR*>(folder_)); }
+
+bool FolderReader::next(std::string& name) {
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(static_cast<DIR*>(folder_));
+    if (entry == nullptr) {
+      if (errno != 0) throwErrno(errno, "readdir");
+      return false;
+    }
+    const char* found = entry->d_name;
+    if (found[0] == '.' && (found[1] == '\0' || (found[1] == '.' && found[2] == '\0'))) continue;
+    name = found;
+    return true;
+  }
+}
+
+ItemInfo FolderReader::describe(const std::string& name) const {
+  struct stat info {};
+  if (::fstatat(::dirfd(static_cast<DIR*>(folder_)), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    throwErrno(errno, name);
+  }
+  return itemOf(info);
+}
+
+std::string FolderReader::linkTarget(const std::string& name) const {
+  std::string target(256, '\0');
+  while (true) {
+    const ssize_t length = ::readlinkat(::dirfd(static_cast<DIR*>(folder_)), name.c_str(), target.data(), target.size());
+    if (length < 0) throwErrno(errno, name);
+    if (static_cast<std::size_t>(length) < target.size()) {
+      target.resize(static_cast<std::size_t>(length));
+      return target;
+    }
+    target.resize(target.size() * 2);
+  }
 }
 
 SourceFile::SourceFile(const std::string& path) {
