@@ -65,8 +65,8 @@ struct FolderPipeline::Unit {
   // filled by the readers of its pieces, each its own part.
   std::size_t piecesLeft = 0;
   std::size_t reserved = 0;
-  std::unique_ptr<unsigned char[]> input;
-  std::unique_ptr<unsigned char[]> output;
+  platform::DataBuffer input;
+  platform::DataBuffer output;
   std::size_t outputLength = 0;
   std::uint32_t crc = 0;
   std::exception_ptr error;
@@ -114,17 +114,14 @@ class FolderPipeline::Source : public platform::DeflatedSource {
 // One regular file: its units, and its descriptor, opened by the first
 // piece read and checked and closed by the last.
 struct FolderPipeline::File {
-  File(FolderPipeline& pipeline, std::string name, const platform::ItemInfo& info)
-      : name(std::move(name)), size(info.size), version(info.version), source(pipeline, units) {}
+  File(FolderPipeline& pipeline, const ListedItem& item) : item(item), source(pipeline, units) {}
 
-  const std::string name;
-  const std::uint64_t size;  // as listed: the bytes archived
-  const platform::FileVersion version;
+  const ListedItem& item;   // its size is the bytes archived
   std::vector<Unit> units;  // fixed before the file is offered
   Source source;
 
   std::mutex mutex;
-  std::optional<platform::SourceFile> opened;
+  std::unique_ptr<platform::SourceFile> opened;
   std::exception_ptr openError;  // what opening it found, for every piece
   std::size_t piecesLeft = 0;
 
@@ -139,9 +136,9 @@ struct FolderPipeline::File {
         throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
                              "Cannot archive \"" + path + "\": it is no longer a regular file");
       }
-      if (file.size() < size) throw std::system_error(ENODATA, std::generic_category(), "read");
-      if (!(file.openedVersion() == version)) throw changedError(path);
-      opened.emplace(std::move(file));
+      if (file.size() < item.info.size) throw std::system_error(ENODATA, std::generic_category(), "read");
+      if (!(file.openedVersion() == item.info.version)) throw changedError(path);
+      opened = std::make_unique<platform::SourceFile>(std::move(file));
     } catch (const std::system_error& error) {
       openError = std::make_exception_ptr(readError(path, error));
       std::rethrow_exception(openError);
@@ -171,7 +168,7 @@ struct FolderPipeline::File {
 
 bool FolderPipeline::UnitOrder::operator()(const Unit* a, const Unit* b) const {
   if (a->file == b->file) return a->offset < b->offset;
-  return a->file->name < b->file->name;
+  return a->file->item.name < b->file->item.name;
 }
 
 // The compressors and output buffer of one compressing thread, reused
@@ -192,7 +189,7 @@ class FolderPipeline::Compressor {
       length = chunk_->compress(data, unit.length, unit.last, scratch_.get(), capacity_);
     }
     // Only what the output takes stays charged until the writer copies it.
-    unit.output.reset(new unsigned char[std::max<std::size_t>(length, 1)]);
+    unit.output = platform::DataBuffer(length);
     std::memcpy(unit.output.get(), scratch_.get(), length);
     unit.outputLength = length;
   }
@@ -200,11 +197,11 @@ class FolderPipeline::Compressor {
  private:
   void reserve(std::size_t bound) {
     if (capacity_ >= bound) return;
-    scratch_.reset(new unsigned char[bound]);
+    scratch_ = platform::DataBuffer(bound);
     capacity_ = bound;
   }
 
-  std::unique_ptr<unsigned char[]> scratch_;
+  platform::DataBuffer scratch_;
   std::size_t capacity_ = 0;
   std::unique_ptr<platform::WholeDeflater> whole_;
   std::unique_ptr<platform::ChunkDeflater> chunk_;
@@ -315,13 +312,16 @@ void FolderPipeline::listFolder(const std::string& relative) {
 
 void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
   std::lock_guard lock(mutex_);
-  if (item.info.type == platform::ItemType::regular) {
-    item.file = files_.size();
-    File& file = files_.emplace_back(*this, item.name, item.info);
-    const std::uint64_t size = file.size;
+  const bool regular = item.info.type == platform::ItemType::regular;
+  if (regular) item.file = files_.size();
+  const ListedItem& listed = items_.emplace_back(std::move(item));
+  if (regular) {
+    File& file = files_.emplace_back(*this, listed);
+    const std::uint64_t size = listed.info.size;
     if (size <= kWholeFileLimit) {
       file.units.emplace_back(&file, 0, static_cast<std::size_t>(size), true, true);
     } else {
+      file.units.reserve(static_cast<std::size_t>((size + kChunkSize - 1) / kChunkSize));
       for (std::uint64_t offset = 0; offset < size; offset += kChunkSize) {
         const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, size - offset));
         file.units.emplace_back(&file, offset, length, false, offset + length == size);
@@ -334,7 +334,6 @@ void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
     }
     readersWake_.notify_one();
   }
-  items_.push_back(std::move(item));
   if (!folderToList.empty()) {
     foldersToList_.insert(folderToList);
     listersWake_.notify_one();
@@ -374,7 +373,7 @@ void FolderPipeline::admit(std::unique_lock<std::mutex>&) {
   pending_.erase(pending_.begin());
   unit.reserved = charge(unit.length);
   reserved_ += unit.reserved;
-  unit.input.reset(new unsigned char[std::max<std::size_t>(unit.length, 1)]);
+  unit.input = platform::DataBuffer(unit.length);
   std::uint64_t offset = unit.offset;
   const std::uint64_t end = unit.offset + unit.length;
   do {
@@ -415,7 +414,7 @@ void FolderPipeline::read() {
 void FolderPipeline::readPiece(const Piece& piece) {
   Unit& unit = *piece.unit;
   File& file = *unit.file;
-  const std::string path = pathOf(file.name);
+  const std::string path = pathOf(file.item.name);
   try {
     const platform::SourceFile& source = file.open(path);
     source.readAt(piece.offset, unit.input.get() + (piece.offset - unit.offset), piece.length);

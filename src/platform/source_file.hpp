@@ -33,6 +33,31 @@ struct ItemInfo {
   FileVersion version;
 };
 
+// A buffer for a file's data, whose memory returns to the system when it
+// is freed: large ones are mapped on their own, because the allocator's
+// heaps, shared by many threads, would keep what a stream of large buffers
+// leaves behind, and the resident memory would outgrow what is buffered.
+class DataBuffer {
+ public:
+  DataBuffer() = default;
+  // Throws std::bad_alloc.
+  explicit DataBuffer(std::size_t size);
+  ~DataBuffer() { reset(); }
+  DataBuffer(DataBuffer&& other) noexcept;
+  DataBuffer& operator=(DataBuffer&& other) noexcept;
+  DataBuffer(const DataBuffer&) = delete;
+  DataBuffer& operator=(const DataBuffer&) = delete;
+
+  unsigned char* get() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  void reset() noexcept;
+
+ private:
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+};
+
 // Throws std::system_error with errno when `path` cannot be examined.
 ItemInfo describeItem(const std::string& path);
 

@@ -1,10 +1,13 @@
 #include "platform/source_file.hpp"
 
 #include <cerrno>
+#include <new>
+#include <utility>
 #include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +52,47 @@ ItemInfo itemOf(const struct stat& info) {
 }
 
 }  // namespace
+
+namespace {
+// Below this, the allocator's own mapping threshold keeps RSS honest enough.
+constexpr std::size_t kMapAtLeast = 64u << 10;
+}  // namespace
+
+DataBuffer::DataBuffer(std::size_t size) : size_(size) {
+  if (size < kMapAtLeast) {
+    data_ = new unsigned char[size == 0 ? 1 : size];
+    return;
+  }
+  void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<unsigned char*>(mapped);
+  mapped_ = true;
+}
+
+DataBuffer::DataBuffer(DataBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)), mapped_(other.mapped_) {}
+
+DataBuffer& DataBuffer::operator=(DataBuffer&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    mapped_ = other.mapped_;
+  }
+  return *this;
+}
+
+void DataBuffer::reset() noexcept {
+  if (data_ == nullptr) return;
+  if (mapped_) {
+    ::munmap(data_, size_);
+  } else {
+    delete[] data_;
+  }
+  data_ = nullptr;
+  size_ = 0;
+  mapped_ = false;
+}
 
 ItemInfo describeItem(const std::string& path) {
   struct stat info {};
