@@ -43,6 +43,54 @@ ZipFolderError readError(const std::string& path, const std::system_error& error
 
 std::size_t charge(std::size_t bytes) { return std::max(bytes, FolderPipeline::kLeastCharge); }
 
+// Kinds of file that are compressed already: deflating them again costs
+// the most time for no gain. Decided by the name alone, so that the
+// archive does not depend on what the threads saw first.
+bool isCompressedAlready(const std::string& name) {
+  static const char* const kExtensions[] = {
+      "7z",  "aac",  "apk", "avi",  "avif", "br",   "bz2",  "deb",  "docx", "epub", "flac", "gif", "gz",
+      "heic", "jar", "jpeg", "jpg", "lz",   "lz4",  "lzma", "m4a",  "m4v",  "mkv",  "mov",  "mp3", "mp4",
+      "odp", "ods",  "odt", "oga",  "ogg",  "opus", "png",  "pptx", "rar",  "rpm",  "tbz2", "tgz", "txz",
+      "webm", "webp", "whl", "woff", "woff2", "xlsx", "xz",  "zip",  "zst"};
+  const auto slash = name.rfind('/');
+  const auto dot = name.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == name.size()) return false;
+  std::string extension = name.substr(dot + 1);
+  if (extension.size() > 5) return false;
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  for (const char* known : kExtensions) {
+    if (extension == known) return true;
+  }
+  return false;
+}
+
+// Deflate's stored blocks (RFC 1951, 3.2.4): the data as is, five bytes
+// of header per 65,535 bytes, so that a stored file still joins the
+// stream of chunks and the entry stays "deflated" for every reader.
+constexpr std::size_t kStoredBlock = 65535;
+
+std::size_t storedLength(std::size_t length) {
+  return length + 5 * std::max<std::size_t>(1, (length + kStoredBlock - 1) / kStoredBlock);
+}
+
+void writeStored(const unsigned char* input, std::size_t length, bool last, unsigned char* output) {
+  std::size_t done = 0;
+  do {
+    const std::size_t block = std::min(kStoredBlock, length - done);
+    const bool final = last && done + block == length;
+    *output++ = final ? 1 : 0;  // BFINAL, BTYPE 00, then byte-aligned
+    *output++ = static_cast<unsigned char>(block & 0xff);
+    *output++ = static_cast<unsigned char>(block >> 8);
+    *output++ = static_cast<unsigned char>(~block & 0xff);
+    *output++ = static_cast<unsigned char>((~block >> 8) & 0xff);
+    if (block > 0) std::memcpy(output, input + done, block);
+    output += block;
+    done += block;
+  } while (done < length);
+}
+
 }  // namespace
 
 void testing::setReadHook(std::function<void(const std::string&, ReadStep, std::uint64_t)> hook) {
@@ -60,6 +108,7 @@ struct FolderPipeline::Unit {
   std::size_t length;
   bool whole;  // the whole file, deflated in one go
   bool last;   // the file's last unit: it ends the stream
+  bool stored = false;  // in stored blocks, not compressed
 
   // Guarded by the mutex until done; then the writer's alone. The input is
   // filled by the readers of its pieces, each its own part.
@@ -178,6 +227,12 @@ class FolderPipeline::Compressor {
   void deflate(Unit& unit) {
     const unsigned char* data = unit.input.get();
     unit.crc = platform::crc32(0, data, unit.length);
+    if (unit.stored) {
+      unit.outputLength = storedLength(unit.length);
+      unit.output = platform::DataBuffer(unit.outputLength);
+      writeStored(data, unit.length, unit.last, unit.output.get());
+      return;
+    }
     std::size_t length;
     if (unit.whole) {
       if (!whole_) whole_ = std::make_unique<platform::WholeDeflater>();
@@ -327,7 +382,9 @@ void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
         file.units.emplace_back(&file, offset, length, false, offset + length == size);
       }
     }
+    const bool stored = isCompressedAlready(listed.name);
     for (Unit& unit : file.units) {
+      unit.stored = stored;
       unit.piecesLeft = std::max<std::size_t>((unit.length + kPieceSize - 1) / kPieceSize, 1);
       file.piecesLeft += unit.piecesLeft;
       pending_.insert(&unit);

@@ -15,8 +15,11 @@
 //     pieces are in.
 // A unit is what is deflated in one go: a whole file up to kWholeFileLimit
 // (libdeflate, in one call), otherwise a kChunkSize chunk of a stream that
-// the chunks join into (platform/deflate.hpp). Units depend only on the
-// files' sizes, so the archive is the same bytes for every number of
+// the chunks join into (platform/deflate.hpp). A file whose name says it
+// is compressed already (".gz", ".png", ".zip", ...) is not deflated: its
+// data goes into deflate's stored blocks, which costs a copy instead of
+// the most expensive deflate work there is, for the same size. Units
+// depend only on the files' names and sizes, so the archive is the same bytes for every number of
 // threads and readers.
 //
 // Memory is bounded by what is buffered, not by the files' sizes: a unit

@@ -24,6 +24,11 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   write("docs/latin1-\xe9t\xe9.txt", "not UTF-8\n");  // stored as its bytes, unmarked
   write("empty.txt", "");
   write("large.log", text(9u << 20, 2) + std::string(1 << 20, '\0'));  // deflated in chunks
+  // Compressed already, by their names: stored as they are, across deflate's
+  // 64 KiB stored blocks and, for the large one, across chunks too.
+  write("docs/photo.PNG", text(70000, 4));
+  write("bundle.tar.gz", text(9u << 20, 5) + "end");
+  write("empty.gz", "");
   fs::permissions(source / "docs/guide.md", fs::perms::owner_all | fs::perms::group_read);
   fs::permissions(source / "readme.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_directories(source / "empty/inner");
@@ -44,11 +49,15 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   EXPECT_EQ(read["differ"], json::array());
   EXPECT_EQ(read["missing"], json::array());
   json entry = read["entries"];
-  EXPECT_EQ(entry.size(), 12u);
+  EXPECT_EQ(entry.size(), 15u);
   EXPECT_EQ(entry["readme.txt"]["compress_type"], 8);  // deflate
   EXPECT_EQ(entry["readme.txt"]["mode"], S_IFREG | 0640);
   EXPECT_EQ(entry["docs/guide.md"]["mode"], S_IFREG | 0740);
   EXPECT_EQ(entry["large.log"]["size"], (10u << 20));
+  EXPECT_LT(entry["large.log"]["compress_size"], (5u << 20));
+  EXPECT_EQ(entry["docs/photo.PNG"]["compress_size"], 70000 + 2 * 5);
+  EXPECT_EQ(entry["bundle.tar.gz"]["compress_size"], (9u << 20) + 3 + 154 * 5);
+  EXPECT_EQ(entry["empty.gz"]["compress_size"], 5);
   EXPECT_EQ(entry["docs/"]["mode"].get<int>() & S_IFMT, S_IFDIR);
   EXPECT_EQ(entry["empty/inner/"]["mode"].get<int>() & S_IFMT, S_IFDIR);
   EXPECT_EQ(entry["docs/link-to-readme"]["mode"].get<int>() & S_IFMT, S_IFLNK);
