@@ -3,7 +3,9 @@
 // The archive is "PREFIX_dd-MM-yyyy_hh-mm-ss.zip" (the local time of the
 // call, 12-hour clock, no AM/PM marker) in `outputFolder`, which is created
 // with its parents. Its entries are the folder's contents relative to the
-// folder, sorted by name: folders (empty ones too), regular files deflated,
+// folder, sorted by name: folders (empty ones too), regular files deflated
+// (those compressed already by their extension, ".gz", ".png", ".zip" ...,
+// in deflate's stored blocks),
 // symbolic links stored as links and never followed, each with its Unix mode
 // and modification time (2-second resolution). Names are stored as their
 // bytes, marked UTF-8 when they are UTF-8 and not plain ASCII. A file's
@@ -16,13 +18,17 @@
 // What a caller may rely on:
 //   - Threads: zipFolder runs on the calling thread and calls `completion`
 //     there exactly once before it returns. Files are deflated by
-//     `options.threads` worker threads (0: the hardware's concurrency), all
-//     ended before it returns. Memory stays bounded whatever the files' sizes.
+//     `options.threads` worker threads (0: the hardware's concurrency) and
+//     read by `options.readers` threads (pieces of at most 1 MiB in
+//     flight), while up to 32 threads list the folder; all ended before it
+//     returns. Memory stays bounded whatever the files' sizes (about 64 MiB
+//     buffered).
 //   - Progress: `percentComplete` is called on the calling thread only, with
 //     the fraction of the files' bytes deflated so far (never absent): 0.0
 //     first, then rising, and 1.0 only once the archive is in place.
 //   - Cancellation: `options.cancellation->cancel()`, from any thread or from
-//     `percentComplete`, stops the call within a fraction of a second; it
+//     `percentComplete`, stops the call within a fraction of a second (once
+//     the file-system requests under way return), while listing too; it
 //     then fails with ZipFolderError::Case::cancelled. Cancelling after the
 //     archive is in place changes nothing.
 //   - Failure: nothing is left under the archive's name or beside it (the
