@@ -1,4 +1,4 @@
-// zip [--threads N] [--quiet] FOLDER OUTPUT_FOLDER PREFIX
+// zip [--threads N] [--readers N] [--quiet] FOLDER OUTPUT_FOLDER PREFIX
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +20,7 @@ using Clock = std::chrono::steady_clock;
 struct ZipOptions {
   std::string folder, outputFolder, prefix;
   unsigned threads = 0;
+  unsigned readers = 0;
   bool quiet = false;
 };
 
@@ -106,6 +107,8 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
   command->add_option("PREFIX", zip->prefix, "The start of the archive's name")->required();
   command->add_option("--threads", zip->threads, "Compressing threads (default: one per processor)")
       ->check(CLI::Range(1u, 1024u));
+  command->add_option("--readers", zip->readers, "Reads in flight, besides the compressing threads (default: 32)")
+      ->check(CLI::Range(1u, 1024u));
   command->add_flag("-q,--quiet", zip->quiet, "No progress bar");
   command->callback([zip, &options, &action] {
     action = [zip, &options] {
@@ -128,7 +131,7 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
               archive = std::move(made);
               error = failure;
             },
-            {zip->threads, &cancellation});
+            {zip->threads, &cancellation, zip->readers});
         signals.wake();
         signal = signals.wait();
       }

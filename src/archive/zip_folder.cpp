@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "archive/deflate_pipeline.hpp"
+#include "archive/folder_pipeline.hpp"
 #include "platform/file_system.hpp"
 #include "platform/source_file.hpp"
 #include "platform/zip_writer.hpp"
@@ -21,13 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What is archived for one thing inside the folder.
-struct Item {
-  std::string name;  // relative, with "/" separators; folders end with "/"
-  fs::path path;
-  platform::ItemInfo info;
-};
-
 // The archive's name is the prefix followed by "_date.zip": only a separator
 // could put it somewhere else ("../x", "/tmp/x"), and only a NUL byte could
 // cut it short. Dots are harmless there (".." gives ".._date.zip", a plain
@@ -37,40 +30,6 @@ void checkPrefix(const std::string& prefix) {
     throw ZipFolderError(ZipFolderError::Case::invalidPrefix,
                          "The archive's prefix must be a plain name, without \"/\" or a NUL byte: \"" + prefix + "\"");
   }
-}
-
-std::vector<Item> collect(const fs::path& folder) {
-  if (!fs::is_directory(folder)) {
-    throw fs::filesystem_error("Cannot zip a folder that does not exist", folder,
-                               std::make_error_code(std::errc::no_such_file_or_directory));
-  }
-  std::vector<Item> items;
-  // Never follows links: a link is an entry of its own.
-  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
-    const fs::path& path = it->path();
-    platform::ItemInfo info;
-    try {
-      info = platform::describeItem(path.string());
-    } catch (const std::system_error& error) {
-      throw ZipFolderError(ZipFolderError::Case::unreadableItem,
-                           "Cannot read \"" + path.string() + "\": " + error.code().message());
-    }
-    std::string name = path.lexically_relative(folder).generic_string();
-    switch (info.type) {
-      case platform::ItemType::directory:
-        name += '/';
-        break;
-      case platform::ItemType::regular:
-      case platform::ItemType::symlink:
-        break;
-      case platform::ItemType::other:
-        throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
-                             "Cannot archive \"" + path.string() + "\": not a file, folder or link");
-    }
-    items.push_back({std::move(name), path, info});
-  }
-  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.name < b.name; });
-  return items;
 }
 
 // The hidden name beside the final one that a zip writes under where the
@@ -125,17 +84,24 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
     throw fs::filesystem_error("An archive already exists there", archive,
                                std::make_error_code(std::errc::file_exists));
   }
-  const auto items = collect(folder);
-  std::vector<archive::FileToDeflate> files;
-  std::uint64_t total = 0;
-  for (const auto& item : items) {
-    if (item.info.type != platform::ItemType::regular) continue;
-    files.push_back({item.path.string(), item.info.size});
-    total += item.info.size;
+  if (!fs::is_directory(folder)) {
+    throw fs::filesystem_error("Cannot zip a folder that does not exist", folder,
+                               std::make_error_code(std::errc::no_such_file_or_directory));
   }
   const ZipCancellation* cancellation = options.cancellation;
   const auto cancelled = [cancellation] { return cancellation && cancellation->isCancelled(); };
   const unsigned threads = options.threads > 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned readers = options.readers > 0 ? options.readers : ZipFolderOptions::kDefaultReaders;
+
+  // Files are read and deflated while the folder is still being listed.
+  archive::FolderPipeline pipeline(folder, threads, readers, cancelled);
+  const auto items = pipeline.listing();
+  std::uint64_t total = 0;
+  for (const auto* item : items) {
+    if (item->info.type == platform::ItemType::regular) total += item->info.size;
+  }
+  ProgressReporter progress(percentComplete, total);
+  pipeline.setProgress([&progress](std::uint64_t done) { progress(done); });
 
   // Leftovers of zips killed while writing into this folder; those of zips
   // still running are locked and stay.
@@ -147,22 +113,18 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
     throw ZipFolderError(ZipFolderError::Case::writeFailed, error.what(), error.code().value());
   }
   try {
-    ProgressReporter progress(percentComplete, total);
-    archive::DeflatePipeline pipeline(std::move(files), threads, cancelled,
-                                      [&progress](std::uint64_t done) { progress(done); });
     platform::ZipWriter writer(partial->descriptor());
-    std::size_t file = 0;
-    for (const auto& item : items) {
-      const auto& info = item.info;
+    for (const auto* item : items) {
+      const auto& info = item->info;
       switch (info.type) {
         case platform::ItemType::directory:
-          writer.addDirectory(item.name, info.permissions, info.modified);
+          writer.addDirectory(item->name, info.permissions, info.modified);
           break;
         case platform::ItemType::symlink:
-          writer.addSymlink(item.name, fs::read_symlink(item.path).string(), info.permissions, info.modified);
+          writer.addSymlink(item->name, item->linkTarget, info.permissions, info.modified);
           break;
         default:
-          writer.addDeflatedFile(item.name, info.size, pipeline.source(file++), info.permissions, info.modified);
+          writer.addDeflatedFile(item->name, info.size, pipeline.source(*item), info.permissions, info.modified);
       }
     }
     writer.close(cancelled);

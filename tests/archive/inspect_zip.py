@@ -23,7 +23,7 @@ with zipfile.ZipFile(sys.argv[1]) as archive:
         stored.add(raw.rstrip(b"/"))
         entries[name] = {"mode": info.external_attr >> 16, "date_time": list(info.date_time),
                          "compress_type": info.compress_type, "utf8_flag": bool(info.flag_bits & 0x800),
-                         "size": info.file_size, "content": data.decode("utf-8", "replace") if len(data) < 256 else None}
+                         "size": info.file_size, "compress_size": info.compress_size, "content": data.decode("utf-8", "replace") if len(data) < 256 else None}
         if folder and not raw.endswith(b"/"):
             path = os.path.join(folder, raw)
             source = os.readlink(path) if os.path.islink(path) else open(path, "rb").read()

@@ -2,8 +2,10 @@
 // progress callback, and a callback that throws. Every call ends with one
 // completion, an archive in place or nothing at all, and no thread or
 // descriptor left behind. Run under ThreadSanitizer in CI.
+#include <atomic>
 #include <thread>
 
+#include "archive/folder_pipeline.hpp"
 #include "archive/zip_fixture.hpp"
 #include "support/test_support.hpp"
 
@@ -42,6 +44,32 @@ TEST_F(ZipTest, CancellationAtAnyMomentLeavesAnArchiveOrNothing) {
     }
   }
   EXPECT_GT(cancelled, 0);
+  EXPECT_TRUE(eventually([&] { return nothingLeakedSince(before); })) << currentResources() << " vs " << before;
+}
+
+// Cancelled while folders are still being listed (and the first files
+// read): the listing stops, and nothing is left.
+TEST_F(ZipTest, CancellationStopsTheListing) {
+  for (int folder = 0; folder < 60; ++folder) {
+    for (int file = 0; file < 3; ++file) {
+      write("f" + std::to_string(folder) + "/n" + std::to_string(file) + ".txt", text(5000, folder * 3 + file));
+    }
+  }
+  ASSERT_FALSE(zip(root / "warm-up", {2}).error);
+  const ResourceCounts before = currentResources();
+  for (const unsigned readers : {1u, 4u, 32u}) {
+    ZipCancellation cancellation;
+    std::atomic<int> listed{0};
+    archive::testing::setFolderListHook([&](const std::string&) {
+      if (++listed == 10) cancellation.cancel();
+    });
+    const auto outcome = zip(root / "out", {2, &cancellation, readers});
+    archive::testing::setFolderListHook(nullptr);
+    EXPECT_EQ(outcome.completions, 1);
+    EXPECT_EQ(outcome.errorCase, ZipFolderError::Case::cancelled) << outcome.errorText;
+    EXPECT_LT(listed.load(), 61) << readers << " readers";  // every lister stopped early
+    EXPECT_EQ(listing(root / "out"), std::vector<std::string>{});
+  }
   EXPECT_TRUE(eventually([&] { return nothingLeakedSince(before); })) << currentResources() << " vs " << before;
 }
 

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/folder_pipeline.hpp"
 #include "archive/zip_fixture.hpp"
 #include "platform/unique_fd.hpp"
 
@@ -25,6 +26,11 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   write("docs/latin1-\xe9t\xe9.txt", "not UTF-8\n");  // stored as its bytes, unmarked
   write("empty.txt", "");
   write("large.log", text(9u << 20, 2) + std::string(1 << 20, '\0'));  // deflated in chunks
+  // Compressed already, by their names: stored as they are, across deflate's
+  // 64 KiB stored blocks and, for the large one, across chunks too.
+  write("docs/photo.PNG", text(70000, 4));
+  write("bundle.tar.gz", text(9u << 20, 5) + "end");
+  write("empty.gz", "");
   fs::permissions(source / "docs/guide.md", fs::perms::owner_all | fs::perms::group_read);
   fs::permissions(source / "readme.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_directories(source / "empty/inner");
@@ -45,11 +51,15 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   EXPECT_EQ(read["differ"], json::array());
   EXPECT_EQ(read["missing"], json::array());
   json entry = read["entries"];
-  EXPECT_EQ(entry.size(), 12u);
+  EXPECT_EQ(entry.size(), 15u);
   EXPECT_EQ(entry["readme.txt"]["compress_type"], 8);  // deflate
   EXPECT_EQ(entry["readme.txt"]["mode"], S_IFREG | 0640);
   EXPECT_EQ(entry["docs/guide.md"]["mode"], S_IFREG | 0740);
   EXPECT_EQ(entry["large.log"]["size"], (10u << 20));
+  EXPECT_LT(entry["large.log"]["compress_size"], (5u << 20));
+  EXPECT_EQ(entry["docs/photo.PNG"]["compress_size"], 70000 + 2 * 5);
+  EXPECT_EQ(entry["bundle.tar.gz"]["compress_size"], (9u << 20) + 3 + 154 * 5);
+  EXPECT_EQ(entry["empty.gz"]["compress_size"], 5);
   EXPECT_EQ(entry["docs/"]["mode"].get<int>() & S_IFMT, S_IFDIR);
   EXPECT_EQ(entry["empty/inner/"]["mode"].get<int>() & S_IFMT, S_IFDIR);
   EXPECT_EQ(entry["docs/link-to-readme"]["mode"].get<int>() & S_IFMT, S_IFLNK);
@@ -64,12 +74,16 @@ TEST_F(ZipTest, ArchiveHoldsExactlyTheFolderAsAFileManagerWouldMakeIt) {
   EXPECT_EQ(entry["readme.txt"]["date_time"], json::array({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                                                            local.tm_hour, local.tm_min, local.tm_sec - local.tm_sec % 2}));
 
-  // Info-ZIP agrees, and the archive is the same bytes with any thread count.
+  // Info-ZIP agrees, and the archive is the same bytes with any number of
+  // compressing threads and reads in flight.
   EXPECT_EQ(std::system(("unzip -tq '" + outcome.archive->string() + "' >/dev/null").c_str()), 0);
-  for (const unsigned threads : {1u, 3u}) {
-    const auto again = zip(root / ("threads-" + std::to_string(threads)), {threads});
-    ASSERT_FALSE(again.error) << again.errorText;
-    EXPECT_TRUE(bytesOf(*again.archive) == bytesOf(*outcome.archive)) << threads << " threads";
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    for (const unsigned readers : {1u, 4u, 32u}) {
+      const std::string name = std::to_string(threads) + " threads, " + std::to_string(readers) + " readers";
+      const auto again = zip(root / name, {threads, nullptr, readers});
+      ASSERT_FALSE(again.error) << again.errorText;
+      EXPECT_TRUE(bytesOf(*again.archive) == bytesOf(*outcome.archive)) << name;
+    }
   }
 }
 
@@ -268,8 +282,10 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
     std::string prefix;
     std::optional<ZipFolderError::Case> expected;  // none: a file system error
     std::string inError;
-    std::function<void(const fs::path& folder, float)> duringZip = nullptr;
+    // At a step of reading z-swapped, whose pieces one reader reads in order.
+    std::function<void(const fs::path& file, archive::testing::ReadStep, std::uint64_t offset)> duringRead = nullptr;
   };
+  using archive::testing::ReadStep;
   const std::vector<Case> cases = {
       {"a missing source folder", [](const fs::path& folder) { fs::remove_all(folder); }, "Backup", std::nullopt,
        "No such file or directory"},
@@ -279,14 +295,19 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
       {"an absolute prefix", nullptr, "/tmp/escaped", ZipFolderError::Case::invalidPrefix, "/tmp/escaped"},
       // Swapped in after the folder was listed: opened without blocking, refused.
       {"a file replaced by a FIFO", nullptr, "Backup", ZipFolderError::Case::unsupportedItem, "z-swapped",
-       [](const fs::path& folder, float fraction) {
-         if (fraction <= 0 || fs::is_fifo(folder / "z-swapped")) return;
-         fs::remove(folder / "z-swapped");
-         ASSERT_EQ(::mkfifo((folder / "z-swapped").c_str(), 0600), 0);
+       [](const fs::path& file, ReadStep step, std::uint64_t) {
+         if (step != ReadStep::opening) return;
+         fs::remove(file);
+         ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
        }},
       {"a file cut short", nullptr, "Backup", ZipFolderError::Case::unreadableItem, "became shorter",
-       [](const fs::path& folder, float fraction) {
-         if (fraction > 0) fs::resize_file(folder / "z-swapped", 10);
+       [](const fs::path& file, ReadStep step, std::uint64_t offset) {
+         if (step == ReadStep::pieceRead && offset == 0) fs::resize_file(file, 10);
+       }},
+      {"a file cut short before it is opened", nullptr, "Backup", ZipFolderError::Case::unreadableItem,
+       "became shorter",
+       [](const fs::path& file, ReadStep step, std::uint64_t) {
+         if (step == ReadStep::opening) fs::resize_file(file, 10);
        }},
   };
   const std::string large = text(24u << 20);
@@ -298,9 +319,11 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
     write("a-large.txt", large);
     write("z-swapped", swapped);
     if (c.prepare) c.prepare(source);
-    const auto outcome = zip(root / "out", {1}, c.prefix, [&](float fraction) {
-      if (c.duringZip) c.duringZip(source, fraction);
+    archive::testing::setReadHook([&](const std::string& path, ReadStep step, std::uint64_t offset) {
+      if (c.duringRead && path == (source / "z-swapped").string()) c.duringRead(path, step, offset);
     });
+    const auto outcome = zip(root / "out", {1, nullptr, 1}, c.prefix);
+    archive::testing::setReadHook(nullptr);
     EXPECT_EQ(outcome.completions, 1);
     EXPECT_FALSE(outcome.archive);
     EXPECT_EQ(outcome.errorCase, c.expected) << outcome.errorText;
@@ -336,6 +359,52 @@ TEST_F(ZipTest, PrefixIsRefusedOnlyWhenItCouldLeaveTheFolder) {
     } else {
       EXPECT_EQ(outcome.errorCase, ZipFolderError::Case::invalidPrefix) << outcome.errorText;
       EXPECT_FALSE(fs::exists(output));
+    }
+  }
+}
+
+// A file changed between two of its pieces fails the call, whether it was
+// saved by a rename (the descriptor still reads the old content, a link
+// count that fell tells) or rewritten in place with the same size: no
+// archive holds a content that never existed.
+TEST_F(ZipTest, AFileChangedBetweenItsPiecesFailsTheZip) {
+  const std::string original = text(12u << 20);
+  const std::string replacement = text(12u << 20, 7);
+  const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> changes = {
+      {"saved by a rename",
+       [&](const fs::path& file) {
+         std::ofstream(file.string() + ".new", std::ios::binary) << replacement;
+         fs::rename(file.string() + ".new", file);
+       }},
+      {"rewritten in place, same size",
+       [&](const fs::path& file) {
+         std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << replacement;
+       }},
+  };
+  for (const auto& [name, change] : changes) {
+    for (const unsigned threads : {1u, 4u}) {
+      SCOPED_TRACE(std::string(name) + ", " + std::to_string(threads) + " threads");
+      fs::remove_all(root / "out");
+      write("big.txt", original);
+      // Well before now, so that a rewrite within the clock's tick still shows.
+      fs::last_write_time(source / "big.txt", fs::file_time_type::clock::now() - std::chrono::hours(1));
+      bool changed = false;
+      archive::testing::setReadHook([&](const std::string& path, archive::testing::ReadStep step, std::uint64_t offset) {
+        if (step != archive::testing::ReadStep::pieceRead || offset != 0 || path != (source / "big.txt").string() ||
+            changed) {
+          return;
+        }
+        changed = true;
+        change(source / "big.txt");
+      });
+      const auto outcome = zip(root / "out", {threads});
+      archive::testing::setReadHook(nullptr);
+      EXPECT_TRUE(changed);
+      EXPECT_FALSE(outcome.archive);
+      EXPECT_EQ(outcome.errorCase, ZipFolderError::Case::unreadableItem);
+      EXPECT_NE(outcome.errorText.find("big.txt\": it changed while being archived"), std::string::npos)
+          << outcome.errorText;
+      EXPECT_EQ(listing(root / "out"), std::vector<std::string>{});
     }
   }
 }

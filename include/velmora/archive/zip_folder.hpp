@@ -3,25 +3,34 @@
 // The archive is "PREFIX_dd-MM-yyyy_hh-mm-ss.zip" (the local time of the
 // call, 12-hour clock, no AM/PM marker) in `outputFolder`, which is created
 // with its parents. Its entries are the folder's contents relative to the
-// folder, sorted by name: folders (empty ones too), regular files deflated,
+// folder, sorted by name: folders (empty ones too), regular files deflated
+// (those compressed already by their extension, ".gz", ".png", ".zip" ...,
+// in deflate's stored blocks),
 // symbolic links stored as links and never followed, each with its Unix mode
 // and modification time (2-second resolution). Names are stored as their
 // bytes, marked UTF-8 (bit 11) when they are valid UTF-8 by RFC 3629 and not
 // plain ASCII; a name with an overlong form, a surrogate, a code point above
 // U+10FFFF or a cut sequence is stored unmarked, as Info-ZIP does. A file's
-// bytes are those its size had when the folder was listed. The archive is
-// the same bytes whatever the number of threads.
+// bytes are read from one descriptor, opened once; a file whose size,
+// modification or change time or link count is not the same when listed,
+// when opened and after its last byte is read fails the call
+// (unreadableItem, "... changed while being archived"). The archive is the
+// same bytes whatever the number of threads.
 //
 // What a caller may rely on:
 //   - Threads: zipFolder runs on the calling thread and calls `completion`
 //     there exactly once before it returns. Files are deflated by
-//     `options.threads` worker threads (0: the hardware's concurrency), all
-//     ended before it returns. Memory stays bounded whatever the files' sizes.
+//     `options.threads` worker threads (0: the hardware's concurrency) and
+//     read by `options.readers` threads (pieces of at most 1 MiB in
+//     flight), while up to 32 threads list the folder; all ended before it
+//     returns. Memory stays bounded whatever the files' sizes (about 64 MiB
+//     buffered).
 //   - Progress: `percentComplete` is called on the calling thread only, with
 //     the fraction of the files' bytes deflated so far (never absent): 0.0
 //     first, then rising, and 1.0 only once the archive is in place.
 //   - Cancellation: `options.cancellation->cancel()`, from any thread or from
-//     `percentComplete`, stops the call within a fraction of a second; it
+//     `percentComplete`, stops the call within a fraction of a second (once
+//     the file-system requests under way return), while listing too; it
 //     then fails with ZipFolderError::Case::cancelled. Cancelling after the
 //     archive is in place changes nothing.
 //   - Failure: nothing is left under the archive's name or beside it. The
@@ -89,8 +98,14 @@ class ZipCancellation {
 };
 
 struct ZipFolderOptions {
-  unsigned threads = 0;                             // 0: the hardware's concurrency
+  static constexpr unsigned kDefaultReaders = 32;
+  unsigned threads = 0;  // compressing threads; 0: the hardware's concurrency
   const ZipCancellation* cancellation = nullptr;  // must outlive the call
+  // Reads in flight, each of at most 1 MiB, besides the compressing threads
+  // (and as many threads listing folders, up to 32): on a network file
+  // system the archive waits for the file system, not for the processor.
+  // 0: kDefaultReaders.
+  unsigned readers = 0;
 };
 
 using PercentCompleteCallback = std::function<void(std::optional<float> fraction)>;
