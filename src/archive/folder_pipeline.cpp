@@ -19,6 +19,8 @@ namespace {
 // How often a waiting caller looks at cancellation and reports progress.
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 constexpr unsigned kMostListers = 32;
+// More threads than this would only fail to start.
+constexpr unsigned kMostReaders = 1024;
 
 std::function<void(const std::string&, testing::ReadStep, std::uint64_t)> readHook;
 std::function<void(const std::string&)> folderListHook;
@@ -266,8 +268,8 @@ FolderPipeline::FolderPipeline(const fs::path& folder, unsigned threads, unsigne
                                std::function<bool()> cancelled)
     : root_(folder), cancelled_(std::move(cancelled)) {
   foldersToList_.insert("");
-  readers = std::max(readers, 1u);
-  threads = std::max(threads, 1u);
+  readers = std::clamp(readers, 1u, kMostReaders);
+  threads = std::clamp(threads, 1u, kMostReaders);
   try {
     for (unsigned i = 0; i < std::min(readers, kMostListers); ++i) threads_.emplace_back([this] { list(); });
     for (unsigned i = 0; i < readers; ++i) threads_.emplace_back([this] { read(); });

@@ -104,7 +104,7 @@ struct ZipFolderOptions {
   // Reads in flight, each of at most 1 MiB, besides the compressing threads
   // (and as many threads listing folders, up to 32): on a network file
   // system the archive waits for the file system, not for the processor.
-  // 0: kDefaultReaders.
+  // 0: kDefaultReaders; at most 1024 (as the threads), more count as 1024.
   unsigned readers = 0;
 };
 
