@@ -360,6 +360,19 @@ check "an unapproved load fails, says why and has opened the pane when it exits"
   "1 yes file:///System/Library/PreferencePanes/security.prefPane" \
   "$status $(grep -q 'not approved to load' <<<"$err" && echo yes) $(cat "$home/open.log" 2>/dev/null)"
 rm -f "$home/open.log"
+# A stop signal to the front end alone reaches the osascript of a load, even
+# one that ignores it (killed after the grace period), and none is left.
+mkdir -p "$home/hung-desktop"
+printf '#!/bin/sh\ntrap "" TERM\necho ready >&2\nwhile :; do sleep 0.05; done\n' > "$home/hung-desktop/osascript"
+chmod +x "$home/hung-desktop/osascript"
+for row in INT:130 TERM:143; do
+  : > "$home/kext.err"
+  "${in_background[@]}" "$cli" kext --desktop-tools "$home/hung-desktop" load "$kext" 2>>"$home/kext.err" &
+  pid=$!
+  for _ in $(seq 100); do grep -q ready "$home/kext.err" && break; sleep 0.05; done
+  kill -"${row%:*}" "$pid"; wait "$pid"; status=$?
+  check "kext load passes SIG${row%:*} to its osascript" "${row#*:} 0" "$status $(pgrep -f "$home/hung-desktop/osascript" | wc -l)"
+done
 expect "settings open notification" 0 ""  settings "${desktop[@]}" open notification
 check "settings open opens the pane" "file:///System/Library/PreferencePanes/notifications.prefPane" "$(opened)"
 run_cli settings "${desktop[@]}" open Security
