@@ -124,7 +124,9 @@ int main(int argc, char** argv) {
   app.add_option("--instance", options.instance, "LucidLink instance identifier to address (lucid commands)")
       ->type_name("ID")
       ->check(CLI::Validator(
-          [](const std::string& id) { return id.empty() ? std::string("expected an instance identifier, got an empty word") : std::string(); },
+          [](const std::string& id) {
+            return id.empty() ? std::string("expected an instance identifier, got an empty word") : std::string();
+          },
           "", "non-empty"));
   app.add_option("--desktop-tools", options.desktopTools,
                  "Use osascript and open from this folder for alerts, scripts and settings (kext, settings)")
