@@ -3,7 +3,9 @@
 #include <memory>
 
 #include "front_end.hpp"
+#include "platform/terminal.hpp"
 #include "velmora/kext/kernel_extension.hpp"
+#include "velmora/runner/cli_utility.hpp"
 
 namespace velmora::cli {
 
@@ -13,6 +15,12 @@ namespace {
 // given folder (stand-ins included).
 std::shared_ptr<DesktopServices> desktopFrom(const std::string& toolFolder) {
   return toolFolder.empty() ? desktopServices() : osascriptDesktopServices(toolFolder);
+}
+
+// The same, with the processes it waits for (osascript) under `control`.
+std::shared_ptr<DesktopServices> desktopFrom(const std::string& toolFolder, std::shared_ptr<CLIRunControl> control) {
+  return toolFolder.empty() ? platformDesktopServices(std::move(control))
+                            : osascriptDesktopServices(toolFolder, std::move(control));
 }
 
 }  // namespace
@@ -61,7 +69,12 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
   load->add_option("PATH", *path, "A .kext bundle")->required();
   load->callback([path, &options, &action] {
     action = [path, &options] {
-      KernelExtensionCommandDelegate delegate(desktopFrom(options.desktopTools));
+      // As for `run`: a stop signal goes to the osascript of the alert or
+      // script running then, none starts after it, and the command exits
+      // 128+N once it is gone (it used to be left running).
+      auto control = std::make_shared<CLIRunControl>();
+      platform::StopSignals stopSignals([control](int signal) { control->signal(signal); });
+      KernelExtensionCommandDelegate delegate(desktopFrom(options.desktopTools, control));
       std::promise<std::optional<KernelExtensionError>> outcome;
       std::promise<void> finished;
       delegate.loadKernelExtension(
@@ -70,6 +83,8 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
       // Not before the load is over: an alert still showing would otherwise
       // die with the process, and with it the pane it may open.
       finished.get_future().wait();
+      stopSignals.wake();
+      if (const int signal = stopSignals.wait()) return exitForSignal(signal);
       const auto error = outcome.get_future().get();
       if (error) throw *error;
       if (options.json) {

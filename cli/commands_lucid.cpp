@@ -226,7 +226,9 @@ void addLucidCommands(CLI::App& app, const Options& options, Action& action) {
       text << "expected a number of seconds, at least 0.1; got " << *interval;
       throw CLI::ValidationError("--interval", text.str());
     }
-    action = [interval, &options] { return runWatch(options, *interval); };
+    action = [interval, &options] {
+      return reportingOnOneLine(options.json, [&] { return runWatch(options, *interval); });
+    };
   });
 
   addConfigCommands(*group, [&options] { return makeClient(options); }, options, action);

@@ -209,19 +209,21 @@ void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& op
   command->callback([command, perf, makeClient, &options, &action] {
     const LucidPerfQuery query = queryOf(*perf, *command);
     action = [query, makeClient, &options] {
-      platform::StopSignals stopSignals;  // before the run starts its threads
-      auto client = makeClient();
-      auto printer = std::make_shared<Printer>(options.json, stopSignals);
-      const auto pid = client->runPerf(query, printer);
-      const int signal = stopSignals.wait();
-      // After a stop the end still comes only once the tool has been reaped,
-      // after the follow-up SIGKILL when it ignores the terminate request.
-      // Woken without a signal, the run has ended or standard output failed.
-      client->cancelProcessWithId(pid);
-      const LucidPerfRunEnd end = printer->waitForEnd();
-      if (signal != 0) return exitForSignal(signal);
-      if (printer->writeFailure()) std::rethrow_exception(printer->writeFailure());
-      throw endedRunError(end);
+      return reportingOnOneLine(options.json, [&] {
+        platform::StopSignals stopSignals;  // before the run starts its threads
+        auto client = makeClient();
+        auto printer = std::make_shared<Printer>(options.json, stopSignals);
+        const auto pid = client->runPerf(query, printer);
+        const int signal = stopSignals.wait();
+        // After a stop the end still comes only once the tool has been reaped,
+        // after the follow-up SIGKILL when it ignores the terminate request.
+        // Woken without a signal, the run has ended or standard output failed.
+        client->cancelProcessWithId(pid);
+        const LucidPerfRunEnd end = printer->waitForEnd();
+        if (signal != 0) return exitForSignal(signal);
+        if (printer->writeFailure()) std::rethrow_exception(printer->writeFailure());
+        throw endedRunError(end);
+      });
     };
   });
 }

@@ -92,4 +92,17 @@ void printError(const ErrorReport& report, bool json) {
   if (report.exitStatus == kExitUsage) std::cerr << "Run with --help for more information.\n";
 }
 
+int reportingOnOneLine(bool json, const std::function<int()>& command) {
+  if (!json) return command();
+  try {
+    return command();
+  } catch (const WriteError&) {
+    throw;
+  } catch (...) {
+    const ErrorReport report = describeCurrentException();
+    printRaw(nlohmann::json{{"error", report.error}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    return report.exitStatus;
+  }
+}
+
 }  // namespace velmora::cli

@@ -99,6 +99,11 @@ ErrorReport describeCurrentException();
 // Prints the report: its message on standard error, or with `json` the
 // object {"error": ...} on standard output.
 void printError(const ErrorReport& report, bool json);
+// Runs `command` of a stream of one compact JSON object a line (perf,
+// watch): with `json`, its failure is one compact line too, so that a reader
+// that takes the stream line by line reads the end as well. A write error
+// of standard output passes through.
+int reportingOnOneLine(bool json, const std::function<int()>& command);
 
 // Standard output could not be written: a full device, a closed
 // descriptor, a broken pipe (EPIPE).

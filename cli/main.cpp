@@ -119,7 +119,15 @@ int main(int argc, char** argv) {
   app.add_option("--tool", options.tool, "Path of the LucidLink tool (lucid commands)")
       ->capture_default_str()
       ->type_name("PATH");
-  app.add_option("--instance", options.instance, "LucidLink instance identifier to address (lucid commands)")->type_name("ID");
+  // An empty word (`--instance "$ID"` with ID unset) would address the
+  // default instance instead, and change its settings: refused.
+  app.add_option("--instance", options.instance, "LucidLink instance identifier to address (lucid commands)")
+      ->type_name("ID")
+      ->check(CLI::Validator(
+          [](const std::string& id) {
+            return id.empty() ? std::string("expected an instance identifier, got an empty word") : std::string();
+          },
+          "", "non-empty"));
   app.add_option("--desktop-tools", options.desktopTools,
                  "Use osascript and open from this folder for alerts, scripts and settings (kext, settings)")
       ->type_name("DIR");

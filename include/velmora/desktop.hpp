@@ -53,10 +53,20 @@ class DesktopServices {
   virtual std::unique_ptr<PrivilegedScript> makeScript(const std::string& source) = 0;
 };
 
+class CLIRunControl;
+
 // The backend through `osascript` and `open` found in `toolFolder`.
 std::shared_ptr<DesktopServices> osascriptDesktopServices(std::string toolFolder = "/usr/bin");
-// This platform's backend.
+// The same, with its osascript runs under `control`, so that a host stopping
+// on a signal leaves no alert or script process behind: a signal sent
+// through the control reaches the osascript running then (SIGKILL 3 seconds
+// later), and from then on no osascript or opener starts (an alert counts as
+// not shown, a script as failed, a URL as not opened).
+std::shared_ptr<DesktopServices> osascriptDesktopServices(std::string toolFolder, std::shared_ptr<CLIRunControl> control);
+// This platform's backend; with `control`, its waited-for processes run
+// under it as above (Linux's backend starts none).
 std::shared_ptr<DesktopServices> platformDesktopServices();
+std::shared_ptr<DesktopServices> platformDesktopServices(std::shared_ptr<CLIRunControl> control);
 
 // The services used where none is given: the platform's unless a host
 // installed others. An empty pointer restores the platform's.

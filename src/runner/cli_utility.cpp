@@ -33,6 +33,8 @@ void CLIRunControl::stop() noexcept { signal(SIGTERM); }
 
 int CLIRunControl::signalSent() const noexcept { return control_->signalSent(); }
 
+platform::RunControl& platformControl(CLIRunControl& control) noexcept { return *control.control_; }
+
 GenericCLIUtility::GenericCLIUtility(std::string launchPath) : launchPath_(std::move(launchPath)) {}
 
 std::string GenericCLIUtility::run(const std::vector<std::string>& command,

@@ -68,6 +68,7 @@ expect "unknown command suggests"            2   "Unknown command 'lsit' for 'lu
 expect "unknown top-level command"           2   "Unknown command 'lucd' for 'velmora-fsutil'. Did you mean 'lucid'?"  lucd list
 expect "unknown option"                      2   "The following argument was not expected: --jsn"  lucid list --jsn
 expect "run without a tool"                  2   "TOOL is required"  run
+expect "an empty instance is no instance"    2   "--instance: expected an instance identifier, got an empty word"  "${tool[@]}" --instance "" status
 expect "set without KEY=VALUE"               2   "KEY=VALUE: expected KEY=VALUE, got: DataCache.Size"  "${tool[@]}" config set DataCache.Size
 expect "unknown perf metric lists the layer's names" 2 "--fs: no file system metric 'nosuch'; the file system metrics are readBytes, writeBytes, reads, writes, readTime, writeTime, pendOps"  lucid perf --fs nosuch
 expect "a metric of another layer is refused" 2 "--objectstore: no object store metric '%hits'; the object store metrics are getBytes, putBytes, schedGets, schedPuts, activeGets, activePuts, gets, puts, getFails, putFails, getCanceled, putCanceled, getTime, putTime"  lucid perf --objectstore getBytes,%hits
@@ -252,6 +253,9 @@ rm "$home/lucid.d/misbehave"
 echo "perf-count=3" > "$home/lucid.d/options"
 expect "perf fails when the tool stops streaming" 1 "The LucidLink tool stopped streaming: it exited with status 0"  "${tool[@]}" --instance 2001 perf --fs reads
 check "the updates before the end are printed" 3 "$(wc -l <<<"$out")"
+run_cli --json "${tool[@]}" --instance 2001 perf --fs reads
+check "perf --json ends a failed stream with its error on one line" "1 3 exited" \
+  "$status $(python3 -c 'import json,sys; l=[json.loads(x) for x in sys.stdin]; print(len(l) - 1, l[-1]["error"]["case"])' <<<"$out")"
 rm "$home/lucid.d/options"
 echo "raise 9" > "$home/lucid.d/misbehave"
 expect_json_error "a tool killed by a signal" 1 LucidPerfRunEnd killedBySignal --json "${tool[@]}" perf
@@ -383,6 +387,19 @@ check "an unapproved load fails, says why and has opened the pane when it exits"
   "1 yes file:///System/Library/PreferencePanes/security.prefPane" \
   "$status $(grep -q 'not approved to load' <<<"$err" && echo yes) $(cat "$home/open.log" 2>/dev/null)"
 rm -f "$home/open.log"
+# A stop signal to the front end alone reaches the osascript of a load, even
+# one that ignores it (killed after the grace period), and none is left.
+mkdir -p "$home/hung-desktop"
+printf '#!/bin/sh\ntrap "" TERM\necho ready >&2\nwhile :; do sleep 0.05; done\n' > "$home/hung-desktop/osascript"
+chmod +x "$home/hung-desktop/osascript"
+for row in INT:130 TERM:143; do
+  : > "$home/kext.err"
+  "${in_background[@]}" "$cli" kext --desktop-tools "$home/hung-desktop" load "$kext" 2>>"$home/kext.err" &
+  pid=$!
+  for _ in $(seq 100); do grep -q ready "$home/kext.err" && break; sleep 0.05; done
+  kill -"${row%:*}" "$pid"; wait "$pid"; status=$?
+  check "kext load passes SIG${row%:*} to its osascript" "${row#*:} 0" "$status $(pgrep -f "$home/hung-desktop/osascript" | wc -l)"
+done
 expect "settings open notification" 0 ""  settings "${desktop[@]}" open notification
 check "settings open opens the pane" "file:///System/Library/PreferencePanes/notifications.prefPane" "$(opened)"
 run_cli settings "${desktop[@]}" open Security

@@ -84,6 +84,8 @@ class CLIRunControl {
 
  private:
   friend class GenericCLIUtility;
+  // The control inside, for the library's other runners of processes.
+  friend platform::RunControl& platformControl(CLIRunControl& control) noexcept;
   std::unique_ptr<platform::RunControl> control_;
 };
 

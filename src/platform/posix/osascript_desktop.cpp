@@ -8,6 +8,7 @@
 #include "platform/desktop_support.hpp"
 #include "platform/process.hpp"
 #include "velmora/desktop.hpp"
+#include "velmora/runner/cli_utility.hpp"
 
 namespace velmora {
 
@@ -21,15 +22,20 @@ struct OutputTooLong : std::runtime_error {
   OutputTooLong() : std::runtime_error("osascript wrote more than " + std::to_string(kMaxOsascriptOutput) + " bytes") {}
 };
 
-// Runs osascript with `arguments`; its output without the final line feed,
-// and how it ended. Throws std::system_error when it cannot be started and
-// OutputTooLong when it writes too much.
-platform::CompletedRun runOsascript(const std::string& osascript, const std::vector<std::string>& arguments) {
+// Runs osascript with `arguments`, under `control` when there is one; its
+// output without the final line feed, and how it ended. Throws
+// std::system_error when it cannot be started (ECANCELED once the control
+// has been signalled) and OutputTooLong when it writes too much.
+platform::CompletedRun runOsascript(const std::string& osascript, const std::vector<std::string>& arguments,
+                                    CLIRunControl* control) {
   std::size_t seen = 0;
-  platform::CompletedRun run = platform::runToEnd(osascript, arguments, [&seen](std::string_view block) {
+  const auto limit = [&seen](std::string_view block) {
     seen += block.size();
     if (seen > kMaxOsascriptOutput) throw OutputTooLong();
-  });
+  };
+  platform::CompletedRun run = control ? platform::runUnderControl(osascript, arguments, limit, /*keepOutput=*/true,
+                                                                   platformControl(*control))
+                                       : platform::runToEnd(osascript, arguments, limit);
   while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r')) run.output.pop_back();
   return run;
 }
@@ -49,8 +55,8 @@ std::string styleWord(AlertStyle style) {
 
 class OsascriptScript final : public PrivilegedScript {
  public:
-  OsascriptScript(std::string osascript, std::string source)
-      : osascript_(std::move(osascript)), source_(std::move(source)) {}
+  OsascriptScript(std::string osascript, std::string source, std::shared_ptr<CLIRunControl> control)
+      : osascript_(std::move(osascript)), source_(std::move(source)), control_(std::move(control)) {}
 
   // The script runs inside a try block that prints its error number and
   // message on standard output, which is all the runner reads. osascript
@@ -61,7 +67,8 @@ class OsascriptScript final : public PrivilegedScript {
     try {
       run = runOsascript(osascript_, {"-e", "try", "-e", source_, "-e", "on error errorMessage number errorNumber", "-e",
                                       "return \"velmora-script-error:\" & errorNumber & \":\" & errorMessage", "-e",
-                                      "end try"});
+                                      "end try"},
+                         control_.get());
     } catch (const std::exception& error) {
       return ScriptErrorInfo{{"NSAppleScriptErrorMessage", error.what()}};
     }
@@ -79,12 +86,13 @@ class OsascriptScript final : public PrivilegedScript {
  private:
   std::string osascript_;
   std::string source_;
+  std::shared_ptr<CLIRunControl> control_;
 };
 
 class OsascriptDesktop final : public DesktopServices {
  public:
-  explicit OsascriptDesktop(std::string toolFolder)
-      : osascript_(toolFolder + "/osascript"), open_(toolFolder + "/open") {}
+  OsascriptDesktop(const std::string& toolFolder, std::shared_ptr<CLIRunControl> control)
+      : osascript_(toolFolder + "/osascript"), open_(toolFolder + "/open"), control_(std::move(control)) {}
 
   int runModalAlert(const DesktopAlert& alert) override {
     std::string script = "display alert " + platform::appleScriptString(alert.message) + " message " +
@@ -98,7 +106,7 @@ class OsascriptDesktop final : public DesktopServices {
     }
     platform::CompletedRun run;
     try {
-      run = runOsascript(osascript_, {"-e", script});
+      run = runOsascript(osascript_, {"-e", script}, control_.get());
     } catch (const std::exception&) {
       return -1;
     }
@@ -111,22 +119,30 @@ class OsascriptDesktop final : public DesktopServices {
     return alert.buttons.empty() ? 0 : -1;
   }
 
-  bool openURL(const std::string& url) override { return platform::launchOpener(open_, url); }
+  bool openURL(const std::string& url) override {
+    if (control_ && control_->signalSent() != 0) return false;  // stopped: nothing new starts
+    return platform::launchOpener(open_, url);
+  }
 
   std::unique_ptr<PrivilegedScript> makeScript(const std::string& source) override {
     if (source.empty()) return nullptr;
-    return std::make_unique<OsascriptScript>(osascript_, source);
+    return std::make_unique<OsascriptScript>(osascript_, source, control_);
   }
 
  private:
   std::string osascript_;
   std::string open_;
+  std::shared_ptr<CLIRunControl> control_;  // may be empty
 };
 
 }  // namespace
 
 std::shared_ptr<DesktopServices> osascriptDesktopServices(std::string toolFolder) {
-  return std::make_shared<OsascriptDesktop>(std::move(toolFolder));
+  return std::make_shared<OsascriptDesktop>(toolFolder, nullptr);
+}
+
+std::shared_ptr<DesktopServices> osascriptDesktopServices(std::string toolFolder, std::shared_ptr<CLIRunControl> control) {
+  return std::make_shared<OsascriptDesktop>(toolFolder, std::move(control));
 }
 
 }  // namespace velmora

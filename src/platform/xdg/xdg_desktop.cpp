@@ -21,4 +21,7 @@ class XdgDesktop final : public DesktopServices {
 
 std::shared_ptr<DesktopServices> platformDesktopServices() { return std::make_shared<XdgDesktop>(); }
 
+// The opener is not waited for, so there is nothing for the control to stop.
+std::shared_ptr<DesktopServices> platformDesktopServices(std::shared_ptr<CLIRunControl>) { return platformDesktopServices(); }
+
 }  // namespace velmora
