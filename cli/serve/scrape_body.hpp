@@ -2,22 +2,25 @@
 // scrapes.
 //
 // Collecting every series and writing them out costs far more than sending
-// the text, and 50 scrapers asking at once would do it 50 times over,
-// one after the other on a small machine. So the body is kept: a scrape
-// sends the kept text when the values have not changed since it was made
-// (the collectors say when they have), and when they have, the first
-// scrape writes it afresh while the others send the previous one rather
-// than wait. Values arrive many times a second (each performance stream's
-// samples), so a body is kept for 100 ms at least, and 1 s at most, so that
-// the collectors' ages stay true to within a second.
+// the text, and 50 scrapers asking at once would do it 50 times over, one
+// after the other on a small machine. So the body is kept, and a scrape
+// sends the kept text while it is younger than a second. When values have
+// changed since it was written (the collectors say when), and it is older
+// than 100 ms, the scrape still sends it and asks a thread of this class to
+// write the next one, so that no scrape waits for a serialization. A body
+// older than a second (nobody scraped for that long) is written by the
+// scrape that finds it, while scrapes at the same moment send the old one:
+// the collectors' ages are thus true to within about a second, and nothing
+// is written while nobody scrapes.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <prometheus/collectable.h>
@@ -34,11 +37,13 @@ class ScrapeBody {
 
   // Serializes `sources` in order; `collectors` (one of them) tells when
   // values change.
-  ScrapeBody(std::vector<std::shared_ptr<prometheus::Collectable>> sources, const Collectors& collectors)
-      : sources_(std::move(sources)), collectors_(collectors) {}
+  ScrapeBody(std::vector<std::shared_ptr<prometheus::Collectable>> sources, const Collectors& collectors);
+  ~ScrapeBody();  // waits for a body being written
 
-  // The text exposition of every source, as of at most kLongest ago. Any
-  // thread; never holds a lock while another scrape sends its answer.
+  ScrapeBody(const ScrapeBody&) = delete;
+  ScrapeBody& operator=(const ScrapeBody&) = delete;
+
+  // The text exposition of every source. Any thread.
   std::shared_ptr<const std::string> text();
 
  private:
@@ -47,14 +52,19 @@ class ScrapeBody {
     std::uint64_t changes = 0;
     Clock::time_point made;
   };
-  bool fresh(const Kept& kept, Clock::time_point now) const;
   Kept kept() const;
+  std::shared_ptr<const std::string> write();  // under writing_
+  void refresh();
 
   const std::vector<std::shared_ptr<prometheus::Collectable>> sources_;
   const Collectors& collectors_;
-  std::mutex writing_;  // one scrape writes a new body at a time
-  mutable std::shared_mutex mutex_;  // guards kept_
+  std::mutex writing_;  // one body is written at a time
+  mutable std::mutex mutex_;  // guards the three below
+  std::condition_variable asked_;
   Kept kept_;
+  bool wanted_ = false;  // the refresher is to write the next body
+  bool stopping_ = false;
+  std::thread refresher_;
 };
 
 }  // namespace velmora::cli::serve
