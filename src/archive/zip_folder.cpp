@@ -84,7 +84,18 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
     throw fs::filesystem_error("An archive already exists there", archive,
                                std::make_error_code(std::errc::file_exists));
   }
-  if (!fs::is_directory(folder)) {
+  std::error_code error;
+  const fs::file_status state = fs::status(folder, error);
+  if (!fs::is_directory(state)) {
+    // A file is not a missing folder, and a folder that cannot be examined
+    // says why.
+    if (fs::exists(state)) {
+      throw fs::filesystem_error("Cannot zip something that is not a folder", folder,
+                                 std::make_error_code(std::errc::not_a_directory));
+    }
+    if (error && error != std::errc::no_such_file_or_directory) {
+      throw fs::filesystem_error("Cannot examine the folder to zip", folder, error);
+    }
     throw fs::filesystem_error("Cannot zip a folder that does not exist", folder,
                                std::make_error_code(std::errc::no_such_file_or_directory));
   }

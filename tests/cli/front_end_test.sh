@@ -84,6 +84,7 @@ check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cach
 expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
 mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
 expect_json_error "zip of a FIFO"            1 ZipFolderError unsupportedItem --json zip "$home/with-fifo" "$home/fifo-out" F
+expect_json_error "zip of a file, not a folder" 1 system_error ENOTDIR --json zip "$home/with-fifo/pipe" "$home/notdir-out" N
 expect_json_error "zip with a separator in the prefix" 1 ZipFolderError invalidPrefix --json zip "$home/lucid.d" "$home/zip-prefix" a/b
 mkdir "$home/taken"  # the archive's name for every second the call may land in
 for second in -1 0 1 2 3; do
