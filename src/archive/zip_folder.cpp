@@ -4,7 +4,6 @@
 #include <atomic>
 #include <ctime>
 #include <random>
-#include <regex>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -45,13 +44,29 @@ fs::path temporaryPath(const fs::path& archive) {
 
 // Whether `name` is one that temporaryPath() gives, whatever the prefix:
 // ".PREFIX_dd-MM-yyyy_hh-mm-ss.zip.SESSION.N.partial".
-bool isTemporaryName(const std::string& name) {
-  static const std::regex pattern(R"(\.[\s\S]*_\d\d-\d\d-\d{4}_\d\d-\d\d-\d\d\.zip\.\d+\.\d+\.partial)");
-  const std::string_view suffix = ".partial";
-  if (name.size() < suffix.size() || name.front() != '.' || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+bool isTemporaryName(std::string_view name) {
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  const auto cut = [&name](std::string_view suffix) {
+    if (!name.ends_with(suffix)) return false;
+    name.remove_suffix(suffix.size());
+    return true;
+  };
+  const auto cutNumber = [&name, &isDigit] {
+    std::size_t digits = 0;
+    while (digits < name.size() && isDigit(name[name.size() - 1 - digits])) ++digits;
+    name.remove_suffix(digits);
+    return digits > 0;
+  };
+  if (!name.starts_with('.') || !cut(".partial") || !cutNumber() || !cut(".") || !cutNumber() || !cut(".zip.")) {
     return false;
   }
-  return std::regex_match(name, pattern);
+  constexpr std::string_view stamp = "_00-00-0000_00-00-00";
+  if (name.size() < 1 + stamp.size()) return false;
+  name.remove_prefix(name.size() - stamp.size());
+  for (std::size_t i = 0; i < stamp.size(); ++i) {
+    if (stamp[i] == '0' ? !isDigit(name[i]) : name[i] != stamp[i]) return false;
+  }
+  return true;
 }
 
 [[noreturn]] void throwCancelled() {
