@@ -36,7 +36,7 @@ ZipFolderError readError(const std::string& path, const std::system_error& error
                           "Cannot read \"" + path + "\": it became shorter while being archived");
   }
   return ZipFolderError(ZipFolderError::Case::unreadableItem,
-                        "Cannot read \"" + path + "\": " + error.code().message());
+                        "Cannot read \"" + path + "\": " + error.code().message(), error.code().value());
 }
 
 [[noreturn]] void throwCancelled() {
@@ -358,7 +358,7 @@ void FolderPipeline::listFolder(const std::string& relative) {
         }
       } catch (const std::system_error& error) {
         throw ZipFolderError(ZipFolderError::Case::unreadableItem,
-                             "Cannot read \"" + itemPath + "\": " + error.code().message());
+                             "Cannot read \"" + itemPath + "\": " + error.code().message(), error.code().value());
       }
       addItem(std::move(item), folderToList);
     }

@@ -98,6 +98,7 @@ if [ "$(id -u)" = 0 ]; then
   chmod 755 "$home" && chmod 777 "$home/shared"
   runner=(setpriv --reuid=65534 --regid=65534 --clear-groups)
   expect_json_error "zip of an unreadable file" 1 ZipFolderError unreadableItem --json zip "$home/shared/src" "$home/shared/out" U
+  check "zip of an unreadable file: EACCES" 13 "$(python3 -c 'import json,sys; print(json.load(sys.stdin)["error"]["systemCode"])' <<<"$out")"
   runner=()
   mkdir "$home/full" "$home/read-only"
   if mount -t tmpfs -o size=256k tmpfs "$home/full" 2>/dev/null; then
