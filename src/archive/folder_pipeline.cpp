@@ -165,13 +165,14 @@ class FolderPipeline::Source : public platform::DeflatedSource {
 // One regular file: its units, and its descriptor, opened by the first
 // piece read and checked and closed by the last.
 struct FolderPipeline::File {
-  File(FolderPipeline& pipeline, const ListedItem& item) : item(item), source(pipeline, units) {}
+  File(FolderPipeline& pipeline, const ListedItem& item, std::mutex& mutex)
+      : item(item), source(pipeline, units), mutex(mutex) {}
 
   const ListedItem& item;   // its size is the bytes archived
   std::vector<Unit> units;  // fixed before the file is offered
   Source source;
 
-  std::mutex mutex;
+  std::mutex& mutex;  // shared with other files: a folder may hold millions
   std::unique_ptr<platform::SourceFile> opened;
   std::exception_ptr openError;  // what opening it found, for every piece
   std::size_t piecesLeft = 0;
@@ -373,7 +374,7 @@ void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
   if (regular) item.file = files_.size();
   const ListedItem& listed = items_.emplace_back(std::move(item));
   if (regular) {
-    File& file = files_.emplace_back(*this, listed);
+    File& file = files_.emplace_back(*this, listed, fileMutexes_[files_.size() % kFileMutexes]);
     const std::uint64_t size = listed.info.size;
     if (size <= kWholeFileLimit) {
       file.units.emplace_back(&file, 0, static_cast<std::size_t>(size), true, true);
