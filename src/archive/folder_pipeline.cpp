@@ -165,13 +165,14 @@ class FolderPipeline::Source : public platform::DeflatedSource {
 // One regular file: its units, and its descriptor, opened by the first
 // piece read and checked and closed by the last.
 struct FolderPipeline::File {
-  File(FolderPipeline& pipeline, const ListedItem& item) : item(item), source(pipeline, units) {}
+  File(FolderPipeline& pipeline, const ListedItem& item, std::mutex& mutex)
+      : item(item), source(pipeline, units), mutex(mutex) {}
 
   const ListedItem& item;   // its size is the bytes archived
   std::vector<Unit> units;  // fixed before the file is offered
   Source source;
 
-  std::mutex mutex;
+  std::mutex& mutex;  // shared with other files: a folder may hold millions
   std::unique_ptr<platform::SourceFile> opened;
   std::exception_ptr openError;  // what opening it found, for every piece
   std::size_t piecesLeft = 0;
@@ -373,7 +374,7 @@ void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
   if (regular) item.file = files_.size();
   const ListedItem& listed = items_.emplace_back(std::move(item));
   if (regular) {
-    File& file = files_.emplace_back(*this, listed);
+    File& file = files_.emplace_back(*this, listed, fileMutexes_[files_.size() % kFileMutexes]);
     const std::uint64_t size = listed.info.size;
     if (size <= kWholeFileLimit) {
       file.units.emplace_back(&file, 0, static_cast<std::size_t>(size), true, true);
@@ -450,7 +451,9 @@ void FolderPipeline::read() {
     if (pieces_.empty()) admit(lock);
     const Piece piece = pieces_.front();
     pieces_.pop_front();
-    if (!pieces_.empty()) readersWake_.notify_one();
+    // One reader wakes the next while work is left: waking them all for every
+    // freed byte of budget costs more than the reads, with dozens of readers.
+    if (!pieces_.empty() || mayAdmit()) readersWake_.notify_one();
     lock.unlock();
     if (cancelled_ && cancelled_()) return;  // the waiting caller sees it too
     std::exception_ptr error;
@@ -525,7 +528,7 @@ void FolderPipeline::compress() {
     unit.done = true;
     deflated_ += unit.length;
     waiterWake_.notify_all();
-    readersWake_.notify_all();  // the output is smaller than the input, mostly
+    if (mayAdmit()) readersWake_.notify_one();  // the output is smaller than the input, mostly
   }
 }
 
@@ -554,13 +557,15 @@ FolderPipeline::Unit& FolderPipeline::waitFor(Unit& unit) {
 void FolderPipeline::release(Unit& unit) {
   unit.output.reset();
   std::uint64_t deflated = 0;
+  bool admit = false;
   {
     std::lock_guard lock(mutex_);
     reserved_ -= unit.reserved;
     unit.reserved = 0;
     deflated = deflated_;
+    admit = mayAdmit();
   }
-  readersWake_.notify_all();
+  if (admit) readersWake_.notify_one();
   if (cancelled_ && cancelled_()) throwCancelled();
   if (progress_) progress_(deflated);
 }

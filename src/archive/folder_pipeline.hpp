@@ -85,9 +85,10 @@ class FolderPipeline {
   // Input and output buffered. Besides it, each compressor keeps a unit's
   // output bound and its compressors' state.
   static constexpr std::size_t kMemoryBudget = 64u << 20;
-  // Charged for every unit at least, so that a folder of empty files does
-  // not admit them all at once.
-  static constexpr std::size_t kLeastCharge = 4096;
+  // Charged for every unit at least, for its bookkeeping and the
+  // allocator's slack: a folder of small files admits at most 2,048 at a
+  // time, which keeps every reader busy.
+  static constexpr std::size_t kLeastCharge = 32u << 10;
 
   // Starts listing `folder` (an existing folder; a final link followed) at
   // once. `cancelled` is polled by every thread.
@@ -147,6 +148,8 @@ class FolderPipeline {
   std::condition_variable waiterWake_;       // the listing ended, a unit is done, or a failure
 
   // Listing.
+  static constexpr std::size_t kFileMutexes = 64;
+  std::mutex fileMutexes_[kFileMutexes];  // each file's open and close, by its number
   std::deque<ListedItem> items_;
   std::deque<File> files_;
   std::set<std::string> foldersToList_;  // relative, without the final "/"
