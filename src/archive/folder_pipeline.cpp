@@ -124,12 +124,6 @@ struct FolderPipeline::Unit {
   bool done = false;
 };
 
-struct FolderPipeline::Piece {
-  Unit* unit;
-  std::uint64_t offset;
-  std::size_t length;
-};
-
 // Hands one file's units to the zip writer in order, joining their CRCs.
 class FolderPipeline::Source : public platform::DeflatedSource {
  public:
@@ -267,7 +261,7 @@ class FolderPipeline::Compressor {
 
 FolderPipeline::FolderPipeline(const fs::path& folder, unsigned threads, unsigned readers,
                                std::function<bool()> cancelled)
-    : root_(folder), cancelled_(std::move(cancelled)) {
+    : root_(folder), cancelled_(std::move(cancelled)), files_(std::make_unique<std::deque<File>>()) {
   foldersToList_.insert("");
   readers = std::clamp(readers, 1u, kMostReaders);
   threads = std::clamp(threads, 1u, kMostReaders);
@@ -371,10 +365,10 @@ void FolderPipeline::listFolder(const std::string& relative) {
 void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
   std::lock_guard lock(mutex_);
   const bool regular = item.info.type == platform::ItemType::regular;
-  if (regular) item.file = files_.size();
+  if (regular) item.file = files_->size();
   const ListedItem& listed = items_.emplace_back(std::move(item));
   if (regular) {
-    File& file = files_.emplace_back(*this, listed, fileMutexes_[files_.size() % kFileMutexes]);
+    File& file = files_->emplace_back(*this, listed, fileMutexes_[files_->size() % kFileMutexes]);
     const std::uint64_t size = listed.info.size;
     if (size <= kWholeFileLimit) {
       file.units.emplace_back(&file, 0, static_cast<std::size_t>(size), true, true);
@@ -417,7 +411,7 @@ std::vector<const ListedItem*> FolderPipeline::listing() {
   return sorted;
 }
 
-platform::DeflatedSource& FolderPipeline::source(const ListedItem& item) { return files_[item.file].source; }
+platform::DeflatedSource& FolderPipeline::source(const ListedItem& item) { return (*files_)[item.file].source; }
 
 // ---- Reading ----
 

@@ -116,7 +116,12 @@ class FolderPipeline {
  private:
   struct Unit;
   struct File;
-  struct Piece;
+  // A read of part of a unit's input.
+  struct Piece {
+    Unit* unit;
+    std::uint64_t offset;
+    std::size_t length;
+  };
   class Source;
   class Compressor;
   struct UnitOrder {
@@ -151,7 +156,9 @@ class FolderPipeline {
   static constexpr std::size_t kFileMutexes = 64;
   std::mutex fileMutexes_[kFileMutexes];  // each file's open and close, by its number
   std::deque<ListedItem> items_;
-  std::deque<File> files_;
+  // Behind a pointer: a deque of a type declared only here is not allowed
+  // by every standard library (libc++ wants it complete).
+  std::unique_ptr<std::deque<File>> files_;
   std::set<std::string> foldersToList_;  // relative, without the final "/"
   std::size_t listing_ = 0;              // folders being listed
   bool listed_ = false;
