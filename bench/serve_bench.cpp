@@ -16,16 +16,19 @@
 // runs interleaved with this one's. Each figure is the median of 5 runs, with their spread;
 // the machine's load average is printed before and after, since other work
 // on it moves the figures. Linux only (process CPU times from /proc). Each
-// goal is printed "met" or "MISSED"; exits 1 when one is missed.
+// goal is printed "met" or "MISSED"; exits 1 when one is missed, 2 when an
+// exporter does not start (and stops the ones it started).
 #include <algorithm>
 #include <barrier>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,22 +78,45 @@ struct Exporter {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::exit(2);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+      fs::remove_all(home);
+      throw std::runtime_error("cannot start " + cli + ": " + std::strerror(spawned));
+    }
     for (int i = 0; i < 200 && port == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        pid = 0;  // reaped: nothing left to stop
+        break;
+      }
       std::ifstream in(log);
       std::string text((std::istreambuf_iterator<char>(in)), {});
       const auto at = text.find("127.0.0.1:");
       if (at != std::string::npos) port = std::atoi(text.c_str() + at + 10);
     }
-    if (port == 0) std::exit(2);
+    if (port == 0) {
+      std::ifstream in(log);
+      const std::string said((std::istreambuf_iterator<char>(in)), {});
+      // Thrown from the constructor, so the destructor will not stop it.
+      stop();
+      throw std::runtime_error(cli + " serve never said where it listens; it said: " + said.substr(0, 2000));
+    }
   }
-  ~Exporter() {
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    fs::remove_all(home);
+  Exporter(const Exporter&) = delete;
+  Exporter& operator=(const Exporter&) = delete;
+  ~Exporter() { stop(); }
+
+  void stop() {
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      pid = 0;
+    }
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
   }
 
   // User and system CPU seconds so far.
@@ -211,7 +237,7 @@ void waitForStreams(const Exporter& exporter) {
   }
 }
 
-int main(int argc, char** argv) {
+int measure(int argc, char** argv) {
   std::vector<double> scrapeMedian, scrapeP99, pageMedian, pageP99, pacedMedian, pacedP99, pacedPageP99, cpuStreaming, cpuEmpty;
   std::vector<double> otherPacedP99, otherMedian, otherP99;
   int failures = 0;
@@ -277,4 +303,18 @@ int main(int argc, char** argv) {
   met = goal("bursts: scrape p99", summary(scrapeP99).median, kGoalP99Ms, "ms") && met;
   met = goal("idle CPU, 4 instances streaming", summary(cpuStreaming).median, kGoalCpuPercent, "% of a core") && met;
   return met ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    std::fprintf(stderr, "usage: %s [ANOTHER_VELMORA_FSUTIL]\n", argv[0]);
+    return argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) ? 0 : 2;
+  }
+  try {
+    return measure(argc, argv);
+  } catch (const std::exception& error) {
+    // Caught, so that the exporters already started are stopped on the way out.
+    std::fprintf(stderr, "%s\n", error.what());
+    return 2;
+  }
 }
