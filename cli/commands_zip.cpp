@@ -1,6 +1,7 @@
 // zip [--threads N] [--readers N] [--quiet] FOLDER OUTPUT_FOLDER PREFIX
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -24,16 +25,6 @@ struct ZipOptions {
   bool quiet = false;
 };
 
-std::uintmax_t bytesIn(const fs::path& folder) {
-  std::uintmax_t total = 0;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::recursive_directory_iterator();
-       it.increment(error)) {
-    if (it->is_regular_file(error) && !it->is_symlink(error)) total += it->file_size(error);
-  }
-  return total;
-}
-
 std::string humanBytes(double bytes) {
   static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
   int unit = 0;
@@ -47,30 +38,36 @@ std::string humanBytes(double bytes) {
 }
 
 // One line on standard error, redrawn in place, as wide as the terminal:
-// "[#####.....]  45%  120.3 MiB / 266.0 MiB  56.2 MiB/s  0:12 left".
+// "[#####.....]  45%  120.3 MiB / 266.0 MiB  56.2 MiB/s  0:12 left". The
+// bytes come from the zip's own listing: until it ends the line says so.
 class ProgressBar {
  public:
-  explicit ProgressBar(std::uintmax_t total) : total_(static_cast<double>(total)), start_(Clock::now()) {}
+  void setTotal(std::uint64_t total) { total_ = static_cast<double>(total); }
 
   void draw(float fraction) {
     const auto now = Clock::now();
     if (fraction < 1.0f && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
     drawn_ = true;
-    const double done = total_ * fraction;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    const double rate = seconds > 0.2 ? done / seconds : 0;
-    char left[32] = "--:--";
-    if (fraction >= 1.0f) {
-      std::snprintf(left, sizeof left, "done");
-    } else if (rate > 0) {
-      const long remaining = static_cast<long>((total_ - done) / rate + 0.5);
-      std::snprintf(left, sizeof left, "%ld:%02ld left", remaining / 60, remaining % 60);
-    }
     char text[160];
-    // Fixed widths, so that the bar keeps its length while the numbers change.
-    std::snprintf(text, sizeof text, " %3d%% %10s / %-10s %11s/s %10s", static_cast<int>(fraction * 100),
-                  humanBytes(done).c_str(), humanBytes(total_).c_str(), humanBytes(rate).c_str(), left);
+    if (total_ < 0) {
+      // As wide as the line with bytes, so that the bar keeps its length.
+      std::snprintf(text, sizeof text, " %3d%% %-48s", static_cast<int>(fraction * 100), "listing the folder");
+    } else {
+      const double done = total_ * fraction;
+      const double seconds = std::chrono::duration<double>(now - start_).count();
+      const double rate = seconds > 0.2 ? done / seconds : 0;
+      char left[32] = "--:--";
+      if (fraction >= 1.0f) {
+        std::snprintf(left, sizeof left, "done");
+      } else if (rate > 0) {
+        const long remaining = static_cast<long>((total_ - done) / rate + 0.5);
+        std::snprintf(left, sizeof left, "%ld:%02ld left", remaining / 60, remaining % 60);
+      }
+      // Fixed widths, so that the bar keeps its length while the numbers change.
+      std::snprintf(text, sizeof text, " %3d%% %10s / %-10s %11s/s %10s", static_cast<int>(fraction * 100),
+                    humanBytes(done).c_str(), humanBytes(total_).c_str(), humanBytes(rate).c_str(), left);
+    }
     std::string line = text;
     const int columns = platform::terminalColumns(platform::StandardStream::error);
     const int barWidth = columns - 1 - static_cast<int>(line.size()) - 2;
@@ -91,8 +88,8 @@ class ProgressBar {
   }
 
  private:
-  const double total_;
-  const Clock::time_point start_;
+  double total_ = -1;  // unknown until the folder is listed
+  const Clock::time_point start_ = Clock::now();
   Clock::time_point lastDraw_;
   bool drawn_ = false;
 };
@@ -113,7 +110,8 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
   command->callback([zip, &options, &action] {
     action = [zip, &options] {
       std::unique_ptr<ProgressBar> bar;
-      if (!zip->quiet && platform::isTerminal(platform::StandardStream::error)) bar = std::make_unique<ProgressBar>(bytesIn(zip->folder));
+      if (!zip->quiet && platform::isTerminal(platform::StandardStream::error)) bar = std::make_unique<ProgressBar>();
+      std::uint64_t inputBytes = 0;
       std::optional<fs::path> archive;
       std::exception_ptr error;
       ZipCancellation cancellation;
@@ -131,7 +129,10 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
               archive = std::move(made);
               error = failure;
             },
-            {zip->threads, &cancellation, zip->readers});
+            {zip->threads, &cancellation, zip->readers, [&bar, &inputBytes](std::uint64_t bytes) {
+               inputBytes = bytes;
+               if (bar) bar->setTotal(bytes);
+             }});
         signals.wake();
         signal = signals.wait();
       }
@@ -156,7 +157,7 @@ void addZipCommand(CLI::App& app, const Options& options, Action& action) {
       try {
         if (options.json) {
           printJson({{"path", archive->string()},
-                     {"inputBytes", bytesIn(zip->folder)},
+                     {"inputBytes", inputBytes},
                      {"archiveBytes", fs::file_size(*archive)}});
         } else {
           printRaw(escapedForTerminal(archive->string()) + "\n");

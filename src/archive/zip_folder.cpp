@@ -126,6 +126,7 @@ void writeArchive(const fs::path& folder, const fs::path& archive, const Percent
   for (const auto* item : items) {
     if (item->info.type == platform::ItemType::regular) total += item->info.size;
   }
+  if (options.listed) options.listed(total);
   ProgressReporter progress(percentComplete, total);
   pipeline.setProgress([&progress](std::uint64_t done) { progress(done); });
 

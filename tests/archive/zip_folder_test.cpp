@@ -256,6 +256,41 @@ TEST_F(ZipTest, ProgressRisesFromZeroToOneOnTheCallingThread) {
   EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
 }
 
+// What a display shows in bytes comes from the zip's own listing: once, on
+// the calling thread, before any fraction above 0, with links and folders
+// counting nothing; never for a listing that failed; a throw fails the call.
+TEST_F(ZipTest, ListedGivesTheFilesBytesOnceBeforeAnyFraction) {
+  write("large.txt", text(3u << 20));
+  write("sub/deeper/small.txt", text(1000, 2));
+  write("empty", "");
+  fs::create_directories(source / "empty-folder");
+  fs::create_symlink("large.txt", source / "link");
+  const auto caller = std::this_thread::get_id();
+  std::vector<std::uint64_t> listed;
+  std::vector<float> fractions;
+  ZipFolderOptions options{2};
+  options.listed = [&](std::uint64_t bytes) {
+    listed.push_back(bytes);
+    EXPECT_EQ(std::this_thread::get_id(), caller);
+    EXPECT_EQ(fractions, std::vector<float>{0.0f});
+  };
+  const auto outcome = zip(root / "out", options, "Backup", [&](float fraction) { fractions.push_back(fraction); });
+  ASSERT_FALSE(outcome.error) << outcome.errorText;
+  EXPECT_EQ(listed, std::vector<std::uint64_t>{(3u << 20) + 1000});
+
+  listed.clear();
+  fs::remove_all(source);
+  EXPECT_TRUE(zip(root / "missing", options).error);
+  EXPECT_EQ(listed, std::vector<std::uint64_t>{});
+
+  write("a.txt", "a");
+  options.listed = [](std::uint64_t) { throw std::runtime_error("the display is gone"); };
+  const auto thrown = zip(root / "thrown", options);
+  EXPECT_EQ(thrown.errorText, "the display is gone");
+  EXPECT_FALSE(thrown.archive);
+  EXPECT_EQ(listing(root / "thrown"), std::vector<std::string>{});
+}
+
 TEST_F(ZipTest, AnExistingArchiveIsNeverTouched) {
   write("a.txt", "first content");
   const fs::path output = root / "out";

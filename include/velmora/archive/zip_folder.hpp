@@ -57,6 +57,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -106,6 +107,15 @@ struct ZipFolderOptions {
   // system the archive waits for the file system, not for the processor.
   // 0: kDefaultReaders; at most 1024 (as the threads), more count as 1024.
   unsigned readers = 0;
+  // Called once, on the calling thread, when the folder is listed and
+  // before any fraction above 0.0, with the size in bytes of its regular
+  // files (what the fractions are fractions of; links and folders count
+  // nothing): a display of bytes and rate, or a count of the bytes
+  // archived, needs no walk of its own, which on a network file system
+  // would take as long as the zip or longer. Not called when the listing
+  // fails or is cancelled. An exception it throws fails the call like one
+  // from `percentComplete`.
+  std::function<void(std::uint64_t fileBytes)> listed = nullptr;
 };
 
 using PercentCompleteCallback = std::function<void(std::optional<float> fraction)>;
