@@ -258,7 +258,8 @@ TEST_F(ZipTest, ProgressRisesFromZeroToOneOnTheCallingThread) {
 
 // What a display shows in bytes comes from the zip's own listing: once, on
 // the calling thread, before any fraction above 0, with links and folders
-// counting nothing; never for a listing that failed; a throw fails the call.
+// counting nothing; never for a listing that failed; a throw fails the call,
+// and a cancellation from it cancels it.
 TEST_F(ZipTest, ListedGivesTheFilesBytesOnceBeforeAnyFraction) {
   write("large.txt", text(3u << 20));
   write("sub/deeper/small.txt", text(1000, 2));
@@ -289,6 +290,13 @@ TEST_F(ZipTest, ListedGivesTheFilesBytesOnceBeforeAnyFraction) {
   EXPECT_EQ(thrown.errorText, "the display is gone");
   EXPECT_FALSE(thrown.archive);
   EXPECT_EQ(listing(root / "thrown"), std::vector<std::string>{});
+
+  ZipCancellation cancellation;
+  options.cancellation = &cancellation;
+  options.listed = [&](std::uint64_t) { cancellation.cancel(); };
+  const auto cancelled = zip(root / "cancelled", options);
+  EXPECT_EQ(cancelled.errorCase, ZipFolderError::Case::cancelled) << cancelled.errorText;
+  EXPECT_EQ(listing(root / "cancelled"), std::vector<std::string>{});
 }
 
 TEST_F(ZipTest, AnExistingArchiveIsNeverTouched) {
