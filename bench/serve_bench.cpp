@@ -81,7 +81,8 @@ struct Exporter {
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-      fs::remove_all(home);
+      pid = 0;  // unspecified after a failed spawn
+      stop();
       throw std::runtime_error("cannot start " + cli + ": " + std::strerror(spawned));
     }
     for (int i = 0; i < 200 && port == 0; ++i) {
