@@ -94,7 +94,7 @@ runner_sources=(
   src/diagnostics.cpp src/error.cpp src/runner/cli_utility.cpp src/runner/cli_utility_error.cpp src/runner/utf8.cpp
   src/platform/posix/file_system.cpp src/platform/posix/run_to_end.cpp src/platform/posix/spawn.cpp
   src/platform/posix/system_calls.cpp src/platform/posix/unique_fd.cpp src/platform/serial_queue.cpp
-  src/platform/macos/main_dispatch_queue.cpp src/platform/posix/controlled_run.cpp
+  src/platform/macos/main_dispatch_queue.cpp src/platform/posix/controlled_run.cpp src/platform/counted_threads.cpp
 )
 for architecture in "${architectures[@]}"; do
   expected="Mach-O 64-bit ${architecture/aarch64/arm64} executable"

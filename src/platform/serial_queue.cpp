@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/counted_threads.hpp"
 #include "velmora/main_queue.hpp"
 
 namespace velmora::platform {
@@ -125,13 +126,7 @@ void mainQueueAsync(std::function<void()> task) {
 }
 
 void globalQueueAsync(std::function<void()> task) {
-  std::thread([task = std::move(task)] {
-    try {
-      task();
-    } catch (...) {
-      // Nobody waits for this task's outcome.
-    }
-  }).detach();
+  startCountedThread(std::move(task)).detach();
 }
 
 struct RepeatingTimer::State {

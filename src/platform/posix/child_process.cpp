@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/counted_threads.hpp"
 #include "platform/posix/spawn.hpp"
 #include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
@@ -176,7 +177,7 @@ void ChildProcess::start(OutputObserver onOutput, EndObserver onEnd) {
     wake(*state_);
   }
   try {
-    std::thread(monitor, state_).detach();
+    startCountedThread([state = state_]() mutable { monitor(std::move(state)); }).detach();
   } catch (...) {
     ::kill(child.pid, SIGKILL);
     posix::waitForChild(child.pid);
