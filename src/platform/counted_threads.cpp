@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace velmora::platform {
@@ -35,12 +36,12 @@ void leave() noexcept {
 
 }  // namespace
 
-std::thread startCountedThread(std::function<void()> body) {
+void startCountedThread(std::function<void()> body) {
   // Counted before the thread exists, so that a wait that begins at once
   // cannot miss it.
   enter();
   try {
-    return std::thread([body = std::move(body)]() mutable {
+    std::thread([body = std::move(body)]() mutable {
       try {
         body();
       } catch (...) {
@@ -48,7 +49,7 @@ std::thread startCountedThread(std::function<void()> body) {
       }
       body = nullptr;  // what it captured goes before the thread is counted out
       leave();
-    });
+    }).detach();
   } catch (...) {
     leave();
     throw;

@@ -8,15 +8,14 @@
 
 #include <chrono>
 #include <functional>
-#include <thread>
 
 namespace velmora::platform {
 
-// Starts `body` on a new thread, counted until `body` has returned (or
-// thrown: the exception is dropped, as nobody waits for it) and has been
+// Starts `body` on a new, detached thread, counted until `body` has returned
+// (or thrown: the exception is dropped, as nobody waits for it) and has been
 // destroyed. Throws std::system_error, as std::thread does, when no thread
 // can be started; the count is then unchanged.
-std::thread startCountedThread(std::function<void()> body);
+void startCountedThread(std::function<void()> body);
 
 // Waits until no counted thread is running, or `timeout` has passed; true if
 // none is running.

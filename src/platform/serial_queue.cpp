@@ -126,7 +126,7 @@ void mainQueueAsync(std::function<void()> task) {
 }
 
 void globalQueueAsync(std::function<void()> task) {
-  startCountedThread(std::move(task)).detach();
+  startCountedThread(std::move(task));
 }
 
 struct RepeatingTimer::State {

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -177,7 +176,7 @@ void ChildProcess::start(OutputObserver onOutput, EndObserver onEnd) {
     wake(*state_);
   }
   try {
-    startCountedThread([state = state_]() mutable { monitor(std::move(state)); }).detach();
+    startCountedThread([state = state_]() mutable { monitor(std::move(state)); });
   } catch (...) {
     ::kill(child.pid, SIGKILL);
     posix::waitForChild(child.pid);
