@@ -32,10 +32,9 @@ bool isIPv4(std::string_view host) {
   }
 }
 
-// HOST:PORT as civetweb takes it: an IPv4 address (or "localhost"), or an
-// IPv6 address in brackets; port 0 picks a free one. Anything else is a usage
-// error, so that nothing else reaches civetweb's option text (where a comma
-// would add a second listener).
+// HOST:PORT: an IPv4 address (or "localhost"), or an IPv6 address in
+// brackets; port 0 picks a free one. Anything else (a name to resolve, a
+// list) is a usage error.
 std::string listeningPort(const std::string& text) {
   const auto colon = text.rfind(':');
   const auto fail = [&text](const std::string& why) {
@@ -97,7 +96,7 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
       if (std::isnan(seconds)) throw CLI::ValidationError(name, "not a number of seconds");
     }
     serve::ServeSettings settings;
-    settings.listen = listeningPort(serve->listen);
+    settings.http.listen = listeningPort(serve->listen);
     settings.filespaces.tool = options.tool;
     settings.filespaces.refresh = milliseconds(serve->refresh);
     settings.filespaces.toolTimeout = milliseconds(serve->toolTimeout);
@@ -114,10 +113,9 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
       } catch (const serve::ListenError& error) {
         throw CommandError("CommandError", "cannotListen", error.what());
       }
-      for (const int port : exporter->ports()) {
-        const auto colon = settings.listen.rfind(':');
-        serve::logLine("listening on http://" + settings.listen.substr(0, colon) + ":" + std::to_string(port) + "/metrics");
-      }
+      const auto colon = settings.http.listen.rfind(':');
+      serve::logLine(std::string("listening on ") + (settings.http.tls ? "https://" : "http://") +
+                     settings.http.listen.substr(0, colon) + ":" + std::to_string(exporter->port()) + "/metrics");
       const int signal = stopSignals.wait();
       if (!exporter->stop()) {
         throw CommandError("CommandError", "toolNotGone", "A LucidLink tool the exporter started could not be ended");
