@@ -279,6 +279,11 @@ void FilespaceCollector::round() {
     }
   }
   std::erase_if(retiredStreams_, [](const auto& stream) { return stream->end().has_value(); });
+  {
+    // A round the stop cut short failed for no fault worth logging.
+    std::lock_guard lock(wakeup_->mutex);
+    if (wakeup_->stopping) return;
+  }
   collectors_.finished("filespaces", start, joined(problems));
 }
 
