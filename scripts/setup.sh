@@ -20,8 +20,9 @@ packages=(
   zlib1g-dev libdeflate-dev
   # front end and its manual page; the shells whose completions the tests run
   libcli11-dev nlohmann-json3-dev help2man zsh fish
-  # the front end's Prometheus exporter (serve): prometheus-cpp's core, served by libmicrohttpd with GnuTLS
-  prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev
+  # the front end's Prometheus exporter (serve): prometheus-cpp's core, served by libmicrohttpd with GnuTLS;
+  # its web configuration (YAML, bcrypt)
+  prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
   # a decimal-comma locale for the locale-independence tests
   locales
 )
