@@ -7,6 +7,7 @@
 #include "platform/standard_streams.hpp"
 #include "platform/terminal.hpp"
 #include "serve/exporter.hpp"
+#include "serve/web_config.hpp"
 
 namespace velmora::cli {
 
@@ -63,6 +64,7 @@ struct ServeOptions {
   double smartInterval = 300;
   double toolTimeout = 10;
   bool userEmail = false;
+  std::string webConfig;
 };
 
 }  // namespace
@@ -84,6 +86,10 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
                       "Seconds a LucidLink tool command may take before it is stopped and counted as failed")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 3600.0));
+  command->add_option("--web-config", serve->webConfig,
+                      "A web configuration file, as the official exporters read: TLS (tls_server_config) and "
+                      "passwords (basic_auth_users, bcrypt)")
+      ->type_name("FILE");
   command->add_flag("--with-user-email", serve->userEmail,
                     "Add velmora_filespace_user_info, whose user_email label is each instance's user");
   command->footer(
@@ -102,16 +108,27 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
     settings.filespaces.toolTimeout = milliseconds(serve->toolTimeout);
     settings.filespaces.userEmail = serve->userEmail;
     settings.smartInterval = milliseconds(serve->smartInterval);
-    action = [settings] {
+    action = [settings, webConfig = serve->webConfig]() mutable {
       // A closed standard error would otherwise be the listening socket's
       // number, and the log would go there (and to the tools as their stderr).
       platform::openClosedStandardStreams();
       platform::StopSignals stopSignals;  // before any thread starts
       std::optional<serve::Exporter> exporter;
       try {
+        if (!webConfig.empty()) {
+          auto config = std::make_shared<const serve::WebConfig>(serve::loadWebConfig(webConfig));
+          settings.http.tls = config->tls;
+          if (!config->basicAuthUsers.empty()) {
+            settings.http.checkPassword = [config](std::string_view user, std::string_view password) {
+              return serve::checkBasicAuth(*config, user, password);
+            };
+          }
+        }
         exporter.emplace(settings);
       } catch (const serve::ListenError& error) {
         throw CommandError("CommandError", "cannotListen", error.what());
+      } catch (const serve::WebConfigError& error) {
+        throw CommandError("CommandError", "invalidWebConfig", error.what());
       }
       const auto colon = settings.http.listen.rfind(':');
       serve::logLine(std::string("listening on ") + (settings.http.tls ? "https://" : "http://") +
