@@ -9,7 +9,7 @@ packages=(
   # toolchain
   g++ cmake ninja-build pkg-config
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time
+  libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time openssl
   # the archive tests: an exFAT file system (no hard links) through FUSE, a terminal
   exfatprogs exfat-fuse util-linux
   # the delayed archive benchmark's file system (libfuse 3; fuse3 replaces fuse 2's tools)

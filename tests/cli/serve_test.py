@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """velmora-fsutil serve as Prometheus and operators meet it: the real exporter
 over HTTP, driven by the tool simulator. Usage: serve_test.py CLI SIMULATOR"""
-import concurrent.futures, math, os, re, shutil, signal, socket, subprocess, sys, tempfile, threading, time, urllib.error, urllib.request
+import base64, concurrent.futures, math, os, re, shutil, signal, socket, ssl, subprocess, sys, tempfile, threading, time, urllib.error, urllib.request
+import warnings; warnings.simplefilter("ignore", DeprecationWarning); import crypt
 
 CLI, SIM = sys.argv[1], sys.argv[2]
 home = tempfile.mkdtemp()
@@ -24,9 +25,9 @@ def state(name, text):  # written whole, as the simulator reads it at any moment
     os.replace(f"{tool}.d/{name}.new", f"{tool}.d/{name}")
 
 
-def start(path=tool):
+def start(path=tool, *more):
     proc = subprocess.Popen([CLI, "serve", "--tool", path, "--listen", "127.0.0.1:0", "--refresh", "0.3", "--tool-timeout", "1",
-                             "--smart-interval", "0"], stderr=subprocess.PIPE, text=True, errors="replace",
+                             "--smart-interval", "0", *more], stderr=subprocess.PIPE, text=True, errors="replace",
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     proc.log = [proc.stderr.readline()]
     proc.port = int(re.search(r":(\d+)/metrics", proc.log[0]).group(1))
@@ -35,12 +36,13 @@ def start(path=tool):
     return proc
 
 
-def get(proc, path="/metrics", method="GET"):
+def get(proc, path="/metrics", method="GET", scheme="http", headers={}, context=None):
     try:
-        with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{proc.port}{path}", method=method), timeout=30) as r:
+        request = urllib.request.Request(f"{scheme}://127.0.0.1:{proc.port}{path}", method=method, headers=headers)
+        with urllib.request.urlopen(request, timeout=30, context=context) as r:
             return r.status, r.read().decode()
     except urllib.error.HTTPError as e:
-        return e.code, ""
+        return e.code, str(e.headers.get("WWW-Authenticate"))
 
 
 def raw(proc, request):  # the whole answer to bytes sent as they are
@@ -144,6 +146,24 @@ check("control characters in a log line are escaped", any("instance 20\\x1b[2J02
 values.send_signal(signal.SIGTERM)
 values.wait(30)
 state("instances", "2001\tfs.one\t7790\tlive\t/mnt/one\n")
+
+# TLS and a password from a web configuration file.
+subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{home}/key.pem", "-out", f"{home}/cert.pem",
+                "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+with open(f"{home}/web.yml", "w") as f:
+    f.write(f"tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\nbasic_auth_users:\n"
+            f"  prom: '{crypt.crypt('s3cret', crypt.mksalt(crypt.METHOD_BLOWFISH, rounds=16))}'\n")
+secure = start(tool, "--web-config", f"{home}/web.yml")
+trusted = ssl.create_default_context(cafile=f"{home}/cert.pem")
+auth = lambda password: {"Authorization": "Basic " + base64.b64encode(b"prom:" + password).decode()}
+for name, password, status, says in [("no password", None, 401, 'Basic realm="velmora"'), ("a wrong password", b"s3cre", 401, "Basic"),
+                                     ("the password", b"s3cret", 200, "velmora_build_info")]:
+    answer = get(secure, scheme="https", context=trusted, headers=auth(password) if password else {})
+    check(f"TLS with {name}: {status}", answer[0] == status and says in answer[1], answer[0])
+check("plain HTTP to the TLS listener gets no metrics", b"velmora" not in raw(secure, b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"))
+secure.send_signal(signal.SIGTERM)
+secure.wait(30)
+check("an unusable web configuration: exit 1", subprocess.run([CLI, "serve", "--web-config", f"{home}/none.yml"], capture_output=True).returncode == 1)
 
 # Stopping: a hung one-shot tool, and streams that ignore the terminate request, are gone first.
 state("misbehave", "ignore-term forever")
