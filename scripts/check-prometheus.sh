@@ -4,7 +4,9 @@
 # LucidLink; after two scrapes, Prometheus' query API must give an
 # instance's cache size and a performance counter exactly as the simulator
 # prints them (converted to bytes here, independently of the exporter), and
-# `promtool check metrics` must find nothing wrong with a scrape.
+# `promtool check metrics` must find nothing wrong with a scrape. Then a
+# second Prometheus scrapes an exporter over TLS with a password
+# (check_tls_scrape, below).
 #
 #   scripts/check-prometheus.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -14,7 +16,7 @@ build=${1:-build}
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get install -y -qq --no-install-recommends prometheus python3 >/dev/null
+$sudo apt-get install -y -qq --no-install-recommends prometheus python3 openssl curl >/dev/null
 cmake --build "$build" --target velmora-fsutil lucid-sim >/dev/null
 
 work=$(mktemp -d)
@@ -92,3 +94,55 @@ echo "check-prometheus: after $scrapes scrapes, cache size on disk $got_cache B 
 http "http://$exporter/metrics" >"$work/scrape.txt"
 promtool check metrics <"$work/scrape.txt" || fail "promtool check metrics found problems"
 echo "check-prometheus: promtool check metrics is clean ($(grep -vc '^#' "$work/scrape.txt") samples)"
+
+# Over TLS with a password: a second exporter reads a web configuration (a
+# certificate made here by openssl, a bcrypt hash), and a second Prometheus
+# scrapes it trusting that certificate; a scrape without the password, and
+# one in plain HTTP, get no metrics.
+check_tls_scrape() {
+  local tls="$work/tls" tls_port exporter_tls up
+  mkdir "$tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tls/key.pem" -out "$tls/cert.pem" -days 2 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 2>/dev/null || fail "openssl could not make a certificate"
+  local hash
+  hash=$(python3 -W ignore -c 'import crypt; print(crypt.crypt("scrape-secret", crypt.mksalt(crypt.METHOD_BLOWFISH)))')
+  printf 'tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\nbasic_auth_users:\n  prometheus: %s\n' "'$hash'" >"$tls/web.yml"
+  echo scrape-secret >"$tls/password"
+  "$build/cli/velmora-fsutil" serve --tool "$work/lucid" --listen 127.0.0.1:0 --refresh 1 --smart-interval 0 \
+    --web-config "$tls/web.yml" 2>"$work/exporter-tls.log" &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q listening "$work/exporter-tls.log" && break; sleep 0.1; done
+  exporter_tls=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/exporter-tls.log" | head -n 1) || fail "the TLS exporter did not start"
+  [ "$(curl -s -o /dev/null -w '%{http_code}' --cacert "$tls/cert.pem" "https://$exporter_tls/metrics")" = 401 ] ||
+    fail "a scrape without the password was not refused with 401"
+  ! curl -s -m 5 "http://$exporter_tls/metrics" 2>/dev/null | grep -q velmora || fail "plain HTTP got metrics from the TLS listener"
+
+  tls_port=$(free_port)
+  cat >"$tls/prometheus.yml" <<CONFIG
+global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+scrape_configs:
+  - job_name: velmora-tls
+    scheme: https
+    tls_config:
+      ca_file: $tls/cert.pem
+    basic_auth:
+      username: prometheus
+      password_file: $tls/password
+    static_configs:
+      - targets: ['$exporter_tls']
+CONFIG
+  prometheus --config.file="$tls/prometheus.yml" --storage.tsdb.path="$tls/data" \
+    --web.listen-address="127.0.0.1:$tls_port" >"$work/prometheus-tls.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 120); do
+    up=$(http "http://127.0.0.1:$tls_port/api/v1/query?query=velmora_filespace_cache_size_on_disk_bytes%7Binstance_id%3D%222001%22%7D" 2>/dev/null |
+      python3 -c 'import json, sys; r = json.load(sys.stdin)["data"]["result"]; print(r[0]["value"][1] if r else "")' 2>/dev/null || true)
+    [ -n "$up" ] && break
+    sleep 0.5
+  done
+  [ -n "$up" ] || fail "Prometheus did not scrape the exporter over TLS with the password"
+  echo "check-prometheus: over TLS with a password, Prometheus reads cache size on disk $up B"
+}
+check_tls_scrape
