@@ -83,6 +83,27 @@ MHD_Result addSize(void* total, MHD_ValueKind, const char* key, const char* valu
   return MHD_YES;
 }
 
+// Throws WebConfigError when GnuTLS cannot use the material: its own words
+// on the server's start are only "Failed to initialize TLS support".
+void checkTlsMaterial(const TlsMaterial& tls) {
+  gnutls_certificate_credentials_t credentials = nullptr;
+  if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) throw std::bad_alloc();
+  const auto datum = [](const std::string& text) {
+    return gnutls_datum_t{reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())), static_cast<unsigned>(text.size())};
+  };
+  const gnutls_datum_t certificate = datum(tls.certificatePem), key = datum(tls.keyPem);
+  int result = gnutls_certificate_set_x509_key_mem(credentials, &certificate, &key, GNUTLS_X509_FMT_PEM);
+  std::string what = "the certificate and key cannot be used together";
+  if (result >= 0 && tls.clientCaPem) {
+    const gnutls_datum_t authorities = datum(*tls.clientCaPem);
+    result = gnutls_certificate_set_x509_trust_mem(credentials, &authorities, GNUTLS_X509_FMT_PEM);
+    if (result == 0) result = GNUTLS_E_NO_CERTIFICATE_FOUND;
+    what = "the client CA file cannot be used";
+  }
+  gnutls_certificate_free_credentials(credentials);
+  if (result < 0) throw WebConfigError(what + ": " + gnutls_strerror(result));
+}
+
 }  // namespace
 
 long raiseDescriptorLimit() {
@@ -214,13 +235,7 @@ HttpServer::HttpServer(const HttpSettings& settings, Body metrics) : state_(std:
   if (descriptors >= 0) connections = static_cast<unsigned>(std::clamp<long>(descriptors - kDescriptorsBesides, 16, kConnections));
 
   std::vector<MHD_OptionItem> options = {
-      {MHD_OPTION_SOCK_ADDR, 0, &address},
-      {MHD_OPTION_THREAD_POOL_SIZE, kThreads, nullptr},
-      {MHD_OPTION_CONNECTION_LIMIT, connections, nullptr},
-      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, std::min(kConnectionsPerAddress, connections), nullptr},
-      {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
-      // Room for the 4 KiB of request and the answer's headers; larger requests are refused.
-      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 16384, nullptr},
+      // First, so that every message of the start comes here.
       {MHD_OPTION_EXTERNAL_LOGGER,
        reinterpret_cast<intptr_t>(+[](void* cls, const char* format, va_list arguments) {
          auto* self = static_cast<State*>(cls);
@@ -228,12 +243,20 @@ HttpServer::HttpServer(const HttpSettings& settings, Body metrics) : state_(std:
          char text[512];
          std::vsnprintf(text, sizeof text, format, arguments);
          std::lock_guard lock(self->logMutex);
-         self->startLog += text;
+         self->startLog = text;  // the last says why
        }),
        &state},
+      {MHD_OPTION_SOCK_ADDR, 0, &address},
+      {MHD_OPTION_THREAD_POOL_SIZE, kThreads, nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, connections, nullptr},
+      {MHD_OPTION_PER_IP_CONNECTION_LIMIT, std::min(kConnectionsPerAddress, connections), nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
+      // Room for the 4 KiB of request and the answer's headers; larger requests are refused.
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 16384, nullptr},
   };
   unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_ERROR_LOG | (ipv6 ? MHD_USE_IPv6 : 0);
   if (state.tls) {
+    checkTlsMaterial(*state.tls);
     flags |= MHD_USE_TLS;
     state.clientAuth = state.tls->clientAuthType;
     const bool verify = state.clientAuth == "VerifyClientCertIfGiven" || state.clientAuth == "RequireAndVerifyClientCert";
@@ -261,6 +284,9 @@ HttpServer::HttpServer(const HttpSettings& settings, Body metrics) : state_(std:
     std::lock_guard lock(state.logMutex);
     std::string why = state.startLog;
     while (!why.empty() && (why.back() == '\n' || why.back() == '.')) why.pop_back();
+    // It binds an address given whole, so its port in the text is always 0.
+    constexpr std::string_view kBind = "Failed to bind to port 0: ";
+    if (why.rfind(kBind, 0) == 0) why = "cannot bind: " + why.substr(kBind.size());
     throw ListenError("Cannot listen on " + settings.listen + ": " +
                       (why.empty() ? "the port is in use, or the address is not one of this machine's, or not permitted"
                                    : why));
