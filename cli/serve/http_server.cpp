@@ -15,6 +15,7 @@
 #include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/resource.h>
 
 namespace velmora::cli::serve {
@@ -81,6 +82,23 @@ std::string_view pathOf(std::string_view target) {
 MHD_Result addSize(void* total, MHD_ValueKind, const char* key, const char* value) {
   *static_cast<std::size_t*>(total) += std::strlen(key) + (value ? std::strlen(value) : 0) + 4;
   return MHD_YES;
+}
+
+// "user:password" of a basic Authorization header, decoded here whole:
+// libmicrohttpd's own decoding ends the password at a NUL byte, so that
+// "secret\0anything" would pass for "secret". Empty without one.
+std::string credentials(MHD_Connection* connection) {
+  const char* header = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+  if (header == nullptr || strncasecmp(header, "Basic ", 6) != 0) return {};
+  std::string_view encoded = header + 6;
+  while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
+  const gnutls_datum_t in{reinterpret_cast<unsigned char*>(const_cast<char*>(encoded.data())), static_cast<unsigned>(encoded.size())};
+  gnutls_datum_t out{};
+  if (encoded.empty() || gnutls_base64_decode2(&in, &out) < 0) return {};
+  std::string decoded(reinterpret_cast<const char*>(out.data), out.size);
+  gnutls_memset(out.data, 0, out.size);
+  gnutls_free(out.data);
+  return decoded;
 }
 
 // Throws WebConfigError when GnuTLS cannot use the material: its own words
@@ -161,18 +179,11 @@ struct HttpServer::State {
     return !verify || (gnutls_certificate_verify_peers2(session, &status) == 0 && status == 0);
   }
 
-  // MHD_YES when the request may go on, else the answer it was given.
+  // Empty when the request may go on, else the answer it was given.
   std::optional<MHD_Result> refusedCredentials(MHD_Connection* connection) {
-    char* password = nullptr;
-    char* user = MHD_basic_auth_get_username_password(connection, &password);
-    const std::string pair = std::string(user ? user : "") + '\0' + (password ? password : "");
-    const bool given = user != nullptr;
-    MHD_free(user);
-    if (password) {
-      std::memset(password, 0, std::strlen(password));
-      MHD_free(password);
-    }
-    if (!given) return MHD_queue_response(connection, MHD_HTTP_UNAUTHORIZED, unauthorized);
+    const std::string pair = credentials(connection);
+    const auto split = pair.find(':');
+    if (split == std::string::npos) return MHD_queue_response(connection, MHD_HTTP_UNAUTHORIZED, unauthorized);
     std::array<unsigned char, 32> digest{};
     gnutls_hash_fast(GNUTLS_DIG_SHA256, pair.data(), pair.size(), digest.data());
     {
@@ -181,7 +192,6 @@ struct HttpServer::State {
     }
     std::unique_lock check(checking, std::try_to_lock);
     if (!check.owns_lock()) return MHD_queue_response(connection, MHD_HTTP_SERVICE_UNAVAILABLE, busy);
-    const auto split = pair.find('\0');
     if (!checkPassword(std::string_view(pair).substr(0, split), std::string_view(pair).substr(split + 1))) {
       return MHD_queue_response(connection, MHD_HTTP_UNAUTHORIZED, unauthorized);
     }

@@ -157,6 +157,7 @@ secure = start(tool, "--web-config", f"{home}/web.yml")
 trusted = ssl.create_default_context(cafile=f"{home}/cert.pem")
 auth = lambda password: {"Authorization": "Basic " + base64.b64encode(b"prom:" + password).decode()}
 for name, password, status, says in [("no password", None, 401, 'Basic realm="velmora"'), ("a wrong password", b"s3cre", 401, "Basic"),
+                                     ("the password and more after a NUL", b"s3cret\0x", 401, "Basic"),
                                      ("the password", b"s3cret", 200, "velmora_build_info")]:
     answer = get(secure, scheme="https", context=trusted, headers=auth(password) if password else {})
     check(f"TLS with {name}: {status}", answer[0] == status and says in answer[1], answer[0])
