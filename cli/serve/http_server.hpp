@@ -1,14 +1,19 @@
-// The exporter's HTTP server: libmicrohttpd in epoll mode, a few event
-// threads for every connection, so idle or slow clients cost a socket and a
-// small buffer each and never hold a thread a scrape needs.
+// The exporter's HTTP server: libmicrohttpd in epoll mode, 4 event threads
+// for every connection (more than one, since a TLS handshake or a bcrypt
+// check holds its thread a while), so idle or slow clients cost a socket and
+// a small buffer each and never hold a thread a scrape needs.
 //
 // Routing: GET (and HEAD, answered alike without a body) of /metrics and of
 // a short page at /; 404 for another path, 405 for another method of a served
 // path, 400 for the target `*`; a target in absolute form
 // (`http://host/metrics`) is served as its path. Request line and headers may
 // hold 4 KiB (431 beyond). Limits: 2048 connections, 1024 from one address,
-// a connection idle for 5 s is closed. With TLS, a client certificate is
-// checked as the configuration's client_auth_type says (403 otherwise); with
+// a connection idle for 5 s is closed; the server raises the process' limit
+// of open files to its hard limit, and admits fewer connections where that
+// is still too low. With TLS, a client certificate is
+// checked as the configuration's client_auth_type says (403 otherwise;
+// without client_ca_file, RequestClientCert and RequireAnyClientCert ask for
+// one naming the server's own certificate as the authority); with
 // users, every path needs one of them (401 and `WWW-Authenticate: Basic
 // realm="velmora"` otherwise). A password once accepted is remembered by
 // its SHA-256 digest, so a scraper's every request does not cost a bcrypt
