@@ -284,8 +284,19 @@ HttpServer::HttpServer(const HttpSettings& settings, Body metrics) : state_(std:
   }
   options.push_back({MHD_OPTION_END, 0, nullptr});
 
+  // Called once the headers are in, then with the body, then once more.
+  // Answered on the second call when there is no body, since an answer
+  // before that closes the connection; a request with a body is answered at
+  // once (and its connection closed), so a body is never read.
   const auto handler = [](void* cls, MHD_Connection* connection, const char* url, const char* method, const char* version,
-                          const char*, size_t*, void**) -> MHD_Result {
+                          const char*, size_t* uploadSize, void** request) -> MHD_Result {
+    static int started;
+    if (*request == nullptr && MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH) == nullptr &&
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) == nullptr) {
+      *request = &started;
+      return MHD_YES;
+    }
+    *uploadSize = 0;
     return static_cast<State*>(cls)->answer(connection, url ? url : "", method ? method : "", version ? version : "");
   };
   state.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, handler, &state, MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);

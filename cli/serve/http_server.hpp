@@ -7,8 +7,9 @@
 // a short page at /; 404 for another path, 405 for another method of a served
 // path, 400 for the target `*`; a target in absolute form
 // (`http://host/metrics`) is served as its path. Request line and headers may
-// hold 4 KiB (431 beyond). Limits: 2048 connections, 1024 from one address,
-// a connection idle for 5 s is closed; the server raises the process' limit
+// hold 4 KiB (431 beyond); a request with a body is answered without reading
+// it, and its connection closed. Limits: 2048 connections, 1024 from one
+// address, a connection idle for 5 s is closed (kept alive until then); the server raises the process' limit
 // of open files to its hard limit, and admits fewer connections where that
 // is still too low. With TLS, a client certificate is
 // checked as the configuration's client_auth_type says (403 otherwise;
