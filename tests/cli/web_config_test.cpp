@@ -49,12 +49,14 @@ class WebConfigTest : public testing::Test {
 TEST_F(WebConfigTest, ReadsFilesRelativeToTheConfigurationAndItsUsers) {
   fs::create_directory(dir_ / "ca");
   write("ca/ca.pem", kPem + kPem);
+  const std::string largest = kPem + std::string((1 << 20) - kPem.size(), 'A');  // exactly the limit
+  write("cert.pem", largest);
   const auto file = write("web.yml", "tls_server_config:\n  cert_file: cert.pem\n  key_file: " + (dir_ / "key.pem").string() +
                                          "\n  client_ca_file: ca/ca.pem\n  client_auth_type: RequireAndVerifyClientCert\n"
                                          "basic_auth_users:\n  alice: " + bcrypt("a") + "\n  '123': " + bcrypt("b") + "\n");
   const WebConfig config = loadWebConfig(file);
   ASSERT_TRUE(config.tls);
-  EXPECT_EQ(config.tls->certificatePem, kPem);
+  EXPECT_EQ(config.tls->certificatePem, largest);
   EXPECT_EQ(config.tls->keyPem, kKey);
   EXPECT_EQ(config.tls->clientCaPem, kPem + kPem);
   EXPECT_EQ(config.tls->clientAuthType, "RequireAndVerifyClientCert");
