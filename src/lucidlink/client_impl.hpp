@@ -5,8 +5,6 @@
 #include <mutex>
 #include <optional>
 
-#include "velmora/runner/cli_utility.hpp"
-
 #include "lucidlink/process_registry.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
