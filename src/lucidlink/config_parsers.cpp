@@ -49,6 +49,7 @@ LucidConfigListOutput::LucidConfigListOutput(std::string output) : output_(std::
     const std::string_view line = lines[row];
     const auto starts = detail::graphemeStarts(line);
     const std::size_t characters = starts.size() - 1;
+    if (characters < columns[3]) continue;  // ends before SCOPE: a footer or a notice, not a setting
     // Each piece runs from its column start to the next one, both clamped to
     // the row's end: an empty last column is not padded by the tool.
     auto piece = [&](std::size_t from, std::size_t to) {

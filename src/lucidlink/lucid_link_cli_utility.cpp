@@ -30,6 +30,30 @@ std::optional<std::string> LucidLinkCLIUtility::instanceID() const {
   return std::move(info->instanceID);
 }
 
+namespace detail {
+
+namespace {
+thread_local ExitStatusCapture* tInnermostCapture = nullptr;
+}  // namespace
+
+ExitStatusCapture::ExitStatusCapture(const LucidLinkCLIUtility& client) noexcept
+    : client_(client), outer_(tInnermostCapture) {
+  tInnermostCapture = this;
+}
+
+ExitStatusCapture::~ExitStatusCapture() { tInnermostCapture = outer_; }
+
+void ExitStatusCapture::record(const LucidLinkCLIUtility& client, const CLIExitStatus& status) noexcept {
+  for (ExitStatusCapture* capture = tInnermostCapture; capture; capture = capture->outer_) {
+    if (&capture->client_ == &client) {
+      capture->status_ = status;
+      return;
+    }
+  }
+}
+
+}  // namespace detail
+
 namespace {
 
 std::vector<std::string> withInstancePrefix(std::optional<std::string> id, const std::vector<std::string>& command) {
@@ -47,7 +71,9 @@ std::vector<std::string> withInstancePrefix(std::optional<std::string> id, const
 
 std::string LucidLinkCLIUtility::runInstanceSpecificCommand(
     const std::vector<std::string>& command, const std::vector<std::string>& args) const {
-  return run(withInstancePrefix(instanceID(), command), args);
+  CLIRunResult result = runInstanceSpecificCommandWithExitStatus(command, args);
+  detail::ExitStatusCapture::record(*this, result.exitStatus);
+  return std::move(result.output);
 }
 
 CLIRunResult LucidLinkCLIUtility::runInstanceSpecificCommandWithExitStatus(

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <initializer_list>
 #include <string_view>
 
+#include "lucidlink/client_impl.hpp"
 #include "lucidlink/parsers.hpp"
 #include "lucidlink/paths.hpp"
 #include "lucidlink/text.hpp"
@@ -57,26 +57,22 @@ std::string shownOutput(std::string_view output) {
   return shown;
 }
 
-// Runs one report command. Nothing printed means the instance is not
-// running; a tool that failed, or printed none of the facts the record reads,
-// gave no report, and a record of absent facts would pass that off as one.
-LucidDictionary runReport(const LucidLinkCLIUtility& client, const std::string& command,
-                          std::initializer_list<const char*> keys) {
-  const CLIRunResult result = client.runInstanceSpecificCommandWithExitStatus({command});
-  if (result.output.empty()) throw LucidLinkCLIError(LucidLinkCLIError::Case::lucidNotRunning);
-  std::string problem;
-  if (result.exitStatus.signaled) {
-    problem = "was ended by signal " + std::to_string(result.exitStatus.code);
-  } else if (result.exitStatus.code != 0) {
-    problem = "exited with status " + std::to_string(result.exitStatus.code);
-  } else {
-    LucidDictionary report = detail::parseKeyValueOutput(result.output);
-    for (const auto key : keys) {
-      if (report.count(key) != 0) return report;
-    }
-    problem = "printed none of the report's keys";
-  }
-  const std::string shown = shownOutput(result.output);
+// Runs one report command through the overridable runInstanceSpecificCommand.
+// Nothing printed means the instance is not running. A tool that exited 0
+// gave a report, whatever facts it holds (a missing fact is an absent
+// property, never an error); one that printed something but failed or was
+// killed gave none, and a record of absent facts would pass that off as one.
+LucidDictionary runReport(const LucidLinkCLIUtility& client, const std::string& command) {
+  detail::ExitStatusCapture capture(client);
+  const std::string output = client.runInstanceSpecificCommand({command});
+  if (output.empty()) throw LucidLinkCLIError(LucidLinkCLIError::Case::lucidNotRunning);
+  // An override that did not run the tool through the default gave its text
+  // as the report.
+  const CLIExitStatus ended = capture.status().value_or(CLIExitStatus{});
+  if (ended.succeeded()) return detail::parseKeyValueOutput(output);
+  const std::string problem = ended.signaled ? "was ended by signal " + std::to_string(ended.code)
+                                             : "exited with status " + std::to_string(ended.code);
+  const std::string shown = shownOutput(output);
   throw LucidLinkCLIError::withDetail(LucidLinkCLIError::Case::invalidOutput,
                                       "the " + command + " command " + problem +
                                           (shown.empty() ? "; it printed only white space" : "; it printed: " + shown));
@@ -135,13 +131,13 @@ std::optional<std::string> LucidLinkCLICacheInfo::bytesRemainingToUpload() const
 }
 
 LucidDictionary LucidLinkCLIUtility::status() const {
-  return runReport(*this, "status", {kMountPoint, kFilespaceName, kProvider, kRegion, kUser});
+  return runReport(*this, "status");
 }
 
 LucidLinkCLIStatusInfo LucidLinkCLIUtility::statusInfo() const { return LucidLinkCLIStatusInfo(status()); }
 
 LucidDictionary LucidLinkCLIUtility::cache() const {
-  return runReport(*this, "cache", {kCacheLimit, kSizeOnDisk, kRemainingUpload});
+  return runReport(*this, "cache");
 }
 
 LucidLinkCLICacheInfo LucidLinkCLIUtility::cacheInfo() const { return LucidLinkCLICacheInfo(cache()); }

@@ -32,9 +32,9 @@ std::vector<LucidFileSpaceInfo> parseFilespaceTable(std::string_view text) {
 
 LucidDictionary parseKeyValueOutput(std::string_view text) {
   LucidDictionary dictionary;
-  // The same line ends as every other report: a CR-only or CRLF answer
-  // reads like an LF one, and the empty line between CR and LF is dropped.
-  for (const std::string_view line : splitNonEmpty(text, isNewline)) {
+  // LF, CR and CRLF end a line (the empty piece between CR and LF is
+  // dropped); VT, FF, U+0085, U+2028 and U+2029 may be part of a value.
+  for (const std::string_view line : splitNonEmpty(text, isLineEnd)) {
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
       emitWarning("Warning: Skipping malformed line: " + std::string(line));

@@ -17,7 +17,7 @@ namespace velmora::detail {
 // has no header line.
 std::vector<LucidFileSpaceInfo> parseFilespaceTable(std::string_view text);
 
-// "key: value" lines, split at line feeds; empty lines are skipped, a line
+// "key: value" lines, split at LF, CR and CRLF only; empty lines are skipped, a line
 // without a colon gives a warning line and is skipped, keys and values are
 // trimmed, and a later key replaces an earlier one. Never fails.
 LucidDictionary parseKeyValueOutput(std::string_view text);

@@ -11,9 +11,14 @@
 //   - Lines shorter than the stretches are cut at their own end: a stretch
 //     past the end of a line is empty, never read beyond it.
 //   - A section that names a metric twice keeps the first pair.
+//
+// In steady state a sample line costs no allocation: the parser refills the
+// same dictionaries and the same update, whose strings keep their capacity.
+// An update is valid only during the receiver's call.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,23 +39,36 @@ class LucidPerfParser {
     friend bool operator==(const ColumnRange&, const ColumnRange&) = default;
   };
 
-  using Section = std::pair<ColumnHeader, LucidPerfDictionary>;
-
   // Parses `text` line by line (any line-break character ends a line) and
   // hands every update to `receiver` before returning.
   void processOutput(std::string_view text, LucidLinkPerformanceUpdateReciever& receiver);
+  // The same for text known to hold no line-break character.
+  void processLine(std::string_view line, LucidLinkPerformanceUpdateReciever& receiver);
 
   static std::vector<ColumnRange> columnRanges(std::string_view markerLine);
-  void parseHeaderLine(std::string_view line);
-  std::vector<Section> parseValueLine(std::string_view line) const;
-
 
  private:
-  void processLine(std::string_view line, LucidLinkPerformanceUpdateReciever& receiver);
+  // What reading one section of a sample line needs, worked out once per
+  // marker line or column-name line rather than once per sample line.
+  struct SectionPlan {
+    std::vector<LucidPerfMetric> metrics;  // the section's names, from the column-name line
+    std::vector<std::uint8_t> kept;   // per metric: not named earlier in the section
+    bool extraKept = false;           // the first token past the names is kept as unrecognized
+    LucidPerfDictionary dictionary;   // refilled in place by every sample line
+  };
+
+  void parseHeaderLine(std::string_view line);
+  void plan();
+  void parseSample(std::string_view line, LucidLinkPerformanceUpdateReciever& receiver);
+  void fill(SectionPlan& section, std::string_view stretch);
 
   std::vector<ColumnRange> columnRanges_;
   std::vector<std::pair<ColumnHeader, std::vector<LucidPerfMetric>>> columnMetricLookup_;
   bool headerParsed_ = false;
+  std::vector<SectionPlan> sections_;  // one per entry of columnRanges_
+  std::size_t timeSection_ = 0;        // index into sections_; sections_.size() without one
+  std::size_t timeIndex_ = 0;          // of currentDateAndTimeUTC among the time names; npos without
+  LucidPerfUpdate update_{};           // handed to the receiver; its timestamp is set once per line
 };
 
 // Cuts a run's output, arriving in arbitrary blocks, into lines at line

@@ -2,6 +2,8 @@
 //
 //   blank:    tab or a Unicode space separator (category Zs)
 //   newline:  U+000A..U+000D, U+0085, U+2028, U+2029
+//   line end: LF or CR (so CRLF too), where the status and cache reports
+//             split; the other newline characters stay inside a value
 //   white space (for trimming keys and values): blank or newline
 //
 // All functions work on UTF-8 text in byte offsets and never fail: a byte
@@ -18,6 +20,7 @@ namespace velmora::detail {
 
 bool isBlank(char32_t c) noexcept;
 bool isNewline(char32_t c) noexcept;
+inline bool isLineEnd(char32_t c) noexcept { return c == U'\n' || c == U'\r'; }
 inline bool isWhitespaceOrNewline(char32_t c) noexcept { return isBlank(c) || isNewline(c); }
 
 using CharPredicate = bool (*)(char32_t) noexcept;

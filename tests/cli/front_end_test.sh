@@ -168,6 +168,11 @@ run_cli --json "${tool[@]}" --instance 2001 status
 rm "$home/lucid.d/misbehave"
 check "a warning goes to standard error" "Warning: Skipping malformed line: no-colon-line" "$err"
 check "standard output stays valid JSON" "alpha.fs" "$(python3 -c 'import json,sys; print(json.load(sys.stdin)["filespaceName"])' <<<"$out")"
+echo "newline exit 0" > "$home/lucid.d/misbehave"
+run_cli --json "${tool[@]}" --instance 2001 status
+rm "$home/lucid.d/misbehave"
+check "a status of no facts is a record of nulls" "0 7 True" \
+  "$status $(python3 -c 'import json,sys; j=json.load(sys.stdin); print(len(j), all(v is None for v in j.values()))' <<<"$out")"
 
 # --- config: long and non-ASCII values round-trip; refusals and unknown keys fail with the tool's words
 values=("DataCache.Size=$(printf 'G%.0s' $(seq 40))" "FileSystem.MountPointOSX=/Volumes/Café/日本語 データ" "DataCache.Location=/cafe$(printf '\xcc\x81')/x")

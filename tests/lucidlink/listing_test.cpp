@@ -36,6 +36,48 @@ TEST(LucidLinkCLIUtility, PrefixesEveryCommandWithItsInstance) {
   EXPECT_THROW(missing.list(), CLIUtilityError);  // runner failures pass through
 }
 
+// Overriding either run reaches every command of the client, and the reports
+// still tell a failed tool from a report.
+TEST(LucidLinkCLIUtility, EitherOverrideOfTheRunReachesEveryCommand) {
+  struct CannedText : LucidLinkCLIUtility {
+    using LucidLinkCLIUtility::LucidLinkCLIUtility;
+    std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
+                                           const std::vector<std::string>& args) const override {
+      if (passThrough) return LucidLinkCLIUtility::runInstanceSpecificCommand(command, args);
+      return command.front() == "list" ? "INSTANCE ID FILESPACE PORT MODE\n7 x.fs 1 live\n" : "Filespace name: canned\n";
+    }
+    bool passThrough = false;
+  };
+  struct CannedRun : LucidLinkCLIUtility {
+    using LucidLinkCLIUtility::LucidLinkCLIUtility;
+    CLIRunResult runInstanceSpecificCommandWithExitStatus(const std::vector<std::string>& command,
+                                                          const std::vector<std::string>&) const override {
+      return {command.front() == "list" ? "INSTANCE ID FILESPACE PORT MODE\n7 x.fs 1 live\n" : "Filespace name: canned\n",
+              {false, exitCode}};
+    }
+    int exitCode = 0;
+  };
+  CannedText text("/nonexistent/lucid");
+  CannedRun run("/nonexistent/lucid");
+  for (const LucidLinkCLIUtility* client : {static_cast<const LucidLinkCLIUtility*>(&text), static_cast<const LucidLinkCLIUtility*>(&run)}) {
+    EXPECT_EQ(client->statusInfo().filespaceName(), "canned");
+    EXPECT_EQ(client->cache().at("Filespace name"), "canned");
+    EXPECT_EQ(client->list().at(0).instanceID, "7");
+  }
+  run.exitCode = 4;
+  test::expectError<LucidLinkCLIError>([&] { run.statusInfo(); }, Case::invalidOutput,
+                                       "Invalid output from lucid: the status command exited with status 4; it printed: "
+                                       "Filespace name: canned");
+  // An override that calls the default keeps how the tool ended.
+  SimulatedTool tool;
+  tool.setMisbehaviour("println Mount:x exit 5");
+  CannedText passing(tool.path());
+  passing.passThrough = true;
+  test::expectError<LucidLinkCLIError>([&] { passing.cacheInfo(); }, Case::invalidOutput,
+                                       "Invalid output from lucid: the cache command exited with status 5; it printed: "
+                                       "Mount:x");
+}
+
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,7 +88,7 @@ class ListingTest : public ::testing::Test {
   SimulatedTool tool;
 };
 
-// A tool that failed, or printed nothing a record reads, gave no report.
+// A tool that failed gave no report; one that exited 0 did, whatever it holds.
 TEST_F(ListingTest, ReportsOfAnInstanceAndWhyThereIsNone) {
   EXPECT_EQ(LucidLinkCLIUtility::listAllFilespaces(tool.path()).at(0),
             (LucidFileSpaceInfo{"2001", "alpha.fs", "7778", "live"}));
@@ -62,8 +104,8 @@ TEST_F(ListingTest, ReportsOfAnInstanceAndWhyThereIsNone) {
       {"println Error:not-running print-hex 1b5b324ac29b exit 1",  // control characters come escaped
        invalid + "exited with status 1; it printed: Error:not-running\\n\\x1b[2J\\u009b"},
       {"print Mount raise 9", invalid + "was ended by signal 9; it printed: Mount"},
-      {"newline exit 0", invalid + "printed none of the report's keys; it printed only white space"},
-      {"println Cache:x exit 0", "Invalid output from lucid: the cache command printed none of the report's keys; "
+      {"newline exit 2", invalid + "exited with status 2; it printed only white space"},
+      {"println Cache:x exit 3", "Invalid output from lucid: the cache command exited with status 3; "
                                  "it printed: Cache:x"},
       {"raise 9", "Lucid is not running"},  // ended before it printed anything
   };
@@ -73,6 +115,13 @@ TEST_F(ListingTest, ReportsOfAnInstanceAndWhyThereIsNone) {
     test::expectError<LucidLinkCLIError>([&] { cache ? (void)client.cacheInfo() : (void)client.statusInfo(); },
                                          text[0] == 'L' ? Case::lucidNotRunning : Case::invalidOutput, text);
   }
+  tool.setMisbehaviour("newline exit 0");  // a record of absent facts, not a failure
+  const auto empty = client.statusInfo();
+  EXPECT_FALSE(empty.mountPoint() || empty.filespaceName() || empty.isAdmin() || empty.userEmail() ||
+               empty.cloudProvider());
+  tool.setMisbehaviour("println Cache:x exit 0");
+  EXPECT_EQ(client.cache(), (LucidDictionary{{"Cache", "x"}}));
+  EXPECT_FALSE(client.cacheInfo().cacheLimit());
   tool.setMisbehaviour("print-mib 1 exit 1");  // the output in the text is bounded, and says how much is left out
   EXPECT_THROW(try { client.statusInfo(); } catch (const LucidLinkCLIError& e) {
     EXPECT_TRUE(e.detail().size() < 4400 && e.detail().ends_with(" ... [1044480 more bytes]"));

@@ -81,6 +81,9 @@ TEST(KeyValueOutput, ParsesTheDocumentedShapes) {
       {"trims white space and newlines", "  \tKey  \t:\t value \xE2\x80\xA8\r\n", {{"Key", "value"}}, {}},
       {"CR line ends", "A: 1\rB: 2\r", {{"A", "1"}, {"B", "2"}}, {}},
       {"CRLF line ends, a blank CRLF line is silent", "A: 1\r\n\r\nB: 2\r\n", {{"A", "1"}, {"B", "2"}}, {}},
+      {"other newline characters stay in the value",
+       "Filespace name: a\xE2\x80\xA8" "b\x0B" "c\x0C" "d\xC2\x85" "e\xE2\x80\xA9" "f\nUser: u\n",
+       {{"Filespace name", "a\xE2\x80\xA8" "b\x0B" "c\x0C" "d\xC2\x85" "e\xE2\x80\xA9" "f"}, {"User", "u"}}, {}},
   };
   for (const auto& c : cases) {
     WarningCapture capture;

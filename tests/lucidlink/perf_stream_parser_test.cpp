@@ -91,6 +91,11 @@ TEST(PerfParser, HandlesTheDocumentedShapes) {
       {"several extra tokens keep the first as unrecognized",
        "-- time ------------ -- fs ---------\ncurrentDateAndTimeUTC reads\nt10                   1 2 3\n",
        {{L::fileSystem, "t10", {{M::reads, "1"}, {M::unrecognized, "2"}}}}},
+      {"values of one sample line never linger into the next",
+       "-- time ------------ -- fs ----------\ncurrentDateAndTimeUTC reads writes\nt14                   1     2     3\n"
+       "t15                   4\n",
+       {{L::fileSystem, "t14", {{M::reads, "1"}, {M::writes, "2"}, {M::unrecognized, "3"}}},
+        {L::fileSystem, "t15", {{M::reads, "4"}, {M::writes, ""}}}}},
       {"a line shorter than the stretches is cut at its end",
        "-- time ------------ -- fs ---------- -- cache --\ncurrentDateAndTimeUTC readBytes writes  %hits\nt11\n",
        {{L::fileSystem, "t11", {{M::readBytes, ""}, {M::writes, ""}}}, {L::cache, "t11", {{M::cacheHits, ""}}}}},

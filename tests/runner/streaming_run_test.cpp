@@ -35,10 +35,13 @@ TEST(RunStreaming, PassesEveryByteAndHowTheToolEnded) {
 }
 
 // The signal is sent from another thread once the tool has written (so the
-// output came before the end), and reaches the tool as it is; a tool
-// that ignores it is killed, and one that leaves a process holding its pipe
-// ends the run all the same.
+// output came before the end), and reaches the tool as it is, also one the
+// host ignores (as under nohup); a tool that ignores it is killed, and one
+// that leaves a process holding its pipe ends the run all the same.
 TEST(RunStreaming, ControlSignalsTheToolItselfAndTheRunEndsWithIt) {
+  struct sigaction ignore {}, saved{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGHUP, &ignore, &saved);
   struct Row {
     std::string tool;
     std::vector<std::string> words;
@@ -71,6 +74,7 @@ TEST(RunStreaming, ControlSignalsTheToolItselfAndTheRunEndsWithIt) {
     const auto after = test::currentResources();
     EXPECT_TRUE(after.descriptors <= before.descriptors && !after.unreapedChild) << after << " vs " << before;
   }
+  ::sigaction(SIGHUP, &saved, nullptr);
 }
 
 // A signalled control starts no tool, through any run; a sink that fails

@@ -18,9 +18,12 @@
 //
 // Two listing rules differ from a strict reading of the table by columns, on
 // purpose:
-//   - A row that ends before the STATUS column is kept, its missing pieces
-//     empty: the tool does not pad an empty last column, so such a row is a
-//     setting without a status, and skipping it would lose most settings.
+//   - A row that ends before the STATUS column but reaches at least the
+//     SCOPE column's start is kept, its missing pieces empty: the tool does
+//     not pad an empty last column, so such a row is a setting without a
+//     status, and skipping it would lose most settings. A line that ends
+//     before SCOPE ("Done.", a notice after the table) is skipped, as any
+//     line shorter than STATUS would be by the columns alone.
 //   - A row whose key piece is empty is skipped: a line of spaces or a value
 //     wrapped onto a line of its own names no setting, and storing it under
 //     the empty key would make up a setting the tool never listed.

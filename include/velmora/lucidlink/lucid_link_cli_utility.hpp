@@ -70,20 +70,30 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
 
   // Runs the tool once with ["--instance", id] (when there is an instance),
   // then `command`, then `args`. Runner failures pass through unchanged.
+  // The default returns the output of runInstanceSpecificCommandWithExitStatus.
+  // Every command of the client (list, reports, config) goes through this
+  // one, so a subclass may override it, or the exit-status variant below to
+  // keep how the tool ended; either override reaches every command.
   virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
                                                  const std::vector<std::string>& args = {}) const;
   // The same run, also returning how the tool ended (through
   // runWithExitStatus, and so through its overrides).
-  CLIRunResult runInstanceSpecificCommandWithExitStatus(const std::vector<std::string>& command,
-                                                        const std::vector<std::string>& args = {}) const;
+  virtual CLIRunResult runInstanceSpecificCommandWithExitStatus(const std::vector<std::string>& command,
+                                                                const std::vector<std::string>& args = {}) const;
 
   // Reports. Empty tool output means the instance is not running:
-  // LucidLinkCLIError::lucidNotRunning. A tool that printed something but
-  // exited non-zero, was ended by a signal, or printed none of the report's
-  // keys fails with invalidOutput, its text naming how the tool ended and
-  // carrying what it printed (cut after 4 KiB, with a marker saying how much
-  // more there was; control characters escaped as \n, \xNN or \uNNNN, so
-  // the text is one line that is safe to show). Runner failures pass through.
+  // LucidLinkCLIError::lucidNotRunning. Output of a tool that exited 0 is
+  // the report, even when it holds none of the facts the record reads (a
+  // line feed alone gives a record whose properties are all absent; cache()
+  // returns the map as it is). A tool that printed something but exited
+  // non-zero or was ended by a signal fails with invalidOutput, its text
+  // naming how the tool ended and carrying what it printed (cut after 4 KiB,
+  // with a marker saying how much more there was; control characters
+  // escaped as \n, \xNN or \uNNNN, so the text is one line that is safe to
+  // show). The exit status is known when runInstanceSpecificCommand is not
+  // overridden or its override calls the default; text from an override
+  // that does not counts as a tool that exited 0. Runner failures pass
+  // through.
   virtual LucidLinkCLIStatusInfo statusInfo() const;
   virtual LucidDictionary cache() const;
   virtual LucidLinkCLICacheInfo cacheInfo() const;

@@ -82,6 +82,10 @@ struct LucidPerfQuery {
   std::vector<std::string> arguments() const;
 };
 
+namespace detail {
+class LucidPerfParser;
+}
+
 // The raw texts of one layer's counters in one sample: one value per metric,
 // kept in the order of the tool's columns.
 class LucidPerfDictionary {
@@ -108,6 +112,7 @@ class LucidPerfDictionary {
   friend bool operator==(const LucidPerfDictionary& a, const LucidPerfDictionary& b);
 
  private:
+  friend class detail::LucidPerfParser;  // refills a dictionary in place, its strings keeping their capacity
   std::vector<Entry> entries_;
 };
 
@@ -182,7 +187,9 @@ struct LucidPerfRunEnd {
 };
 
 // Receives the updates of a performance run, on the run's own thread, in
-// line order and, within a line, in section order, never two at once.
+// line order and, within a line, in section order, never two at once. An
+// update is lent for the call only (the run refills it for the next one):
+// copy what is to be kept.
 //
 // A run holds its receiver weakly: the caller keeps it alive. Once a stop of
 // the run has returned, no new update begins; one already running on another

@@ -4,10 +4,12 @@
 // concrete runner for one executable path. A run starts the tool with exactly
 // the given argument vector (no quoting, empty strings kept), captures its
 // standard output while it runs, waits for it to exit and returns the whole
-// output as UTF-8 text. Standard input and standard error are inherited. A
-// tool's exit status never makes a run fail: `run` ignores it, and
-// `runWithExitStatus` returns it next to the output. `runStreaming` hands the
-// output over as it comes instead, whatever its bytes, and keeps none of it.
+// output as UTF-8 text. Standard input and standard error are inherited; the
+// tool starts with no signal blocked and SIGHUP, SIGINT, SIGTERM and SIGPIPE
+// at their default actions, whatever the host ignores. A tool's exit status
+// never makes a run fail: `run` ignores it, and `runWithExitStatus` returns
+// it next to the output. `runStreaming` hands the output over as it comes
+// instead, whatever its bytes, and keeps none of it.
 //
 // A `CLIRunControl` given to a utility lets another thread signal its runs
 // while they wait for their tool (a supervisor forwarding its stop signals, a

@@ -86,7 +86,8 @@ Spawned spawnWithOutputPipe(const std::string& path, const std::vector<std::stri
   SpawnAttributes attributes;
   // The child starts with an empty signal mask and default actions for the
   // signals that stop it, whatever the host application blocks or ignores:
-  // otherwise a stopped tool might never notice SIGTERM or a closed pipe.
+  // otherwise a stopped tool might never notice a stop signal (SIGTERM, or
+  // the SIGINT or SIGHUP a run control passes on) or a closed pipe.
   sigset_t empty;
   sigemptyset(&empty);
   sigset_t defaults;
@@ -94,6 +95,7 @@ Spawned spawnWithOutputPipe(const std::string& path, const std::vector<std::stri
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGTERM);
   sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGHUP);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #ifdef __APPLE__
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
