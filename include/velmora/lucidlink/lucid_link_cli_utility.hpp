@@ -81,6 +81,7 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
 
   /// Runs the tool once with ["--instance", id] (when there is an instance),
   /// then `command`, then `args`. Runner failures pass through unchanged.
+  /// @throws CLIUtilityError, std::system_error as GenericCLIUtility::run().
   virtual std::string runInstanceSpecificCommand(const std::vector<std::string>& command,
                                                  const std::vector<std::string>& args = {}) const;
   /// The same run, also returning how the tool ended (through
@@ -105,6 +106,7 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   /// The instances the tool lists ("list", with this client's instance
   /// prefix), in the tool's order. Fails with lucidNotRunning when the output
   /// has no table.
+  /// @throws LucidLinkCLIError lucidNotRunning; the runner's failures.
   virtual std::vector<LucidFileSpaceInfo> list() const;
 
   /// The instances of the whole machine: "list" without an instance.
@@ -116,6 +118,8 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   /// inside a filespace does not match). The instances are asked for their
   /// status in list order until one matches; an instance whose status fails
   /// is skipped. Fails with failedToFindCompatibleInstanceID when none does.
+  /// @throws LucidLinkCLIError failedToFindCompatibleInstanceID, or list()'s
+  ///   failures; the runner's failures.
   static std::shared_ptr<LucidLinkCLIUtility> utility(
       const std::filesystem::path& mountPoint, const std::string& launchPath = kDefaultLucidLaunchPath);
 
@@ -123,6 +127,7 @@ class LucidLinkCLIUtility : public GenericCLIUtility {
   /// and parses the answer into the record the request's case names. Runner
   /// failures pass through; a listing without its table header fails with
   /// invalidOutput; a refused set or delete is reported in its record.
+  /// @throws LucidLinkCLIError invalidOutput; the runner's failures.
   virtual LucidConfigAnyResult runLucidConfig(const LucidConfigOperation& operation) const;
   ///@{
   /// The same, typed by the request's case (through the operation above).
