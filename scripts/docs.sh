@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/install-packages.sh doxygen
 out=build-docs
 rm -rf "$out" && mkdir -p "$out"
 # The README's "Using the library" section, up to the next section of its level.
