@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-floor=85.0  # lines, percent: the figure measured when this was set, less a margin
+floor=88.0  # lines, percent: the figure measured when this was set, less a margin
 html=no
 case "${1:-}" in
   "") ;;
@@ -33,13 +33,20 @@ cmake -S . -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_WERROR=ON -DVEL
 cmake --build "$dir" -j "$jobs"
 # Counts of an earlier run would add to this one's.
 find "$dir" -name '*.gcda' -delete
+# From here the count files are made writable by every user: the front end's
+# checks run it as another user once, and a program that cannot write its
+# counts says so on the standard error those checks compare.
+umask 000
+# The shell completions and the manual's sections are made by the front end
+# at build time, and the front end's checks run them: made afresh, their code
+# is counted like the rest.
+rm -f "$dir"/cli/velmora-fsutil.{bash,zsh,fish,man,1}
+cmake --build "$dir" --target velmora-fsutil-generated
 # The suite passes or the figure means nothing; the report is still printed,
 # to show what a failing run did reach.
-# The count files are made writable by every user: the front end's checks
-# run it as another user once, and a program that cannot write its counts
-# says so on the standard error those checks compare.
 suite=0
-(umask 000 && ctest --test-dir "$dir" -j "$jobs" --output-on-failure) || suite=$?
+ctest --test-dir "$dir" -j "$jobs" --output-on-failure || suite=$?
+umask 022
 if [ "$suite" -ne 0 ]; then echo "coverage: the test suite failed (ctest exit status $suite)" >&2; fi
 
 reports=(--json-summary "$dir/coverage.json")
