@@ -9,6 +9,13 @@
 // at their usual interval), and bursts, all 50 asking at the same instant,
 // the worst case, where the last answer waits for the 49 before it.
 //
+// Idle connections: one scrape at a time while 0, 300 and 1,000 connections
+// are open and say nothing (half of them have sent part of a request line),
+// median of 20 scrapes a level (goal: 1,000 idle connections, scrape median
+// <= 1 s) and the exporter's resident memory then; the given build at 300
+// idle connections too, one scrape cut off after 25 s. Stopping: SIGTERM to
+// an exporter with 200 instances streaming until it has exited (goal: <= 5 s).
+//
 // Baselines in the same run: the short page at "/" under the same 50 scrapers
 // (the HTTP server alone, no serialization), and the exporter's CPU with no
 // instance at all; and, when its path is given as the argument, another
@@ -38,6 +45,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -120,6 +128,22 @@ struct Exporter {
     fs::remove_all(home, ignored);
   }
 
+  // Resident memory in MiB.
+  double rssMiB() const {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    }
+    return 0;
+  }
+
+  // SIGTERM until it has exited.
+  double stopSeconds() {
+    const auto begin = Clock::now();
+    stop();
+    return std::chrono::duration<double>(Clock::now() - begin).count();
+  }
+
   // User and system CPU seconds so far.
   double cpuSeconds() const {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -134,23 +158,65 @@ struct Exporter {
   }
 };
 
-// One GET; the whole answer, or "" when the connection failed.
-std::string get(int port, const char* path) {
+int connected(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// One GET; the whole answer, or "" when the connection failed (or took
+// longer than `limit` seconds to answer, when given).
+std::string get(int port, const char* path, int limit = 0) {
+  const int fd = connected(port);
   std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  if (fd >= 0) {
+    const timeval timeout{limit, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     const std::string request = std::string("GET ") + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
       char buffer[65536];
       for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
     }
+    ::close(fd);
   }
-  ::close(fd);
   return answer;
+}
+
+// Opens `count` connections that say nothing more than half a request line
+// (every other one) or nothing at all, for as long as it lives.
+struct IdleClients {
+  std::vector<int> fds;
+  IdleClients(int port, int count) {
+    for (int i = 0; i < count; ++i) {
+      const int fd = connected(port);
+      if (fd < 0) throw std::runtime_error("cannot open idle connection " + std::to_string(i));
+      if (i % 2 == 1) ::send(fd, "GET /metr", 9, MSG_NOSIGNAL);
+      fds.push_back(fd);
+    }
+  }
+  ~IdleClients() {
+    for (const int fd : fds) ::close(fd);
+  }
+};
+
+// Milliseconds of sequential scrapes beside `idle` idle connections; a
+// failed one counts as `limit` seconds.
+std::vector<double> idleScrapes(const Exporter& exporter, int idle, int scrapes, int limit, double* rss = nullptr) {
+  IdleClients clients(exporter.port, idle);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::vector<double> times;
+  for (int i = 0; i < scrapes; ++i) {
+    const auto begin = Clock::now();
+    const bool answered = get(exporter.port, "/metrics", limit).rfind("HTTP/1.1 200", 0) == 0;
+    times.push_back(answered ? std::chrono::duration<double, std::milli>(Clock::now() - begin).count() : limit * 1000.0);
+  }
+  if (rss) *rss = exporter.rssMiB();
+  return times;
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -232,17 +298,25 @@ std::string loadAverage() {
 }  // namespace
 
 // Until every instance streams.
-void waitForStreams(const Exporter& exporter) {
-  for (int i = 0; i < 200 && get(exporter.port, "/metrics").find("instance_id=\"2004\",layer=\"objectstore\"") == std::string::npos; ++i) {
+void waitForStreams(const Exporter& exporter, int instances = 4) {
+  const std::string last = "instance_id=\"" + std::to_string(2000 + instances) + "\",layer=\"objectstore\"";
+  for (int i = 0; i < 300 && get(exporter.port, "/metrics").find(last) == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
 
 int measure(int argc, char** argv) {
   std::vector<double> scrapeMedian, scrapeP99, pageMedian, pageP99, pacedMedian, pacedP99, pacedPageP99, cpuStreaming, cpuEmpty;
-  std::vector<double> otherPacedP99, otherMedian, otherP99;
+  std::vector<double> otherPacedMedian, otherPacedP99, otherMedian, otherP99, otherIdle, stopping, otherStopping;
+  constexpr int kIdle[] = {0, 300, 1000};
+  std::vector<double> idleMedian[3], idleRss[3];
   int failures = 0;
   const char* kLastFamily = "velmora_filespace_put_time_seconds";
+  rlimit files{};  // a thousand idle connections are a thousand descriptors
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
   const std::string loadBefore = loadAverage();
   {
     Exporter exporter(4);
@@ -254,6 +328,7 @@ int measure(int argc, char** argv) {
       if (other) {
         const Latency paced = scrape(other->port, "/metrics", kLastFamily, true);
         const Latency burst = scrape(other->port, "/metrics", kLastFamily, false);
+        otherPacedMedian.push_back(paced.median);
         otherPacedP99.push_back(paced.p99);
         otherMedian.push_back(burst.median);
         otherP99.push_back(burst.p99);
@@ -270,6 +345,13 @@ int measure(int argc, char** argv) {
       scrapeMedian.push_back(burst.median);
       scrapeP99.push_back(burst.p99);
       failures += pacedPage.failed + paced.failed + page.failed + burst.failed;
+      for (int level = 0; level < 3; ++level) {
+        double rss = 0;
+        idleMedian[level].push_back(summary(idleScrapes(exporter, kIdle[level], 20, 5, &rss)).median);
+        idleRss[level].push_back(rss);
+      }
+      if (other) otherIdle.push_back(idleScrapes(*other, 300, 1, 25).front());
+      std::this_thread::sleep_for(std::chrono::seconds(1));  // the idle clients' connections gone
     }
     other.reset();  // the idle figure is this exporter's alone
     for (int run = 0; run < kRuns; ++run) cpuStreaming.push_back(cpuPercent(exporter));
@@ -278,6 +360,14 @@ int measure(int argc, char** argv) {
     Exporter exporter(0);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     for (int run = 0; run < kRuns; ++run) cpuEmpty.push_back(cpuPercent(exporter));
+  }
+  for (int run = 0; run < 3; ++run) {
+    for (const bool given : {true, false}) {
+      if (given && argc < 2) continue;
+      Exporter exporter(200, given ? argv[1] : VELMORA_CLI_PATH, given ? "-other" : "");
+      waitForStreams(exporter, 200);
+      (given ? otherStopping : stopping).push_back(exporter.stopSeconds());
+    }
   }
 
   std::printf("serve: %d runs; %d scrapers x %d scrapes a run and load; CPU over %d s windows\n", kRuns, kScrapers,
@@ -297,12 +387,26 @@ int measure(int argc, char** argv) {
     print("  bursts: scrape of /metrics: median", summary(otherMedian), "ms");
     print("  bursts: scrape of /metrics: p99", summary(otherP99), "ms");
   }
+  for (int level = 0; level < 3; ++level) {
+    const std::string idle = std::to_string(kIdle[level]) + " idle connections: ";
+    print((idle + "scrape of /metrics, median of 20").c_str(), summary(idleMedian[level]), "ms");
+    print((idle + "the exporter's resident memory").c_str(), summary(idleRss[level]), "MiB");
+  }
+  print("SIGTERM to exit, 200 instances streaming", summary(stopping), "s");
+  if (!otherIdle.empty()) {
+    std::printf("the exporter given, %s:\n", argv[1]);
+    print("  paced: scrape of /metrics: median", summary(otherPacedMedian), "ms");
+    print("  300 idle connections: one scrape (25000: none within 25 s)", summary(otherIdle), "ms");
+    print("  SIGTERM to exit, 200 instances streaming", summary(otherStopping), "s");
+  }
   print("CPU, 4 instances streaming at 20 samples/s, no scrapes", summary(cpuStreaming), "% of a core");
   print("baseline, CPU with no instance", summary(cpuEmpty), "% of a core");
   bool met = goal("every scrape answered in full (failed scrapes)", failures, 0, "");
   met = goal("paced: scrape p99", summary(pacedP99).median, kGoalP99Ms, "ms") && met;
   met = goal("bursts: scrape p99", summary(scrapeP99).median, kGoalP99Ms, "ms") && met;
   met = goal("idle CPU, 4 instances streaming", summary(cpuStreaming).median, kGoalCpuPercent, "% of a core") && met;
+  met = goal("1,000 idle connections: scrape median", summary(idleMedian[2]).median, 1000.0, "ms") && met;
+  met = goal("SIGTERM to exit, 200 instances", summary(stopping).median, 5.0, "s") && met;
   return met ? 0 : 1;
 }
 

@@ -37,7 +37,7 @@ zipconf=$(find /usr/include -name zipconf.h | head -n 1)
 for header in /usr/include/CLI /usr/include/nlohmann /usr/include/plist /usr/include/google \
               /usr/include/utf8proc.h /usr/include/zip.h "$zipconf" \
               /usr/include/zlib.h /usr/include/zconf.h /usr/include/libdeflate.h \
-              /usr/include/prometheus /usr/include/civetweb.h /usr/include/CivetServer.h; do
+              /usr/include/prometheus /usr/include/microhttpd.h /usr/include/gnutls; do
   if [ -e "$header" ]; then ln -s "$header" "$out/include/$(basename "$header")"; fi
 done
 

@@ -123,3 +123,19 @@ wait "$watcher" || echo "(watch ended: exit status $?)"
 printf '\n$ velmora-fsutil lucid perf   (the tool stops streaming after 3 samples)\n'
 echo "perf-count=3" > "$home/lucid.d/options"
 "$cli" "${lucid[@]}" --instance 2001 perf --fs reads 2>&1 || printf '(exit status %d)\n' $?
+
+printf '\n$ velmora-fsutil --tool lucid serve --listen 127.0.0.1:0 --refresh 1   (the Prometheus exporter; Ctrl-C after one scrape)\n'
+rm -f "$home/lucid.d/options"
+set_instances '2001\talpha.fs\t7778\tlive\t/Volumes/Alpha\n'
+"${in_background[@]}" "$cli" --tool "$home/lucid" serve --listen 127.0.0.1:0 --refresh 1 --smart-interval 0 2> "$home/serve.log" &
+exporter=$!
+for _ in $(seq 100); do grep -q listening "$home/serve.log" && break; sleep 0.1; done
+cat "$home/serve.log"
+url=$(grep -o 'http://[0-9.:]*/metrics' "$home/serve.log")
+scrape() { python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' "$url"; }
+for _ in $(seq 50); do scrape | grep -q 'layer="objectstore"' && break; sleep 0.1; done
+printf '\n$ curl %s   (trimmed: the help lines and most counters left out)\n' "$url"
+scrape | grep -E '^velmora_(build_info|filespace_(up|cache_limit_bytes|cache_size_on_disk_bytes|read_bytes_per_second|cache_hit_ratio)|collector_up)' |
+  grep -v 'layer="objectstore"'
+kill -INT "$exporter"
+wait "$exporter" || echo "(serve stopped once its tools were gone: exit status $?)"

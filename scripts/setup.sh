@@ -9,7 +9,7 @@ packages=(
   # toolchain
   g++ cmake ninja-build pkg-config
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time
+  libgtest-dev libgmock-dev libbenchmark-dev python3 procps unzip zip time openssl
   # the archive tests: an exFAT file system (no hard links) through FUSE, a terminal
   exfatprogs exfat-fuse util-linux
   # the delayed archive benchmark's file system (libfuse 3; fuse3 replaces fuse 2's tools)
@@ -20,8 +20,9 @@ packages=(
   zlib1g-dev libdeflate-dev
   # front end and its manual page; the shells whose completions the tests run
   libcli11-dev nlohmann-json3-dev help2man zsh fish
-  # the front end's Prometheus exporter (serve)
-  prometheus-cpp-dev
+  # the front end's Prometheus exporter (serve): prometheus-cpp's core, served by libmicrohttpd with GnuTLS;
+  # its web configuration (YAML, bcrypt)
+  prometheus-cpp-dev libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
   # a decimal-comma locale for the locale-independence tests
   locales
 )

@@ -3,7 +3,7 @@
 #
 #   scripts/test.sh            normal build, whole suite
 #   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer, whole suite
-#   scripts/test.sh tsan       ThreadSanitizer, the concurrency tests ("registry", and the exporter's "serve")
+#   scripts/test.sh tsan       ThreadSanitizer, the concurrency tests ("registry", and the exporter's "serve": its server and its password checks)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +15,7 @@ case "$mode" in
   # Only what the concurrency tests run is built: the exporter's test runs
   # the front end and the simulator.
   tsan)   dir=build-tsan; flags=(-DVELMORA_SANITIZE=thread -DVELMORA_BUILD_BENCH=OFF)
-          select=(-L 'registry|serve'); targets=(--target velmora_registry_tests velmora-fsutil lucid-sim) ;;
+          select=(-L 'registry|serve'); targets=(--target velmora_registry_tests velmora_web_config_tests velmora-fsutil lucid-sim) ;;
   *) echo "usage: $0 [normal|asan|tsan]" >&2; exit 2 ;;
 esac
 

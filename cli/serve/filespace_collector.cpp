@@ -246,9 +246,6 @@ void FilespaceCollector::round() {
       continue;
     }
     instance->up = &families_->up.Add(instance->labels);
-    instance->cacheLimit = &families_->cacheLimit.Add(instance->labels);
-    instance->cacheSize = &families_->cacheSize.Add(instance->labels);
-    instance->upload = &families_->upload.Add(instance->labels);
     instance->perfUp = &families_->perfUp.Add(instance->labels);
     if (user) {
       prometheus::Labels labels = instance->labels;
@@ -266,6 +263,12 @@ void FilespaceCollector::round() {
         return text ? sizeInBytes(*text).value_or(std::numeric_limits<double>::quiet_NaN())
                     : std::numeric_limits<double>::quiet_NaN();
       };
+      // Absent until the first reading: a 0 before it would be a false one.
+      if (!instance->cacheLimit) {
+        instance->cacheLimit = &families_->cacheLimit.Add(instance->labels);
+        instance->cacheSize = &families_->cacheSize.Add(instance->labels);
+        instance->upload = &families_->upload.Add(instance->labels);
+      }
       instance->cacheLimit->Set(bytes(cache.cacheLimit()));
       instance->cacheSize->Set(bytes(cache.sizeOnDisk()));
       instance->upload->Set(bytes(cache.bytesRemainingToUpload()));
@@ -276,6 +279,11 @@ void FilespaceCollector::round() {
     }
   }
   std::erase_if(retiredStreams_, [](const auto& stream) { return stream->end().has_value(); });
+  {
+    // A round the stop cut short failed for no fault worth logging.
+    std::lock_guard lock(wakeup_->mutex);
+    if (wakeup_->stopping) return;
+  }
   collectors_.finished("filespaces", start, joined(problems));
 }
 
@@ -322,9 +330,11 @@ void FilespaceCollector::retire(std::unique_ptr<Instance> instance) {
     retiredStreams_.push_back(instance->stream);
   }
   families_->up.Remove(instance->up);
-  families_->cacheLimit.Remove(instance->cacheLimit);
-  families_->cacheSize.Remove(instance->cacheSize);
-  families_->upload.Remove(instance->upload);
+  if (instance->cacheLimit) {
+    families_->cacheLimit.Remove(instance->cacheLimit);
+    families_->cacheSize.Remove(instance->cacheSize);
+    families_->upload.Remove(instance->upload);
+  }
   families_->perfUp.Remove(instance->perfUp);
   if (instance->userInfo) families_->userInfo->Remove(instance->userInfo);
 }

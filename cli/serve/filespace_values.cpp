@@ -47,10 +47,18 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// A number without a unit, finite and not negative.
+// Not negative, and finite unless written as digits too many for a double
+// (served as +Inf then: "inf" itself is no reading).
+bool usable(std::optional<double> number, std::string_view text) {
+  if (!number || std::isnan(*number) || *number < 0) return false;
+  text = trimmed(text);
+  return std::isfinite(*number) || (!text.empty() && text.front() >= '0' && text.front() <= '9');
+}
+
+// A number without a unit.
 std::optional<double> plainNumber(std::string_view text) {
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  if (value.unit() || !value.doubleValue() || !std::isfinite(*value.doubleValue()) || *value.doubleValue() < 0) return std::nullopt;
+  if (value.unit() || !usable(value.doubleValue(), text)) return std::nullopt;
   return value.doubleValue();
 }
 
@@ -69,7 +77,7 @@ double perfValue(PerfKind kind, std::string_view text) {
   using Unit = LucidPerfUnit;
   if (kind == K::bytes) return sizeInBytes(text).value_or(kNaN);
   const auto value = LucidPerfMetricValue::parseMetricValue(text);
-  if (!value.doubleValue() || !std::isfinite(*value.doubleValue()) || *value.doubleValue() < 0) return kNaN;
+  if (!usable(value.doubleValue(), text)) return kNaN;
   const double number = *value.doubleValue();
   if (!value.unit()) return kind == K::bytesPerSecond || kind == K::count ? number : kNaN;
   switch (kind) {

@@ -34,13 +34,14 @@ std::span<const PerfSeries> perfSeries();
 const PerfSeries* perfSeriesOf(LucidPerfMetric metric);
 
 // The counter's value in the series' base unit; NaN for "n/a", for text that
-// is not a number in one of the kind's units, and for negative or infinite
-// numbers.
+// is not a number in one of the kind's units, and for negative numbers or
+// "inf"; +Inf for a number (or its conversion) beyond the largest double.
 double perfValue(PerfKind kind, std::string_view text);
 
 // A size such as "1.25 GiB", "0 B", "10GB" or "512" in bytes: binary prefixes
 // KiB to PiB, decimal ones kB (or KB) to PB, B or no unit for bytes. Absent
-// for anything else, and for negative or infinite numbers.
+// for anything else, and for negative numbers or "inf"; +Inf beyond the
+// largest double.
 std::optional<double> sizeInBytes(std::string_view text);
 
 }  // namespace velmora::cli::serve

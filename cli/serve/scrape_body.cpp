@@ -1,9 +1,69 @@
 #include "serve/scrape_body.hpp"
 
+#include <charconv>
+#include <cmath>
+
 #include <prometheus/metric_family.h>
-#include <prometheus/text_serializer.h>
 
 namespace velmora::cli::serve {
+
+namespace {
+
+void escaped(std::string& out, const std::string& text, bool quotes) {
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '"' && quotes) {
+      out += "\\\"";
+    } else {
+      out += c;
+    }
+  }
+}
+
+void value(std::string& out, double number) {
+  if (std::isnan(number)) {
+    out += "NaN";
+  } else if (std::isinf(number)) {
+    out += number > 0 ? "+Inf" : "-Inf";
+  } else {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, number).ptr;  // the shortest that reads back the same
+    out.append(text, end);
+  }
+}
+
+}  // namespace
+
+std::string exposition(const std::vector<prometheus::MetricFamily>& families) {
+  using prometheus::MetricType;
+  std::string out;
+  for (const auto& family : families) {
+    const char* type = family.type == MetricType::Counter ? "counter" : family.type == MetricType::Gauge ? "gauge" : "untyped";
+    if (family.metric.empty()) continue;
+    out += "# HELP " + family.name + ' ';
+    escaped(out, family.help, false);
+    out += "\n# TYPE " + family.name + ' ' + type + '\n';
+    for (const auto& metric : family.metric) {
+      out += family.name;
+      for (std::size_t i = 0; i < metric.label.size(); ++i) {
+        out += i == 0 ? '{' : ',';
+        out += metric.label[i].name + "=\"";
+        escaped(out, metric.label[i].value, true);
+        out += '"';
+      }
+      if (!metric.label.empty()) out += '}';
+      out += ' ';
+      value(out, family.type == MetricType::Counter ? metric.counter.value
+                 : family.type == MetricType::Gauge ? metric.gauge.value
+                                                    : metric.untyped.value);
+      out += '\n';
+    }
+  }
+  return out;
+}
 
 ScrapeBody::ScrapeBody(std::vector<std::shared_ptr<prometheus::Collectable>> sources, const Collectors& collectors)
     : sources_(std::move(sources)), collectors_(collectors), refresher_([this] { refresh(); }) {}
@@ -31,7 +91,7 @@ std::shared_ptr<const std::string> ScrapeBody::write() {
     auto collected = source->Collect();
     families.insert(families.end(), std::make_move_iterator(collected.begin()), std::make_move_iterator(collected.end()));
   }
-  auto text = std::make_shared<const std::string>(prometheus::TextSerializer().Serialize(families));
+  auto text = std::make_shared<const std::string>(exposition(families));
   std::lock_guard lock(mutex_);
   kept_ = {text, changes, Clock::now()};
   return text;

@@ -12,6 +12,13 @@
 // scrape that finds it, while scrapes at the same moment send the old one:
 // the collectors' ages are thus true to within about a second, and nothing
 // is written while nobody scrapes.
+//
+// The text is written here rather than by prometheus-cpp's serializer, which
+// prints 16 significant digits: not every value reads back the same, and one
+// near the largest double reads back out of range, which makes Prometheus
+// reject the whole scrape. Here each value is the shortest text that reads
+// back to it (NaN, +Inf, -Inf as such), and a family without samples is left
+// out. Gauges and counters only, as the exporter has (others as untyped).
 #pragma once
 
 #include <chrono>
@@ -24,10 +31,14 @@
 #include <vector>
 
 #include <prometheus/collectable.h>
+#include <prometheus/metric_family.h>
 
 #include "serve/collectors.hpp"
 
 namespace velmora::cli::serve {
+
+// The text exposition format 0.0.4 of `families`.
+std::string exposition(const std::vector<prometheus::MetricFamily>& families);
 
 class ScrapeBody {
  public:

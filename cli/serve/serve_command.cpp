@@ -7,6 +7,7 @@
 #include "platform/standard_streams.hpp"
 #include "platform/terminal.hpp"
 #include "serve/exporter.hpp"
+#include "serve/web_config.hpp"
 
 namespace velmora::cli {
 
@@ -32,10 +33,9 @@ bool isIPv4(std::string_view host) {
   }
 }
 
-// HOST:PORT as civetweb takes it: an IPv4 address (or "localhost"), or an
-// IPv6 address in brackets; port 0 picks a free one. Anything else is a usage
-// error, so that nothing else reaches civetweb's option text (where a comma
-// would add a second listener).
+// HOST:PORT: an IPv4 address (or "localhost"), or an IPv6 address in
+// brackets; port 0 picks a free one. Anything else (a name to resolve, a
+// list) is a usage error.
 std::string listeningPort(const std::string& text) {
   const auto colon = text.rfind(':');
   const auto fail = [&text](const std::string& why) {
@@ -64,6 +64,7 @@ struct ServeOptions {
   double smartInterval = 300;
   double toolTimeout = 10;
   bool userEmail = false;
+  std::string webConfig;
 };
 
 }  // namespace
@@ -85,6 +86,10 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
                       "Seconds a LucidLink tool command may take before it is stopped and counted as failed")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 3600.0));
+  command->add_option("--web-config", serve->webConfig,
+                      "A web configuration file, as the official exporters read: TLS (tls_server_config) and "
+                      "passwords (basic_auth_users, bcrypt)")
+      ->type_name("FILE");
   command->add_flag("--with-user-email", serve->userEmail,
                     "Add velmora_filespace_user_info, whose user_email label is each instance's user");
   command->footer(
@@ -97,27 +102,37 @@ void addServeCommand(CLI::App& app, const Options& options, Action& action) {
       if (std::isnan(seconds)) throw CLI::ValidationError(name, "not a number of seconds");
     }
     serve::ServeSettings settings;
-    settings.listen = listeningPort(serve->listen);
+    settings.http.listen = listeningPort(serve->listen);
     settings.filespaces.tool = options.tool;
     settings.filespaces.refresh = milliseconds(serve->refresh);
     settings.filespaces.toolTimeout = milliseconds(serve->toolTimeout);
     settings.filespaces.userEmail = serve->userEmail;
     settings.smartInterval = milliseconds(serve->smartInterval);
-    action = [settings] {
+    action = [settings, webConfig = serve->webConfig]() mutable {
       // A closed standard error would otherwise be the listening socket's
       // number, and the log would go there (and to the tools as their stderr).
       platform::openClosedStandardStreams();
       platform::StopSignals stopSignals;  // before any thread starts
       std::optional<serve::Exporter> exporter;
       try {
+        if (!webConfig.empty()) {
+          auto config = std::make_shared<const serve::WebConfig>(serve::loadWebConfig(webConfig));
+          settings.http.tls = config->tls;
+          if (!config->basicAuthUsers.empty()) {
+            settings.http.checkPassword = [config](std::string_view user, std::string_view password) {
+              return serve::checkBasicAuth(*config, user, password);
+            };
+          }
+        }
         exporter.emplace(settings);
       } catch (const serve::ListenError& error) {
         throw CommandError("CommandError", "cannotListen", error.what());
+      } catch (const serve::WebConfigError& error) {
+        throw CommandError("CommandError", "invalidWebConfig", error.what());
       }
-      for (const int port : exporter->ports()) {
-        const auto colon = settings.listen.rfind(':');
-        serve::logLine("listening on http://" + settings.listen.substr(0, colon) + ":" + std::to_string(port) + "/metrics");
-      }
+      const auto colon = settings.http.listen.rfind(':');
+      serve::logLine(std::string("listening on ") + (settings.http.tls ? "https://" : "http://") +
+                     settings.http.listen.substr(0, colon) + ":" + std::to_string(exporter->port()) + "/metrics");
       const int signal = stopSignals.wait();
       if (!exporter->stop()) {
         throw CommandError("CommandError", "toolNotGone", "A LucidLink tool the exporter started could not be ended");

@@ -3,6 +3,17 @@
 // `tls_server_config` (`cert_file`, `key_file`, optionally `client_ca_file`
 // and `client_auth_type`) and `basic_auth_users` (user: bcrypt hash).
 // Relative file names are read relative to the configuration file's folder.
+//
+// Choices: strict, as the official exporters are. A key this exporter does
+// not apply (min_version, cipher_suites, http_server_config, ...) is refused
+// with its name rather than ignored, since an operator relying on it would
+// be misled; so is a key given twice. An empty file means plain HTTP and no
+// passwords; a tls_server_config without cert_file and key_file is an error,
+// never a fallback to plain HTTP. client_ca_file needs a client_auth_type
+// other than NoClientCert, and the Verify* types need client_ca_file. The
+// configuration, certificate, key and CA files are each read whole, at most
+// 1 MiB, regular files only, and must hold a PEM block and no NUL byte.
+// A user name cannot hold a colon (a client could not send it).
 #pragma once
 
 #include <filesystem>
@@ -41,8 +52,12 @@ struct WebConfig {
 WebConfig loadWebConfig(const std::filesystem::path& file);
 
 // True when `user` is one of the configuration's users and `password`
-// matches its bcrypt hash. Takes as long for an unknown user as for a known
-// one, and compares in constant time. Thread-safe.
+// matches its bcrypt hash (libxcrypt's crypt_r); false when the
+// configuration has no users. An unknown user costs a bcrypt of the
+// configuration's highest cost, so the time taken does not tell which names
+// exist; the result is compared in constant time; a password holding a NUL
+// byte never matches. Nothing is cached: each call is one bcrypt, as long as
+// the hash's cost makes it. Thread-safe.
 bool checkBasicAuth(const WebConfig& config, std::string_view user, std::string_view password);
 
 }  // namespace velmora::cli::serve
