@@ -1,9 +1,10 @@
-// Drive-health messages (vlmproto's cloud::SMARTData, NVMeCriticalWarning
-// and DriveHealthSnapshot) and the conversions from raw SMART pages: the
-// NVMe SMART / Health Information log page, and the ATA SMART data page
-// with, when it could be read, the ATA Device Statistics log.
-//
-// Pure functions without I/O: safe from any thread.
+/// @file
+/// Drive-health messages (vlmproto's cloud::SMARTData, NVMeCriticalWarning
+/// and DriveHealthSnapshot) and the conversions from raw SMART pages: the
+/// NVMe SMART / Health Information log page, and the ATA SMART data page
+/// with, when it could be read, the ATA Device Statistics log.
+///
+/// Pure functions without I/O: safe from any thread.
 #pragma once
 
 #include <cstddef>
@@ -16,13 +17,13 @@
 
 namespace velmora {
 
-constexpr std::size_t kSMARTPageSize = 512;
-constexpr std::size_t kDeviceStatisticsLogSize = 4096;
+constexpr std::size_t kSMARTPageSize = 512;  // an NVMe or ATA SMART page, in bytes
+constexpr std::size_t kDeviceStatisticsLogSize = 4096;  // the ATA Device Statistics log, in bytes
 
 namespace Cloud_SMARTData {
 
-// A message holding exactly these values; the optional ones are present
-// when given, and the critical warning is always set (bits 0 when not given).
+/// A message holding exactly these values; the optional ones are present
+/// when given, and the critical warning is always set (bits 0 when not given).
 cloud::SMARTData from(std::uint64_t temperature, std::optional<std::int64_t> life, std::uint64_t totalRead,
                       std::optional<std::uint64_t> hostReadCommands, std::uint64_t totalWritten,
                       std::optional<std::uint64_t> hostWriteCommands, std::optional<std::uint64_t> controllerBusyTime,
@@ -35,17 +36,20 @@ cloud::SMARTData from(std::uint64_t temperature, std::optional<std::int64_t> lif
 
 namespace Cloud_NVMeCriticalWarning {
 
-// The set bits' texts joined with ", " (bit 0 first), or "None".
+/// The set bits' texts joined with ", " (bit 0 first), or "None".
 std::string description(const cloud::NVMeCriticalWarning& warning);
 
 }  // namespace Cloud_NVMeCriticalWarning
 
-// The health values of a raw page, as a drive's SMART reading gives them.
-// Only the first 512 bytes of a page (4096 of a statistics log) are read;
-// shorter input throws std::invalid_argument. NVMe byte totals beyond 64
-// bits saturate at the largest 64-bit value.
+/// The health values of a raw page, as a drive's SMART reading gives them.
+/// Only the first 512 bytes of a page (4096 of a statistics log) are read;
+/// shorter input throws std::invalid_argument. NVMe byte totals beyond 64
+/// bits saturate at the largest 64-bit value.
+/// @throws std::invalid_argument for a short page or log.
+///@{
 cloud::SMARTData convertNVMeSMARTData(std::span<const std::uint8_t> page);
 cloud::SMARTData convertATASMARTData(std::span<const std::uint8_t> page,
                                      std::optional<std::span<const std::uint8_t>> deviceStatistics);
+///@}
 
 }  // namespace velmora
