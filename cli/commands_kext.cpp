@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/kext/kernel_extension.hpp"
 #include "velmora/runner/cli_utility.hpp"
 

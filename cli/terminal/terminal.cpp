@@ -1,4 +1,4 @@
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 
 #include <algorithm>
 #include <cerrno>
