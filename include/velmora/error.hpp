@@ -35,8 +35,10 @@ class Error : public std::runtime_error {
   std::string errorDescription() const { return what(); }
 
  protected:
-  explicit Error(const std::string& description, std::int32_t systemCode = 0)
-      : std::runtime_error(description), systemCode_(systemCode) {}
+  // A NUL byte in `description` (from a name or prefix given by the caller)
+  // is kept as the two characters "\0": what() is a C string, which would
+  // end there.
+  explicit Error(const std::string& description, std::int32_t systemCode = 0);
   Error(const Error&) = default;
   Error& operator=(const Error&) = default;
 
