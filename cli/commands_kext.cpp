@@ -59,7 +59,7 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
         printJson({{"expectedExtensionName", optionalJson(expected)}});
         return 0;
       }
-      if (!expected) throw std::invalid_argument("No name in \"" + *identifier + "\"");
+      if (!expected) throw CommandError("CommandError", "noExtensionName", "No name in \"" + *identifier + "\"");
       printRaw(escapedForTerminal(*expected) + "\n");
       return 0;
     };
