@@ -180,10 +180,14 @@ std::string bashCompletion(const std::string& program, const std::vector<Command
     kind=${kind%...}
     COMPREPLY=($(compgen -W "${subcommands[$cmd]-}" -- "$cur"))
   fi
+  # Names of files and folders are left to bash's own completion, which reads
+  # the word as the shell will (quotes, backslashes, ~) and quotes what it
+  # puts in: a name with a space stays one word. No command path offers both
+  # them and words.
   case $kind in
-    files) compopt -o filenames 2>/dev/null; COMPREPLY+=($(compgen -f -- "$cur")) ;;
-    dirs) compopt -o filenames 2>/dev/null; COMPREPLY+=($(compgen -d -- "$cur")) ;;
-    command) COMPREPLY+=($(compgen -c -- "$cur")) ;;
+    files) compopt -o default 2>/dev/null ;;
+    dirs) compopt -o dirnames 2>/dev/null ;;
+    command) local IFS=$'\n'; COMPREPLY+=($(compgen -c -- "$cur")) ;;
     words:*) w=${kind#words:}; COMPREPLY+=($(compgen -W "${w//,/ }" -- "$cur")) ;;
     list:*) w=${kind#list:}; done=${cur%"${cur##*,}"}; COMPREPLY+=($(compgen -P "$done" -W "${w//,/ }" -- "${cur##*,}")) ;;
   esac
@@ -303,7 +307,9 @@ std::string fishCompletion(const std::string& program, const std::vector<Command
     end
     switch "$kind"
         case files
-            __fish_complete_path "$cur"
+            # fish's own file names, from a word read as fish reads it
+            # (escapes, quotes, ~), as __fish_complete_directories does
+            complete -C"TABLE_paths $cur"
         case dirs
             __fish_complete_directories "$cur"
         case command

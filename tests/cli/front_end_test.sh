@@ -360,6 +360,39 @@ for shell in bash fish; do  # (zsh's own comma handling, _sequence, is not run h
   check "$shell completes metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
     "$(offered $shell velmora-fsutil lucid perf --fs readBytes,wr)"
 done
+# On a terminal, Tab completes a name with a space whole, quoted, in each shell.
+mkdir -p "$home/names/my folder" "$home/zsh-functions" && touch "$home/names/my file.txt"
+tabbed() {  # shell line: the command line once Tab has been pressed after it
+  (cd "$home/names" && VF=$generated.$1 FN=$home/zsh-functions python3 - "$1" "$2" <<'PY'
+import os, pty, select, sys, time
+shell, line = sys.argv[1:]
+setup = {"bash": "source $VF; bind -x '\"\\C-t\": printf \"<<%s>>\\n\" \"$READLINE_LINE\"'",
+         "zsh": "ln -sf $VF $FN/_velmora-fsutil; fpath=($FN $fpath); autoload -U compinit; compinit -u -D; bindkey -e;"
+                " show() { print -r -- \"<<$BUFFER>>\" }; zle -N show; bindkey '^T' show",
+         "fish": "source $VF; bind \\ct 'echo \"<<\"(commandline)\">>\"'"}[shell]
+argv = {"bash": ["bash", "--norc", "--noprofile", "-i"], "zsh": ["zsh", "-f", "-i"], "fish": ["fish", "--no-config", "-i"]}
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvpe(shell, argv[shell], dict(os.environ, TERM="dumb", PS1="$ "))
+def read_until(marker, seen=b""):
+    end = time.time() + 20
+    while marker not in seen and time.time() < end and select.select([fd], [], [], 0.2) is not None:
+        try: seen += os.read(fd, 4096) if select.select([fd], [], [], 0)[0] else b""
+        except OSError: break
+    return seen.decode(errors="replace")
+os.write(fd, setup.encode() + b'; echo READY""\n'); read_until(b"READY\r")
+os.write(fd, line.encode() + b"\t"); time.sleep(0.3); os.write(fd, b"\x14")
+text = read_until(b">>")
+os.kill(pid, 9); os.waitpid(pid, 0)
+print(text[text.rfind("<<") + 2:text.rfind(">>")] if "<<" in text else "(no line)")
+PY
+)
+}
+for shell in bash zsh fish; do
+  for row in 'zip my|zip my\ folder/' 'kext info my\ fi|kext info my\ file.txt '; do
+    check "$shell completes ${row%%|*} whole" "velmora-fsutil ${row#*|}" "$(tabbed $shell "velmora-fsutil ${row%%|*}")"
+  done
+done
 # --- kext and settings, with stand-ins for osascript (a successful script) and
 # for open, which records what it is given
 mkdir -p "$home/desktop" "$home/no-tools" "$home/Extensions/macfuse.kext/Contents"
