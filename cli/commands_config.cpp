@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 namespace velmora::cli {

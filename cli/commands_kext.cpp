@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/kext/kernel_extension.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
@@ -59,7 +59,7 @@ void addKextCommands(CLI::App& app, const Options& options, Action& action) {
         printJson({{"expectedExtensionName", optionalJson(expected)}});
         return 0;
       }
-      if (!expected) throw std::invalid_argument("No name in \"" + *identifier + "\"");
+      if (!expected) throw CommandError("CommandError", "noExtensionName", "No name in \"" + *identifier + "\"");
       printRaw(escapedForTerminal(*expected) + "\n");
       return 0;
     };

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_manager.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 

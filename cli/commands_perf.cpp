@@ -8,7 +8,7 @@
 
 #include "command_table.hpp"
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 
 namespace velmora::cli {
@@ -123,7 +123,7 @@ CommandError endedRunError(const LucidPerfRunEnd& end) {
       break;
   }
   if (end.reason != LucidPerfRunEnd::Reason::launchFailed && !end.message.empty()) message += " (" + end.message + ")";
-  return CommandError("LucidPerfRunEnd", reasonName(end.reason), message);
+  return CommandError("LucidPerfRunEnd", reasonName(end.reason), message, end.systemCode);
 }
 
 // Prints each update as it arrives (one line of text, or one JSON object)

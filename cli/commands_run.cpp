@@ -3,7 +3,7 @@
 
 #include "command_table.hpp"
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
 namespace velmora::cli {

@@ -1,7 +1,6 @@
 // settings open.
 #include <map>
 #include <memory>
-#include <stdexcept>
 
 #include "command_table.hpp"
 #include "front_end.hpp"
@@ -61,14 +60,15 @@ void addSettingsCommands(CLI::App& app, const Options& options, Action& action) 
       if (!pane->empty()) {
         panel = paneNamed(*pane);
         if (!panel) {
-          throw std::invalid_argument("No such pane: " + *pane +
-                                      " (privacyAndSecurity, localization, notification, or security, notifications)");
+          throw CommandError("CommandError", "unknownPane",
+                             "No such pane: " + *pane +
+                                 " (privacyAndSecurity, localization, notification, or security, notifications)");
         }
       }
       OpenerWatch desktop(options.desktopTools.empty() ? desktopServices() : osascriptDesktopServices(options.desktopTools));
       const std::string url = SystemSettingsInterface::url(panel);
       SystemSettingsInterface::open(panel, &desktop);
-      if (desktop.failed()) throw std::runtime_error("No opener could be started for " + url);
+      if (desktop.failed()) throw CommandError("CommandError", "openerNotStarted", "No opener could be started for " + url);
       if (options.json) {
         printJson({{"opened", url}});
       } else {

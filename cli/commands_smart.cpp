@@ -1,11 +1,13 @@
 // smart (--bsd NAME | --volume PATH) [--snapshot], smart decode ...
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include "errno_calls.hpp"
 #include "front_end.hpp"
 #include "velmora/smart/smart_reader.hpp"
 
@@ -109,19 +111,25 @@ std::string humanText(const cloud::SMARTData& data) {
   return out.str();
 }
 
-// A saved raw page. Pages are 512 bytes and the statistics log 4096; a
-// file past the limit is refused after reading just past it, so that a
-// device like /dev/zero cannot fill memory.
-std::vector<std::uint8_t> readPage(const std::string& path) {
+// A saved raw page of at least `size` bytes (only the first `size` count).
+// A file past the limit is refused after reading just past it, so that a
+// device like /dev/zero cannot fill memory. stdio, whose failures set errno,
+// so that a file that cannot be read fails with its errno.
+std::vector<std::uint8_t> readPage(const std::string& path, std::size_t size, const char* what) {
   constexpr std::size_t kLimit = 1 << 20;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot read " + path);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) platform::throwErrno(errno, "Cannot read " + path);
   std::vector<std::uint8_t> bytes(kLimit + 1);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (in.bad()) throw std::runtime_error("Cannot read " + path);
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file.get()));
+  if (std::ferror(file.get())) platform::throwErrno(errno, "Cannot read " + path);
   if (bytes.size() > kLimit) {
-    throw std::runtime_error(path + " is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)");
+    throw CommandError("CommandError", "pageTooLarge",
+                       path + " is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)");
+  }
+  if (bytes.size() < size) {
+    throw CommandError("CommandError", "pageTooShort",
+                       path + ": " + what + " needs " + std::to_string(size) + " bytes, got " +
+                           std::to_string(bytes.size()));
   }
   return bytes;
 }
@@ -178,10 +186,13 @@ void addSmartCommands(CLI::App& app, const Options& options, Action& action) {
   decode->callback([smart, &options, &action] {
     if (smart->nvme.empty() && smart->ata.empty()) throw CLI::ValidationError("decode", "give --nvme FILE or --ata FILE");
     action = [smart, &options] {
-      if (!smart->nvme.empty()) return print(convertNVMeSMARTData(readPage(smart->nvme)), options);
-      const auto page = readPage(smart->ata);
+      if (!smart->nvme.empty()) {
+        return print(convertNVMeSMARTData(readPage(smart->nvme, kSMARTPageSize, "an NVMe SMART / Health log page")),
+                     options);
+      }
+      const auto page = readPage(smart->ata, kSMARTPageSize, "an ATA SMART data page");
       if (smart->stats.empty()) return print(convertATASMARTData(page, std::nullopt), options);
-      const auto statistics = readPage(smart->stats);
+      const auto statistics = readPage(smart->stats, kDeviceStatisticsLogSize, "an ATA Device Statistics log");
       return print(convertATASMARTData(page, std::span<const std::uint8_t>(statistics)), options);
     };
   });

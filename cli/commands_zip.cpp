@@ -8,7 +8,7 @@
 #include <string>
 
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/archive/zip_folder.hpp"
 
 namespace velmora::cli {

@@ -91,7 +91,13 @@ Tables tablesOf(const std::string& program, const std::vector<CommandEntry>& tab
     }
     tables.options.push_back({key, join(items, described ? "\n" : " ")});
     items.clear();
-    for (const auto& positional : entry.positionals) items.push_back(token(positional.value));
+    for (const auto& positional : entry.positionals) {
+      // Bash leaves file names to its own completion only where nothing else
+      // matched, so a command with subcommands offers no file names.
+      const bool names = positional.value.kind == ValueKind::files || positional.value.kind == ValueKind::directories;
+      if (names && !entry.subcommands.empty()) throw std::logic_error("file names beside subcommands in " + key);
+      items.push_back(token(positional.value));
+    }
     if (!items.empty()) tables.positionals.push_back({key, join(items, " ") + (entry.lastRepeats ? "..." : "")});
     if (entry.rest) tables.rest.push_back({key, token(*entry.rest)});
   }
@@ -180,10 +186,14 @@ std::string bashCompletion(const std::string& program, const std::vector<Command
     kind=${kind%...}
     COMPREPLY=($(compgen -W "${subcommands[$cmd]-}" -- "$cur"))
   fi
+  # Names of files and folders are left to bash's own completion, which reads
+  # the word as the shell will (quotes, backslashes, ~) and quotes what it
+  # puts in: a name with a space stays one word. (It comes only where no word
+  # matched; no command offers both, which the generator checks.)
   case $kind in
-    files) compopt -o filenames 2>/dev/null; COMPREPLY+=($(compgen -f -- "$cur")) ;;
-    dirs) compopt -o filenames 2>/dev/null; COMPREPLY+=($(compgen -d -- "$cur")) ;;
-    command) COMPREPLY+=($(compgen -c -- "$cur")) ;;
+    files) compopt -o default 2>/dev/null ;;
+    dirs) compopt -o dirnames 2>/dev/null ;;
+    command) local IFS=$'\n'; COMPREPLY+=($(compgen -c -- "$cur")) ;;
     words:*) w=${kind#words:}; COMPREPLY+=($(compgen -W "${w//,/ }" -- "$cur")) ;;
     list:*) w=${kind#list:}; done=${cur%"${cur##*,}"}; COMPREPLY+=($(compgen -P "$done" -W "${w//,/ }" -- "${cur##*,}")) ;;
   esac
@@ -303,7 +313,9 @@ std::string fishCompletion(const std::string& program, const std::vector<Command
     end
     switch "$kind"
         case files
-            __fish_complete_path "$cur"
+            # fish's own file names, from a word read as fish reads it
+            # (escapes, quotes, ~), as __fish_complete_directories does
+            complete -C"TABLE_paths $cur"
         case dirs
             __fish_complete_directories "$cur"
         case command

@@ -2,6 +2,7 @@
 // text, and the exit status that goes with them.
 #include <cstdio>
 #include <iostream>
+#include <new>
 #include <system_error>
 
 #include "front_end.hpp"
@@ -30,6 +31,10 @@ std::string errnoName(const std::error_code& code) {
       {std::errc::io_error, "EIO"},                     {std::errc::no_space_on_device, "ENOSPC"},
       {std::errc::file_exists, "EEXIST"},               {std::errc::read_only_file_system, "EROFS"},
       {std::errc::invalid_argument, "EINVAL"},          {std::errc::broken_pipe, "EPIPE"},
+      {std::errc::timed_out, "ETIMEDOUT"},              {std::errc::operation_canceled, "ECANCELED"},
+      {std::errc::no_message_available, "ENODATA"},     {std::errc::bad_file_descriptor, "EBADF"},
+      {std::errc::no_such_device, "ENODEV"},            {std::errc::no_such_device_or_address, "ENXIO"},
+      {std::errc::device_or_resource_busy, "EBUSY"},    {std::errc::file_too_large, "EFBIG"},
   };
   for (const auto& [errc, name] : kNames) {
     if (code == errc) return name;
@@ -68,18 +73,20 @@ ErrorReport describeCurrentException() {
   } catch (const CLI::ParseError& e) {
     return {errorObject("UsageError", usageCase(e), e.what()), kExitUsage};
   } catch (const CommandError& e) {
-    return {errorObject(e.type(), e.errorCase(), e.what())};
+    return {errorObject(e.type(), e.errorCase(), e.what(), e.systemCode() ? json(e.systemCode()) : json())};
   } catch (const Error& e) {
     return {errorObject(e.typeName(), e.caseName(), e.what(), e.systemCode() ? json(e.systemCode()) : json(),
                         e.deviceStatus().empty() ? json() : json(e.deviceStatus()))};
   } catch (const std::system_error& e) {
     return {errorObject("system_error", errnoName(e.code()), e.what(), e.code().value())};
-  } catch (const std::invalid_argument& e) {
-    return {errorObject("invalid_argument", nullptr, e.what())};
+  } catch (const std::bad_alloc& e) {
+    return {errorObject("exception", "outOfMemory", e.what())};
   } catch (const std::exception& e) {
-    return {errorObject("exception", nullptr, e.what())};
+    // The commands report their own failures above; what reaches here is a
+    // fault of the program, still with a case for a script to test.
+    return {errorObject("exception", "internalError", e.what())};
   } catch (...) {
-    return {errorObject("unknown", nullptr, "An unknown error occurred")};
+    return {errorObject("exception", "internalError", "An unknown error occurred")};
   }
 }
 

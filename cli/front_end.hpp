@@ -5,7 +5,12 @@
 // Exit statuses: 0 success, 1 failure, 2 usage error, 128+N when signal N
 // ended the command; `run` and `lucid raw` exit with the tool's own status.
 // Failures print their text on standard error, or with --json an object
-// {"error": {"type", "case", "message"}} on standard output.
+// {"error": {"type", "case", "message", "systemCode", "deviceStatus"}} on
+// standard output. Every failure has a type and a case: a library error its
+// class and case, a platform error "system_error" and its errno's name (the
+// errno in systemCode), a failure of the front end's own "CommandError" and
+// what went wrong; anything else, which would be a fault of the program,
+// "exception" and "internalError" ("outOfMemory" when memory ran out).
 //
 // Standard output as coreutils treat it: a write that fails is a failure
 // ("write error: ..." on standard error, exit 1). Nothing goes through
@@ -76,22 +81,24 @@ void addConfigCommands(CLI::App& lucid, ClientFactory makeClient, const Options&
 void addPerfCommand(CLI::App& lucid, ClientFactory makeClient, const Options& options, Action& action);
 
 // A failure of a command that is no library error: reported like one, with
-// its own type and case names.
+// its own type and case names, and the errno behind it where there is one.
 class CommandError : public std::runtime_error {
  public:
-  CommandError(std::string type, std::string errorCase, const std::string& message)
-      : std::runtime_error(message), type_(std::move(type)), case_(std::move(errorCase)) {}
+  CommandError(std::string type, std::string errorCase, const std::string& message, int systemCode = 0)
+      : std::runtime_error(message), type_(std::move(type)), case_(std::move(errorCase)), systemCode_(systemCode) {}
   const std::string& type() const noexcept { return type_; }
   const std::string& errorCase() const noexcept { return case_; }
+  int systemCode() const noexcept { return systemCode_; }
 
  private:
   std::string type_;
   std::string case_;
+  int systemCode_;
 };
 
 // The error object of a failure and the status to exit with.
 struct ErrorReport {
-  nlohmann::json error;  // {"type", "case", "message"}
+  nlohmann::json error;  // {"type", "case", "message", "systemCode", "deviceStatus"}
   int exitStatus = kExitFailure;
 };
 // Describes the exception in flight (call from a catch block).

@@ -8,7 +8,7 @@
 
 #include "command_table.hpp"
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 #include "velmora/diagnostics.hpp"
 #include "velmora/lucidlink/lucid_link_cli_utility.hpp"
 #include "velmora/main_queue.hpp"

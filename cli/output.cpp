@@ -5,7 +5,7 @@
 #include <utf8proc.h>
 
 #include "front_end.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 
 namespace velmora::cli {
 

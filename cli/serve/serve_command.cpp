@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "front_end.hpp"
-#include "platform/standard_streams.hpp"
-#include "platform/terminal.hpp"
+#include "terminal/standard_streams.hpp"
+#include "terminal/terminal.hpp"
 #include "serve/exporter.hpp"
 #include "serve/web_config.hpp"
 

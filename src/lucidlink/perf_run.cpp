@@ -43,6 +43,7 @@ LucidPerfRunEnd endOf(platform::ExitStatus status, bool stopped, int outputError
   (status.signaled ? end.signal : end.exitStatus) = status.code;
   if (outputError != 0) {
     end.message = "Reading the tool's output failed: " + std::system_category().message(outputError);
+    end.systemCode = outputError;
   }
   return end;
 }
@@ -90,6 +91,7 @@ std::int32_t LucidLinkCLIUtility::runPerf(const LucidPerfQuery& query, std::weak
     LucidPerfRunEnd end;
     end.reason = LucidPerfRunEnd::Reason::launchFailed;
     end.message = reason;
+    end.systemCode = error.code().value();
     // Like every other callback of a run, never on the caller's thread.
     platform::globalQueueAsync([receiver = std::move(updatesReciver), end] { deliverEnd(receiver, 0, end); });
   }

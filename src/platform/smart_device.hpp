@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/errno/errno_calls.hpp"
+
 namespace velmora::platform {
 
 using KernReturn = std::int32_t;
@@ -124,7 +126,7 @@ class DeviceRegistry : public std::enable_shared_from_this<DeviceRegistry> {
   // by name. Throws std::system_error: with the platform's errno when the
   // registry cannot be read, ENOTSUP where no backend lists drives.
   virtual std::vector<DriveDescription> wholeDrives() {
-    throw std::system_error(std::make_error_code(std::errc::not_supported), "listing drives");
+    throwErrno(ENOTSUP, "listing drives");
   }
 
   // Reference counting of entries, called by Service.

@@ -336,6 +336,7 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
        ZipFolderError::Case::unsupportedItem, "pipe"},
       {"a parent in the prefix", nullptr, "../escaped", ZipFolderError::Case::invalidPrefix, "../escaped"},
       {"an absolute prefix", nullptr, "/tmp/escaped", ZipFolderError::Case::invalidPrefix, "/tmp/escaped"},
+      {"a NUL in the prefix", nullptr, std::string("a\0b", 3), ZipFolderError::Case::invalidPrefix, "\"a\\0b\""},
       // Swapped in after the folder was listed: opened without blocking, refused.
       {"a file replaced by a FIFO", nullptr, "Backup", ZipFolderError::Case::unsupportedItem, "z-swapped",
        [](const fs::path& file, ReadStep step, std::uint64_t) {

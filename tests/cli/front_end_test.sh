@@ -38,12 +38,13 @@ expect() {  # name status stderr-first-line command...
 }
 
 # With --json a failure is an error object on standard output, nothing on
-# standard error, and the same exit status.
-expect_json_error() {  # name status type case command...
+# standard error, and the same exit status; CASE/N also wants systemCode N.
+expect_json_error() {  # name status type case[/systemCode] command...
   local name=$1 want_status=$2 type=$3 case=$4; shift 4
   run_cli "$@"
   local seen
-  seen=$(python3 -c 'import json,sys; e=json.load(sys.stdin)["error"]; print(e["type"], e["case"], bool(e["message"]))' <<<"$out" 2>&1)
+  seen=$(python3 -c 'import json,sys; e=json.load(sys.stdin)["error"]
+print(e["type"], e["case"] + ("/%s" % e["systemCode"] if "/" in sys.argv[1] else ""), bool(e["message"]))' "$case" <<<"$out" 2>&1)
   check "$name (--json)" "$want_status $type $case True stderr:" "$status $seen stderr:$err"
 }
 
@@ -81,7 +82,7 @@ check "help states the exit statuses" yes "$(grep -q '^Exit status: 0 success, 1
 run_cli lucid perf --help
 check "perf help lists the cache metrics" yes "$(grep -q -- '--cache M,... *Cache metrics, comma-separated: readBytes, .*%hits, bckWriteBytes, dirtyBytes, %$' <<<"$out" && echo yes)"
 
-expect_json_error "launch failure"           1 system_error EACCES --json run "$home"
+expect_json_error "launch failure"           1 system_error EACCES/13 --json run "$home"
 mkdir "$home/with-fifo" && mkfifo "$home/with-fifo/pipe"
 expect_json_error "zip of a FIFO"            1 ZipFolderError unsupportedItem --json zip "$home/with-fifo" "$home/fifo-out" F
 expect_json_error "zip of a file, not a folder" 1 system_error ENOTDIR --json zip "$home/with-fifo/pipe" "$home/notdir-out" N
@@ -269,6 +270,9 @@ expect_json_error "a tool killed by a signal" 1 LucidPerfRunEnd killedBySignal -
 rm "$home/lucid.d/misbehave"
 run_cli lucid --tool /nonexistent/lucid perf
 check "perf fails when the tool cannot start" "1 The LucidLink tool could not be started:" "$status $(grep -o '^The LucidLink tool could not be started:' <<<"$err")"
+run_cli --json lucid --tool /nonexistent/lucid perf  # (the library's warning goes to standard error)
+check "perf whose tool cannot start (--json)" "1 LucidPerfRunEnd launchFailed 2" \
+  "$status $(python3 -c 'import json,sys; e=json.load(sys.stdin)["error"]; print(e["type"], e["case"], e["systemCode"])' <<<"$out")"
 
 # --- watch: a new instance shows up within an interval; Ctrl-C (130) waits
 # for a tool that is running at that moment
@@ -361,6 +365,39 @@ for shell in bash fish; do  # (zsh's own comma handling, _sequence, is not run h
   check "$shell completes metric names after a comma" "readBytes,writeBytes readBytes,writeTime readBytes,writes " \
     "$(offered $shell velmora-fsutil lucid perf --fs readBytes,wr)"
 done
+# On a terminal, Tab completes a name with a space whole, quoted, in each shell.
+mkdir -p "$home/names/my folder" "$home/zsh-functions" && touch "$home/names/my file.txt"
+tabbed() {  # shell line: the command line once Tab has been pressed after it
+  (cd "$home/names" && VF=$generated.$1 FN=$home/zsh-functions python3 - "$1" "$2" <<'PY'
+import os, pty, select, sys, time
+shell, line = sys.argv[1:]
+setup = {"bash": "source $VF; bind -x '\"\\C-t\": printf \"<<%s>>\\n\" \"$READLINE_LINE\"'",
+         "zsh": "ln -sf $VF $FN/_velmora-fsutil; fpath=($FN $fpath); autoload -U compinit; compinit -u -D; bindkey -e;"
+                " show() { print -r -- \"<<$BUFFER>>\" }; zle -N show; bindkey '^T' show",
+         "fish": "source $VF; bind \\ct 'echo \"<<\"(commandline)\">>\"'"}[shell]
+argv = {"bash": ["bash", "--norc", "--noprofile", "-i"], "zsh": ["zsh", "-f", "-i"], "fish": ["fish", "--no-config", "-i"]}
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvpe(shell, argv[shell], dict(os.environ, TERM="dumb", PS1="$ "))
+def read_until(marker, seen=b""):
+    end = time.time() + 20
+    while marker not in seen and time.time() < end and select.select([fd], [], [], 0.2) is not None:
+        try: seen += os.read(fd, 4096) if select.select([fd], [], [], 0)[0] else b""
+        except OSError: break
+    return seen.decode(errors="replace")
+os.write(fd, setup.encode() + b'; echo READY""\n'); read_until(b"READY\r")
+os.write(fd, line.encode() + b"\t"); time.sleep(0.3); os.write(fd, b"\x14")
+text = read_until(b">>")
+os.kill(pid, 9); os.waitpid(pid, 0)
+print(text[text.rfind("<<") + 2:text.rfind(">>")] if "<<" in text else "(no line)")
+PY
+)
+}
+for shell in bash zsh fish; do
+  for row in 'zip my|zip my\ folder/' 'kext info my\ fi|kext info my\ file.txt '; do
+    check "$shell completes ${row%%|*} whole" "velmora-fsutil ${row#*|}" "$(tabbed $shell "velmora-fsutil ${row%%|*}")"
+  done
+done
 # --- kext and settings, with stand-ins for osascript (a successful script) and
 # for open, which records what it is given
 mkdir -p "$home/desktop" "$home/no-tools" "$home/Extensions/macfuse.kext/Contents"
@@ -409,11 +446,11 @@ for row in INT:130 TERM:143; do
 done
 expect "settings open notification" 0 ""  settings "${desktop[@]}" open notification
 check "settings open opens the pane" "file:///System/Library/PreferencePanes/notifications.prefPane" "$(opened)"
-run_cli settings "${desktop[@]}" open Security
-check "Security is no pane" 1 "$status"
+expect_json_error "Security is no pane" 1 CommandError unknownPane --json settings "${desktop[@]}" open Security
 expect "settings open without an opener fails" 1 \
   "No opener could be started for file:///System/Library/PreferencePanes/security.prefPane"  settings --desktop-tools "$home/no-tools" open privacyAndSecurity
 check "settings open without an opener claims nothing" "" "$out"
+expect_json_error "settings open without an opener" 1 CommandError openerNotStarted --json settings --desktop-tools "$home/no-tools" open
 
 # --- smart decode: saved raw pages; an endless page is refused
 # (JSON as every command prints it: two-space indentation, 64-bit counts as
@@ -425,6 +462,12 @@ python3 -c 'import sys; p=bytearray(512); p[2]=194; p[7]=40; sys.stdout.buffer.w
 out=$("$cli" --json smart decode --ata "$home/ata.bin" | python3 -c 'import json,sys; d=json.load(sys.stdin); print(d["temperature"], d["life"], d["mediaErrors"], d["totalRead"])')
 check "smart decode --ata --json" "313 None None 0" "$out"
 expect "an endless page is refused" 1 "/dev/zero is larger than 1 MiB: not a raw SMART page (512 bytes; a statistics log 4096)"  smart decode --nvme /dev/zero
+head -c 511 "$home/nvme.bin" > "$home/short.bin"
+expect_json_error "decode of a missing file" 1 system_error ENOENT/2 --json smart decode --nvme "$home/missing.bin"
+expect_json_error "decode of a folder" 1 system_error EISDIR/21 --json smart decode --ata "$home"
+expect_json_error "decode of a short page" 1 CommandError pageTooShort --json smart decode --nvme "$home/short.bin"
+expect_json_error "decode of a short statistics log" 1 CommandError pageTooShort --json smart decode --ata "$home/ata.bin" --stats "$home/nvme.bin"
+expect_json_error "decode of an endless page" 1 CommandError pageTooLarge --json smart decode --nvme /dev/zero
 expect "an unknown disk" 1 "Disk not found: no-such-disk"  smart --bsd no-such-disk
 
 # --- zip: the archive's path or byte counts, the same bytes for any thread

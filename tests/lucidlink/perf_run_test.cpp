@@ -1,5 +1,6 @@
 // Performance runs against the tool simulator: real processes, real pipes.
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <thread>
 
@@ -126,6 +127,7 @@ TEST(PerfRun, EndTellsHowTheToolEnded) {
   const auto [failedPid, failure] = failed->end();
   EXPECT_EQ(failedPid, 0);
   EXPECT_EQ(failure.reason, Reason::launchFailed);
+  EXPECT_EQ(failure.systemCode, ENOENT);
   EXPECT_NE(failure.message.find("No such file or directory"), std::string::npos) << failure.message;
   EXPECT_EQ(warnings.lines(), std::vector<std::string>{"Failed to run lucid perf: " + failure.message});
   EXPECT_EQ(missing->runningProcesses(), std::vector<std::int32_t>{0});

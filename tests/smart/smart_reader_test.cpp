@@ -348,8 +348,9 @@ TEST(SMARTReader, VolumesAndRetrievers) {
   test::expectError<SMARTError>([&] { reader->getDriveSMARTData(std::filesystem::path("/Volumes/None")); },
                                 Case::DADiskError, "Disk Arbitration error: Failed to create DADisk from volume path");
 
-  const std::string cut("disk8\0s1", 8);  // not disk8, though what() ends at the NUL
-  test::expectError<SMARTError>([&] { reader->getDriveSMARTData(cut); }, Case::diskNotFound, "Disk not found: disk8");
+  const std::string cut("disk8\0s1", 8);  // not disk8; the NUL is shown, so the text is whole
+  test::expectError<SMARTError>([&] { reader->getDriveSMARTData(cut); }, Case::diskNotFound,
+                                "Disk not found: disk8\\0s1");
   const auto retriever = reader->smartDataRetriever("/Volumes/Data");
   EXPECT_EQ(retriever->bsdName(), "disk8");
   const auto snapshot = retriever->getSnapshot().get();

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/libplist/input_checks.hpp"
 #include "platform/unique_fd.hpp"
 
@@ -36,11 +37,8 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
   std::string data;
   char buffer[64 * 1024];
   for (;;) {
-    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
+    const ssize_t count = retryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (count < 0) return std::nullopt;
     if (count == 0) return data;
     if (static_cast<std::size_t>(count) > limit - data.size()) return std::nullopt;
     data.append(buffer, static_cast<std::size_t>(count));

@@ -28,6 +28,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/macos/iokit_handles.hpp"
 #include "platform/smart_device.hpp"
 
@@ -254,8 +255,7 @@ class IOKitRegistry final : public DeviceRegistry {
     // IOServiceGetMatchingServices takes the dictionary over.
     const kern_return_t result = IOServiceGetMatchingServices(kDefaultPort, IOServiceMatching("IOMedia"), &found);
     if (result != KERN_SUCCESS) {
-      throw std::system_error(EIO, std::system_category(),
-                              "listing drives: " + systemResultText(result).value_or(std::to_string(result)));
+      throwErrno(EIO, "listing drives: " + systemResultText(result).value_or(std::to_string(result)));
     }
     const macos::IOObject iterator(found);
     std::vector<DriveDescription> drives;

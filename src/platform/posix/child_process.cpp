@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "platform/counted_threads.hpp"
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/spawn.hpp"
 #include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
@@ -46,8 +47,7 @@ namespace {
 void wake(ChildProcess::State& state) {
   // An interrupted write is retried, or the monitor might never wake; a full
   // pipe (EAGAIN) is already a wake-up.
-  while (state.wakeWrite && posix::sys::write(state.wakeWrite.get(), "x", 1) < 0 && errno == EINTR) {
-  }
+  if (state.wakeWrite) retryOnInterrupt([&] { return posix::sys::write(state.wakeWrite.get(), "x", 1); });
 }
 
 // Reads until the end of the output or a stop; the errno of a poll or read
@@ -56,15 +56,15 @@ int readUntilEndOrStop(ChildProcess::State& state) {
   std::vector<char> buffer(64 * 1024);
   pollfd fds[2] = {{state.output.get(), POLLIN, 0}, {state.wakeRead.get(), POLLIN, 0}};
   while (!state.stopped) {
-    if (posix::sys::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+    if (retryOnInterrupt([&] { return posix::sys::poll(fds, 2, -1); }) < 0) {
+      if (errno == EAGAIN) continue;
       return errno;
     }
     if (fds[1].revents != 0) return 0;
     if (fds[0].revents == 0) continue;
-    const ssize_t count = posix::sys::read(fds[0].fd, buffer.data(), buffer.size());
+    const ssize_t count = retryOnInterrupt([&] { return posix::sys::read(fds[0].fd, buffer.data(), buffer.size()); });
     if (count < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EAGAIN) continue;
       return errno;
     }
     if (count == 0 || state.stopped) return 0;

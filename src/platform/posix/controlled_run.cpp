@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/spawn.hpp"
 #include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
@@ -120,7 +121,7 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
     // finds the child listed.
     std::lock_guard lock(state.mutex);
     if (state.signal != 0) {
-      throw std::system_error(ECANCELED, std::system_category(), "The run was stopped before its tool started");
+      throwErrno(ECANCELED, "The run was stopped before its tool started");
     }
     posix::Spawned spawned = posix::spawnWithOutputPipe(path, arguments, /*largePipe=*/true);
     child.pid = spawned.pid;
@@ -161,13 +162,14 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
       // when it outstays its grace period.
       pollfd readable{output.get(), POLLIN, 0};
       const int ready = posix::sys::poll(&readable, 1, killAt ? 20 : wait);
-      if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::system_category(), "poll");
+      // Interrupted, the loop goes round with its timeouts worked out afresh.
+      if (ready < 0 && errno != EINTR) throwErrno(errno, "poll");
       if (killAt && hasEnded(child.pid) && (ready <= 0 || Clock::now() >= *killAt)) break;
       if (ready <= 0) continue;
-      const ssize_t count = posix::sys::read(output.get(), buffer.data(), buffer.size());
+      const ssize_t count = retryOnInterrupt([&] { return posix::sys::read(output.get(), buffer.data(), buffer.size()); });
       if (count < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        throw std::system_error(errno, std::system_category(), "read");
+        if (errno == EAGAIN) continue;
+        throwErrno(errno, "read");
       }
       if (count == 0) break;
       if (failure) continue;  // the rest is read only so that the child is not blocked while it ends
@@ -185,7 +187,7 @@ CompletedRun runUnderControl(const std::string& path, const std::vector<std::str
   output.reset();
   const ExitStatus status = reap(state, child);
   if (failure) std::rethrow_exception(failure);
-  if (timedOut) throw std::system_error(ETIMEDOUT, std::system_category(), "The tool did not finish within its time limit");
+  if (timedOut) throwErrno(ETIMEDOUT, "The tool did not finish within its time limit");
   return CompletedRun{std::move(kept), status};
 }
 

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/spawn.hpp"
 #include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
@@ -97,11 +98,8 @@ CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& a
   OutputBuffer output;
   for (;;) {
     auto [buffer, room] = output.space();
-    const ssize_t count = posix::sys::read(child.output.get(), buffer, room);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::system_category(), "read");
-    }
+    const ssize_t count = retryOnInterrupt([&] { return posix::sys::read(child.output.get(), buffer, room); });
+    if (count < 0) throwErrno(errno, "read");
     if (count == 0) break;
     if (observer) observer(std::string_view(buffer, static_cast<std::size_t>(count)));
     output.commit(buffer, static_cast<std::size_t>(count));

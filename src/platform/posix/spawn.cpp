@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 #include "platform/process.hpp"
 
@@ -23,10 +24,6 @@ namespace velmora::platform {
 namespace posix {
 
 namespace {
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::system_category(), what);
-}
 
 char** hostEnvironment() {
 #ifdef __APPLE__
@@ -121,8 +118,7 @@ Spawned spawnWithOutputPipe(const std::string& path, const std::vector<std::stri
 
 int waitForChild(pid_t pid) noexcept {
   int status = 0;
-  while (sys::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  retryOnInterrupt([&] { return sys::waitpid(pid, &status, 0); });
   return status;
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 
 namespace velmora::platform {
@@ -18,11 +19,11 @@ void UniqueFd::reset(int fd) noexcept {
 Pipe makePipe() {
   int fds[2];
 #ifdef __linux__
-  if (posix::sys::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::system_category(), "pipe");
+  if (posix::sys::pipe2(fds, O_CLOEXEC) != 0) throwErrno(errno, "pipe");
 #else
   // There is no atomic pipe2 here; spawns of this library use
   // POSIX_SPAWN_CLOEXEC_DEFAULT, which closes the gap for them.
-  if (posix::sys::pipe(fds) != 0) throw std::system_error(errno, std::system_category(), "pipe");
+  if (posix::sys::pipe(fds) != 0) throwErrno(errno, "pipe");
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
 #endif
@@ -31,7 +32,7 @@ Pipe makePipe() {
   // then have no standard output: keep the write end away from 0, 1 and 2.
   if (pipe.writeEnd.get() <= STDERR_FILENO) {
     const int moved = ::fcntl(pipe.writeEnd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) throw std::system_error(errno, std::system_category(), "fcntl");
+    if (moved < 0) throwErrno(errno, "fcntl");
     pipe.writeEnd = UniqueFd(moved);
   }
   return pipe;

@@ -1,4 +1,4 @@
-#include "platform/standard_streams.hpp"
+#include "terminal/standard_streams.hpp"
 
 #include <cerrno>
 

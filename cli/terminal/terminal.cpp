@@ -1,4 +1,4 @@
-#include "platform/terminal.hpp"
+#include "terminal/terminal.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "errno_calls.hpp"
 
 namespace velmora::platform {
 
@@ -134,16 +136,14 @@ void writeStandardOutput(std::string_view bytes) {
   const int wake = outputWake().read;
   while (!bytes.empty()) {
     pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {wake, POLLIN, 0}};
-    if (::poll(fds, wake >= 0 ? 2 : 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::system_category(), "write");
-    }
+    if (retryOnInterrupt([&] { return ::poll(fds, wake >= 0 ? 2 : 1, -1); }) < 0) throwErrno(errno, "write");
     // Errors and a closed reader show as events too: the write reports them.
     if (fds[0].revents == 0) return;  // no longer waited for: the rest is dropped
-    const ssize_t written = ::write(STDOUT_FILENO, bytes.data(), writableAtOnce(bytes.size()));
+    const ssize_t written =
+        retryOnInterrupt([&] { return ::write(STDOUT_FILENO, bytes.data(), writableAtOnce(bytes.size())); });
     if (written < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      throw std::system_error(errno, std::system_category(), "write");
+      if (errno == EAGAIN) continue;
+      throwErrno(errno, "write");
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
