@@ -11,8 +11,8 @@
 // used), and a folder whose descriptor was closed is opened again from its
 // parent's, the same way, when next needed. So the descriptors open at once
 // are at most kMostIdleFolders, plus the root's, plus one per Pin held (a
-// lister's folder, a file being opened) and one more per folder being
-// opened. A folder that opens as anything but the one listed (a link, a
+// lister's folder, with its listing's duplicate: two; a file being opened)
+// and one more per folder being opened. Files' own descriptors are apart. A folder that opens as anything but the one listed (a link, a
 // file, another folder put in its place) throws ItemChanged; one renamed
 // away while its descriptor is open is still read, as it was listed.
 #pragma once
