@@ -364,6 +364,10 @@ void FolderPipeline::listFolder(const std::string& relative, const platform::Fol
         throw ZipFolderError(ZipFolderError::Case::unreadableItem,
                              "Cannot read \"" + itemPath + "\": " + error.code().message(), error.code().value());
       }
+      if (item.name.size() + (folderToList ? 1 : 0) > platform::ZipWriter::kLongestName) {
+        throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
+                             "Cannot archive \"" + itemPath + "\": its name in the archive would be longer than 65,535 bytes");
+      }
       addItem(std::move(item), std::move(folderToList));
     }
   } catch (const platform::ItemChanged&) {

@@ -77,29 +77,42 @@ TEST_F(ZipTest, AFolderSwappedBetweenItsListingAndItsSubfolderSIsNeverFollowed) 
   }
 }
 
-// 60 levels of 100-byte names: paths of about 6,000 bytes, beyond PATH_MAX.
-TEST_F(ZipTest, ATreeDeeperThanPathMaxIsArchivedWhole) {
-  constexpr int kDepth = 60;
-  // Made relative to each folder's descriptor: the path is too long to use.
+// A chain of `depth` folders of 100-byte names in `top`, made relative to
+// each one's descriptor (the path soon gets too long to use), with a file at
+// the bottom; gives the file's name relative to `top`.
+std::string makeDeepTree(const fs::path& top, int depth) {
   std::string relative;
-  platform::UniqueFd folder(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  for (int level = 0; level < kDepth; ++level) {
+  platform::UniqueFd folder(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int level = 0; level < depth; ++level) {
     const std::string name = std::string(96, static_cast<char>('a' + level % 26)) + std::to_string(1000 + level);
     relative += name + "/";
-    ASSERT_EQ(::mkdirat(folder.get(), name.c_str(), 0755), 0) << "level " << level;
+    EXPECT_EQ(::mkdirat(folder.get(), name.c_str(), 0755), 0) << "level " << level;
     folder = platform::UniqueFd(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
-  ASSERT_GT(source.string().size() + relative.size(), 4096u + 1000u);
   const platform::UniqueFd file(::openat(folder.get(), "deepest.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  ASSERT_EQ(::write(file.get(), "at the bottom", 13), 13);
+  EXPECT_EQ(::write(file.get(), "at the bottom", 13), 13);
+  return relative + "deepest.txt";
+}
 
+// 60 levels: paths of about 6,000 bytes, beyond PATH_MAX, archived whole.
+// 660 levels: names beyond the 65,535 bytes an entry's name holds, refused
+// (libzip would cut their length short, and the archive would hold wrong names).
+TEST_F(ZipTest, ATreeDeeperThanPathMaxIsArchivedWholeUntilNamesOutgrowTheZip) {
+  const std::string deepest = makeDeepTree(source, 60);
+  ASSERT_GT(source.string().size() + deepest.size(), 4096u + 1000u);
   const auto outcome = zip(root / "out", {2});
   ASSERT_FALSE(outcome.error) << outcome.errorText;
   const json read = inspect(*outcome.archive, "");
   EXPECT_TRUE(read["bad"].is_null());
-  EXPECT_EQ(read["entries"].size(), static_cast<std::size_t>(kDepth) + 1);
-  EXPECT_EQ(read["entries"][relative + "deepest.txt"]["content"], "at the bottom");
+  EXPECT_EQ(read["entries"].size(), 61u);
+  EXPECT_EQ(read["entries"][deepest]["content"], "at the bottom");
   // (Info-ZIP's unzip cuts names at 4,096 bytes: Python's reader alone here.)
+
+  fs::create_directory(source / "z");
+  makeDeepTree(source / "z", 660);
+  const auto tooLong = zip(root / "too-long", {2});
+  EXPECT_EQ(tooLong.errorCase, ZipFolderError::Case::unsupportedItem) << tooLong.errorText;
+  EXPECT_NE(tooLong.errorText.find("longer than 65,535 bytes"), std::string::npos) << tooLong.errorText;
   EXPECT_EQ(std::system(("rm -rf '" + source.string() + "'").c_str()), 0);  // beyond remove_all's reach
 }
 

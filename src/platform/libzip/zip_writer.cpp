@@ -78,6 +78,9 @@ using StandIns = std::unordered_map<std::uint64_t, std::string>;
 
 zip_int64_t addNamed(zip_t* handle, StandIns& standIns, const std::string& name,
                      const std::function<zip_int64_t(const char*)>& add) {
+  if (name.size() > ZipWriter::kLongestName) {
+    throw ZipWriterError("Cannot add \"" + name.substr(0, 64) + "...\": a zip entry's name holds at most 65,535 bytes");
+  }
   for (unsigned attempt = 0;; ++attempt) {
     const std::string given = zipnames::standIn(name, attempt);
     if (given.empty()) break;
