@@ -171,13 +171,13 @@ struct FolderPipeline::File {
   std::exception_ptr openError;  // what opening it found, for every piece
   std::size_t piecesLeft = 0;
 
-  const platform::SourceFile& open(const std::string& path) {
+  const platform::SourceFile& open(platform::FolderTree& tree, const std::string& path) {
     std::lock_guard lock(mutex);
     if (openError) std::rethrow_exception(openError);
     if (opened) return *opened;
     if (readHook) readHook(path, testing::ReadStep::opening, 0);
     try {
-      platform::SourceFile file(path);
+      platform::SourceFile file = tree.openFile(item.folder, item.name.substr(item.name.rfind('/') + 1));
       if (!file.isRegular()) {
         throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
                              "Cannot archive \"" + path + "\": it is no longer a regular file");
@@ -185,6 +185,9 @@ struct FolderPipeline::File {
       if (file.size() < item.info.size) throw std::system_error(ENODATA, std::generic_category(), "read");
       if (!(file.openedVersion() == item.info.version)) throw changedError(path);
       opened = std::make_unique<platform::SourceFile>(std::move(file));
+    } catch (const platform::ItemChanged&) {
+      openError = std::make_exception_ptr(changedError(path));
+      std::rethrow_exception(openError);
     } catch (const std::system_error& error) {
       openError = std::make_exception_ptr(readError(path, error));
       std::rethrow_exception(openError);
@@ -262,7 +265,12 @@ class FolderPipeline::Compressor {
 FolderPipeline::FolderPipeline(const fs::path& folder, unsigned threads, unsigned readers,
                                std::function<bool()> cancelled)
     : root_(folder), cancelled_(std::move(cancelled)), files_(std::make_unique<std::deque<File>>()) {
-  foldersToList_.insert("");
+  try {
+    tree_ = std::make_unique<platform::FolderTree>(root_.string());
+    foldersToList_.emplace("", tree_->root());
+  } catch (const std::system_error& error) {
+    listingError_ = std::make_exception_ptr(fs::filesystem_error("Cannot list a folder", root_, error.code()));
+  }
   readers = std::clamp(readers, 1u, kMostReaders);
   threads = std::clamp(threads, 1u, kMostReaders);
   try {
@@ -301,13 +309,13 @@ void FolderPipeline::list() {
   while (true) {
     listersWake_.wait(lock, [&] { return stop_ || listed_ || listingError_ || !foldersToList_.empty(); });
     if (stop_ || listed_ || listingError_) return;
-    const std::string relative = *foldersToList_.begin();
+    const auto [relative, folder] = *foldersToList_.begin();
     foldersToList_.erase(foldersToList_.begin());
     ++listing_;
     lock.unlock();
     std::exception_ptr error;
     try {
-      listFolder(relative);
+      listFolder(relative, folder);
     } catch (...) {
       error = std::current_exception();
     }
@@ -323,24 +331,25 @@ void FolderPipeline::list() {
   }
 }
 
-void FolderPipeline::listFolder(const std::string& relative) {
+void FolderPipeline::listFolder(const std::string& relative, const platform::FolderTree::FolderRef& here) {
   const std::string path = pathOf(relative);
   if (folderListHook) folderListHook(path);
   try {
-    platform::FolderReader folder(path, relative.empty());
+    const platform::FolderTree::Pin pin(*tree_, here);
+    platform::FolderReader folder(pin.descriptor());
     std::string name;
     while (folder.next(name)) {
       if (cancelled_ && cancelled_()) throwCancelled();
       ListedItem item;
       item.name = relative.empty() ? name : relative + "/" + name;
+      item.folder = here;
       const std::string itemPath = path + "/" + name;
-      std::string folderToList;
+      platform::FolderTree::FolderRef folderToList;
       try {
         item.info = folder.describe(name);
         switch (item.info.type) {
           case platform::ItemType::directory:
-            folderToList = item.name;
-            item.name += '/';
+            folderToList = tree_->child(here, name, item.info);
             break;
           case platform::ItemType::symlink:
             item.linkTarget = folder.linkTarget(name);
@@ -355,17 +364,24 @@ void FolderPipeline::listFolder(const std::string& relative) {
         throw ZipFolderError(ZipFolderError::Case::unreadableItem,
                              "Cannot read \"" + itemPath + "\": " + error.code().message(), error.code().value());
       }
-      addItem(std::move(item), folderToList);
+      if (item.name.size() + (folderToList ? 1 : 0) > platform::ZipWriter::kLongestName) {
+        throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
+                             "Cannot archive \"" + itemPath + "\": its name in the archive would be longer than 65,535 bytes");
+      }
+      addItem(std::move(item), std::move(folderToList));
     }
+  } catch (const platform::ItemChanged&) {
+    throw changedError(path);
   } catch (const std::system_error& error) {
     throw fs::filesystem_error("Cannot list a folder", path, error.code());
   }
 }
 
-void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
+void FolderPipeline::addItem(ListedItem item, platform::FolderTree::FolderRef folderToList) {
   std::lock_guard lock(mutex_);
   const bool regular = item.info.type == platform::ItemType::regular;
   if (regular) item.file = files_->size();
+  if (folderToList) item.name += '/';
   const ListedItem& listed = items_.emplace_back(std::move(item));
   if (regular) {
     File& file = files_->emplace_back(*this, listed, fileMutexes_[files_->size() % kFileMutexes]);
@@ -388,8 +404,8 @@ void FolderPipeline::addItem(ListedItem item, const std::string& folderToList) {
     }
     readersWake_.notify_one();
   }
-  if (!folderToList.empty()) {
-    foldersToList_.insert(folderToList);
+  if (folderToList) {
+    foldersToList_.emplace(listed.name.substr(0, listed.name.size() - 1), std::move(folderToList));
     listersWake_.notify_one();
   }
 }
@@ -472,7 +488,7 @@ void FolderPipeline::readPiece(const Piece& piece) {
   File& file = *unit.file;
   const std::string path = pathOf(file.item.name);
   try {
-    const platform::SourceFile& source = file.open(path);
+    const platform::SourceFile& source = file.open(*tree_, path);
     source.readAt(piece.offset, unit.input.get() + (piece.offset - unit.offset), piece.length);
   } catch (const std::system_error& error) {
     throw readError(path, error);

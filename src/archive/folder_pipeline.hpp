@@ -30,8 +30,12 @@
 // first); the unit the writer waits for is admitted whatever the budget,
 // so the writer never waits for a unit that the budget keeps out.
 //
+// The tree is walked by descriptors (platform/folder_tree.hpp): a folder
+// or file that is not the one listed fails the zip as changed, and a path
+// is only a message.
+//
 // Each file is opened once, by its first piece, and every piece is read
-// from that descriptor; its version (size, times, link count) when listed,
+// from that descriptor; its version (identity, size, times, link count) when listed,
 // when opened and after its last piece must agree, or the file fails as
 // changed while being archived: never a mix of two contents under one
 // valid CRC.
@@ -44,6 +48,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -51,6 +56,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/folder_tree.hpp"
 #include "platform/source_file.hpp"
 #include "platform/zip_writer.hpp"
 
@@ -75,6 +81,7 @@ struct ListedItem {
   platform::ItemInfo info;
   std::string linkTarget;  // of a link
   std::size_t file = 0;    // of a regular file: its number in the pipeline
+  platform::FolderTree::FolderRef folder;  // where it was listed
 };
 
 class FolderPipeline {
@@ -129,8 +136,8 @@ class FolderPipeline {
   };
 
   void list();
-  void listFolder(const std::string& relative);
-  void addItem(ListedItem item, const std::string& folderToList);
+  void listFolder(const std::string& relative, const platform::FolderTree::FolderRef& folder);
+  void addItem(ListedItem item, platform::FolderTree::FolderRef folderToList);
   void read();
   void readPiece(const Piece& piece);
   void compress();
@@ -143,6 +150,7 @@ class FolderPipeline {
   std::string pathOf(const std::string& relative) const;
 
   const std::filesystem::path root_;
+  std::unique_ptr<platform::FolderTree> tree_;
   std::function<bool()> cancelled_;
   std::function<void(std::uint64_t)> progress_;
 
@@ -159,7 +167,8 @@ class FolderPipeline {
   // Behind a pointer: a deque of a type declared only here is not allowed
   // by every standard library (libc++ wants it complete).
   std::unique_ptr<std::deque<File>> files_;
-  std::set<std::string> foldersToList_;  // relative, without the final "/"
+  // By relative name, without the final "/".
+  std::map<std::string, platform::FolderTree::FolderRef> foldersToList_;
   std::size_t listing_ = 0;              // folders being listed
   bool listed_ = false;
   std::exception_ptr listingError_;

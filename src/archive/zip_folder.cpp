@@ -32,18 +32,20 @@ void checkPrefix(const std::string& prefix) {
 }
 
 // The hidden name beside the final one that a zip writes under where the
-// file system has no unnamed files; no other call uses it.
+// file system has no unnamed files; no other call uses it. It carries this
+// machine's identity: a lock taken on one machine is not seen from another
+// through a shared (FUSE) file system, so only this machine may remove it.
 fs::path temporaryPath(const fs::path& archive) {
   static std::atomic<unsigned> counter{0};
   static const unsigned long long session = std::random_device{}() * 65536ULL + std::random_device{}();
   std::string name = ".";
   name += archive.filename().string();
-  name += "." + std::to_string(session) + "." + std::to_string(counter++) + ".partial";
+  name += "." + platform::hostIdentity() + "." + std::to_string(session) + "." + std::to_string(counter++) + ".partial";
   return archive.parent_path() / name;
 }
 
-// Whether `name` is one that temporaryPath() gives, whatever the prefix:
-// ".PREFIX_dd-MM-yyyy_hh-mm-ss.zip.SESSION.N.partial".
+// Whether `name` is one that temporaryPath() gives on this machine,
+// whatever the prefix: ".PREFIX_dd-MM-yyyy_hh-mm-ss.zip.HOST.SESSION.N.partial".
 bool isTemporaryName(std::string_view name) {
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   const auto cut = [&name](std::string_view suffix) {
@@ -57,7 +59,8 @@ bool isTemporaryName(std::string_view name) {
     name.remove_suffix(digits);
     return digits > 0;
   };
-  if (!name.starts_with('.') || !cut(".partial") || !cutNumber() || !cut(".") || !cutNumber() || !cut(".zip.")) {
+  if (!name.starts_with('.') || !cut(".partial") || !cutNumber() || !cut(".") || !cutNumber() ||
+      !cut(".zip." + platform::hostIdentity() + ".")) {
     return false;
   }
   constexpr std::string_view stamp = "_00-00-0000_00-00-00";

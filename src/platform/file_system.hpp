@@ -42,18 +42,27 @@ class PendingFile {
   // Open for reading and writing, at offset 0.
   int descriptor() const noexcept { return fd_.get(); }
 
-  // Gives the file the name `final` unless something already exists there,
-  // atomically where the file system allows (a hard link, or a rename that
-  // refuses to replace), else after a check. Throws
+  // Flushes the file to disk, then gives it the name `final` unless
+  // something already exists there, atomically where the file system allows
+  // (a hard link, or a rename that refuses to replace), else after a check;
+  // then flushes the folder, where the file system allows. Throws
   // std::filesystem::filesystem_error ("An archive already exists there",
   // EEXIST, or the errno of the failed call); `final` is then untouched.
   void publish(const std::string& final);
 
  private:
+  void publishFlushed(const std::string& final);
+
   UniqueFd fd_;
+  std::string folder_;
   std::string temporaryPath_;
   bool published_ = false;
 };
+
+// This machine's identity, as 16 hex digits (a digest of its machine id, or
+// of its host name where it has none): the same for every process here, and
+// another on another machine sharing a file system.
+std::string hostIdentity();
 
 // Removes the entries of `folder` that `isOurs` accepts by name, are regular
 // files and whose flock can be taken at once: files a PendingFile left when

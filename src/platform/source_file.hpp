@@ -15,8 +15,10 @@ enum class ItemType { regular, directory, symlink, other };
 // What tells that a file's content may have changed: any difference
 // between two of these taken of the same file. The link count catches a
 // file replaced by a rename (its old inode is unlinked) within the clock's
-// tick, where the times may not have moved.
+// tick, where the times may not have moved; the identity (device, inode),
+// another file put under its name.
 struct FileVersion {
+  std::uint64_t device = 0, inode = 0;
   std::uint64_t size = 0;
   std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
   std::int64_t changedSeconds = 0, changedNanoseconds = 0;
@@ -58,17 +60,14 @@ class DataBuffer {
   bool mapped_ = false;
 };
 
-// Throws std::system_error with errno when `path` cannot be examined.
-ItemInfo describeItem(const std::string& path);
-
 // One folder's entries, read through one descriptor: each entry is
 // examined relative to it, so that a deep path is not walked again for
 // every entry (on a network file system, every step of a walk may wait).
 class FolderReader {
  public:
-  // Opens the folder; a final link is followed only when `followLink`.
-  // Throws std::system_error with errno.
-  FolderReader(const std::string& path, bool followLink);
+  // Lists the folder open at `folder`, which stays the caller's (the
+  // listing reads through a duplicate). Throws std::system_error with errno.
+  explicit FolderReader(int folder);
   ~FolderReader();
   FolderReader(const FolderReader&) = delete;
   FolderReader& operator=(const FolderReader&) = delete;
@@ -90,8 +89,10 @@ class FolderReader {
 // instead of hanging the reader.
 class SourceFile {
  public:
-  // Throws std::system_error with errno when it cannot be opened or examined.
-  explicit SourceFile(const std::string& path);
+  // Opens `name` relative to the folder open at `folder` (AT_FDCWD: the
+  // working folder). Throws std::system_error with errno when it cannot be
+  // opened or examined.
+  SourceFile(int folder, const std::string& name);
 
   bool isRegular() const noexcept { return regular_; }
   std::uint64_t size() const noexcept { return opened_.size; }

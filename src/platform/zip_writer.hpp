@@ -44,6 +44,10 @@ class DeflatedSource {
 
 class ZipWriter {
  public:
+  // The longest name an entry can have (its length is 16 bits); a longer
+  // one is refused with ZipWriterError (libzip would cut its length short).
+  static constexpr std::size_t kLongestName = 65535;
+
   // `descriptor` stays the caller's, and must outlive the writer.
   explicit ZipWriter(int descriptor);
   ~ZipWriter();  // discards an archive that was not closed

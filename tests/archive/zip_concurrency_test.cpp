@@ -3,10 +3,14 @@
 // completion, an archive in place or nothing at all, and no thread or
 // descriptor left behind. Run under ThreadSanitizer in CI.
 #include <atomic>
+#include <cstring>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include "archive/folder_pipeline.hpp"
 #include "archive/zip_fixture.hpp"
+#include "platform/folder_tree.hpp"
 #include "support/test_support.hpp"
 
 namespace velmora::test {
@@ -71,6 +75,43 @@ TEST_F(ZipTest, CancellationStopsTheListing) {
     EXPECT_EQ(listing(root / "out"), std::vector<std::string>{});
   }
   EXPECT_TRUE(eventually([&] { return nothingLeakedSince(before); })) << currentResources() << " vs " << before;
+}
+
+// With no folder descriptor kept, threads open the same folders again at
+// once, each from its parent: they share what one opened, read the right
+// file, and every descriptor is closed in the end.
+TEST_F(ZipTest, FoldersOpenedAgainAtOnceAreSharedAndAllClosed) {
+  write("x/y/z/file", "content");
+  const auto identity = [](const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    platform::ItemInfo item;
+    item.version.device = info.st_dev, item.version.inode = info.st_ino;
+    return item;
+  };
+  const ResourceCounts before = currentResources();
+  platform::testing::setMostIdleFolders(0);
+  {
+    platform::FolderTree tree(source.string());
+    const auto x = tree.child(tree.root(), "x", identity(source / "x"));
+    const auto y = tree.child(x, "y", identity(source / "x/y"));
+    const auto z = tree.child(y, "z", identity(source / "x/y/z"));
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 5000; ++i) {
+          unsigned char read[7];
+          tree.openFile(z, "file").readAt(0, read, sizeof read);
+          if (std::memcmp(read, "content", 7) != 0) ++wrong;
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+  }
+  platform::testing::setMostIdleFolders(platform::FolderTree::kMostIdleFolders);
+  EXPECT_TRUE(nothingLeakedSince(before)) << currentResources() << " vs " << before;
 }
 
 TEST_F(ZipTest, ProgressCallbackCanStopTheZip) {

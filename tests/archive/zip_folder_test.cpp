@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "archive/folder_pipeline.hpp"
+#include "platform/file_system.hpp"
 #include "archive/zip_fixture.hpp"
 #include "platform/unique_fd.hpp"
 
@@ -99,6 +100,7 @@ TEST_F(ZipTest, NamesAreMarkedUtf8OnlyWhenValidByRfc3629) {
       {"cut-\xf0\x9f\x98", false},           {"emoji-\xf0\x9f\x98\x80", true},
       {"max-\xf4\x8f\xbf\xbf", true},        {"bmp-\xef\xbf\xbd", true},
       {"control-\x01-\xc3\xa9", true},       {"ascii-control-\x01", false},
+      {"caf\x82", false},                   {"caf\xc3\xa9", true},  // CP437's "é" beside UTF-8's
   };
   for (const auto& [name, utf8] : cases) write(name, name);
   fs::create_directory(source / "dir-\xed\xa0\x80");
@@ -151,12 +153,15 @@ TEST_F(ZipTest, LeftoversOfDeadZipsAreRemovedAndLiveOnesKept) {
     bool locked;
     bool removed;
   };
+  const std::string host = platform::hostIdentity();
   const std::vector<Case> cases = {
-      {".Backup_07-12-2026_05-19-06.zip.123456789.0.partial", false, true},
-      {".a..b c_01-02-2030_12-00-00.zip.1.17.partial", false, true},
-      {".Backup_07-12-2026_05-19-06.zip.123456789.1.partial", true, false},  // a live zip's
-      {"Backup_07-12-2026_05-19-06.zip.1.2.partial", false, false},          // not hidden
-      {".Backup_07-12-2026_05-19-06.zip.1.partial", false, false},
+      {".Backup_07-12-2026_05-19-06.zip." + host + ".123456789.0.partial", false, true},
+      {".a..b c_01-02-2030_12-00-00.zip." + host + ".1.17.partial", false, true},
+      {".Backup_07-12-2026_05-19-06.zip." + host + ".123456789.1.partial", true, false},  // a live zip's
+      {".Backup_07-12-2026_05-19-06.zip.0123456789abcdef.1.2.partial", false, false},    // another machine's
+      {".Backup_07-12-2026_05-19-06.zip.123456789.0.partial", false, false},             // no machine
+      {"Backup_07-12-2026_05-19-06.zip." + host + ".1.2.partial", false, false},         // not hidden
+      {".Backup_07-12-2026_05-19-06.zip." + host + ".1.partial", false, false},
       {".notes.partial", false, false},
       {".Backup_07-12-2026_05-19-06.zip", false, false},
   };
@@ -168,11 +173,12 @@ TEST_F(ZipTest, LeftoversOfDeadZipsAreRemovedAndLiveOnesKept) {
       ASSERT_EQ(::flock(locks.back().get(), LOCK_EX), 0);
     }
   }
-  ASSERT_EQ(::mkfifo((output / ".x_01-01-2030_01-01-01.zip.1.1.partial").c_str(), 0600), 0);  // never opened blocking
+  const std::string fifo = ".x_01-01-2030_01-01-01.zip." + host + ".1.1.partial";
+  ASSERT_EQ(::mkfifo((output / fifo).c_str(), 0600), 0);  // never opened blocking
   const auto second = zip(output, {1}, "Other");
   ASSERT_FALSE(second.error) << second.errorText;
   for (const auto& c : cases) EXPECT_EQ(fs::exists(output / c.name), !c.removed) << c.name;
-  EXPECT_TRUE(fs::is_fifo(output / ".x_01-01-2030_01-01-01.zip.1.1.partial"));
+  EXPECT_TRUE(fs::is_fifo(output / fifo));
 }
 
 // An empty folder gives a valid empty archive; a missing output folder is
@@ -352,6 +358,15 @@ TEST_F(ZipTest, FailuresLeaveNothingBehind) {
        "became shorter",
        [](const fs::path& file, ReadStep step, std::uint64_t) {
          if (step == ReadStep::opening) fs::resize_file(file, 10);
+       }},
+      // Listed an hour old, so that a rewrite within the clock's tick still shows.
+      {"a file rewritten at the same size before it is opened",
+       [](const fs::path& folder) {
+         fs::last_write_time(folder / "z-swapped", fs::file_time_type::clock::now() - std::chrono::hours(1));
+       },
+       "Backup", ZipFolderError::Case::unreadableItem, "z-swapped\": it changed while being archived",
+       [](const fs::path& file, ReadStep step, std::uint64_t) {
+         if (step == ReadStep::opening) std::fstream(file, std::ios::binary | std::ios::in | std::ios::out) << "rewritten";
        }},
   };
   const std::string large = text(24u << 20);

@@ -4,6 +4,7 @@
 #include "platform/posix/system_calls.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -11,8 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/file_system.hpp"
 #include "platform/process.hpp"
 #include "platform/source_file.hpp"
+#include "platform/zip_writer.hpp"
 #include "support/test_support.hpp"
 #include "velmora/runner/cli_utility.hpp"
 
@@ -129,8 +132,101 @@ TEST(SystemCallFaults, TheSourceReaderRetriesOrFails) {
   for (const auto& row : rows) {
     std::string read(content.size(), '\0');
     auto* into = reinterpret_cast<unsigned char*>(read.data());
-    EXPECT_EQ(errorWithFaults(row, [&] { SourceFile(path.string()).readAt(0, into, read.size()); }), row.error) << row.name;
+    EXPECT_EQ(errorWithFaults(row, [&] { SourceFile(AT_FDCWD, path.string()).readAt(0, into, read.size()); }), row.error) << row.name;
     EXPECT_TRUE(row.error || read == content) << row.name;
+  }
+  std::filesystem::remove(path);
+}
+
+// A new archive is flushed, then published by the first way the file
+// system allows: the unnamed file linked in, or the hidden file linked then
+// removed, renamed without replacing, or renamed after a check. A failure
+// leaves nothing in the folder.
+TEST(SystemCallFaults, APendingFileIsPublishedByEachFallbackOrLeavesNothing) {
+  namespace fs = std::filesystem;
+  const Fault kNoTmpfile{EOPNOTSUPP}, kNoLinks{EPERM}, kNoNoReplace{EINVAL};
+  struct PublishRow {
+    const char* name;
+    std::vector<std::pair<Call, std::vector<Fault>>> faults;
+    int error;
+  };
+  const PublishRow rows[] = {
+      {"unnamed, linked", {}, 0},
+      {"named, linked then removed", {{Call::open, {kNoTmpfile}}}, 0},
+      {"named, renamed without replacing", {{Call::open, {kNoTmpfile}}, {Call::link, {kNoLinks}}}, 0},
+      {"named, renamed after a check",
+       {{Call::open, {kNoTmpfile}}, {Call::link, {kNoLinks}}, {Call::rename, {kNoNoReplace}}}, 0},
+      {"named, the rename fails",
+       {{Call::open, {kNoTmpfile}}, {Call::link, {kNoLinks}}, {Call::rename, {kNoNoReplace, Fault{EACCES}}}}, EACCES},
+      {"the flush fails", {{Call::fsync, {kEio}}}, EIO},
+      {"named, the flush fails", {{Call::open, {kNoTmpfile}}, {Call::fsync, {kEio}}}, EIO},
+  };
+  const fs::path folder = fs::temp_directory_path() / ("velmora-publish-" + std::to_string(::getpid()));
+  for (const auto& row : rows) {
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    int error = 0;
+    for (const auto& [call, script] : row.faults) injectFaults(call, script);
+    try {
+      PendingFile file(folder.string(), (folder / ".hidden.partial").string());
+      ASSERT_EQ(::write(file.descriptor(), "archive", 7), 7);
+      file.publish((folder / "final.zip").string());
+    } catch (const std::system_error& e) {
+      error = e.code().value();
+    }
+    clearFaults();
+    EXPECT_EQ(error, row.error) << row.name;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, row.error ? std::vector<std::string>{} : std::vector<std::string>{"final.zip"}) << row.name;
+    std::string content;
+    std::ifstream(folder / "final.zip") >> content;
+    EXPECT_EQ(content, row.error ? "" : "archive") << row.name;
+  }
+  fs::remove_all(folder);
+}
+
+// The zip writer's own calls failing: its error carries their errno.
+TEST(SystemCallFaults, TheZipWriterFailsWithTheErrnoOfItsCall) {
+  struct Stored : DeflatedSource {
+    bool given = false;
+    std::size_t read(unsigned char* buffer, std::size_t) override {
+      if (std::exchange(given, true)) return 0;
+      const unsigned char block[] = {1, 2, 0, 0xfd, 0xff, 'h', 'i'};  // "hi", one final stored block
+      std::memcpy(buffer, block, sizeof block);
+      return sizeof block;
+    }
+    std::uint32_t crc32() const override { return 0xd8932aac; }
+  };
+  const Row rows[] = {
+      {"no space to write", Call::write, {Fault{ENOSPC}}, ENOSPC},
+      {"truncating fails", Call::ftruncate, {kEio}, EIO},
+      {"seeking fails", Call::lseek, {kEio}, EIO},
+      {"reading back fails", Call::pread, {kEio}, EIO},
+      {"correcting a name's flag fails", Call::pwrite, {kEio}, EIO},
+      {"short writes", Call::write, {kOneByte, kOneByte}, 0},
+  };
+  const auto path = std::filesystem::temp_directory_path() / ("velmora-writer-" + std::to_string(::getpid()));
+  for (const auto& row : rows) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    Stored source;
+    int error = -1;
+    {
+      ZipWriter writer(fd.get());
+      // libzip takes an overlong form for UTF-8: its flag is corrected in place.
+      writer.addDirectory("overlong-\xc0\xaf/", 0755, 0);
+      writer.addDeflatedFile("overlong-\xc0\xaf/hi.txt", 2, source, 0644, 0);
+      injectFaults(row.call, row.script);
+      try {
+        writer.close(nullptr);
+        error = 0;
+      } catch (const ZipWriterError& e) {
+        error = e.systemCode();
+      }
+      clearFaults();
+    }
+    EXPECT_EQ(error, row.error) << row.name;
+    EXPECT_TRUE(row.error || std::system(("unzip -tq " + path.string() + " >/dev/null").c_str()) == 0) << row.name;
   }
   std::filesystem::remove(path);
 }

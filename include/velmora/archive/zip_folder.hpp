@@ -11,12 +11,18 @@
 /// and modification time (2-second resolution). Names are stored as their
 /// bytes, marked UTF-8 (bit 11) when they are valid UTF-8 by RFC 3629 and not
 /// plain ASCII; a name with an overlong form, a surrogate, a code point above
-/// U+10FFFF or a cut sequence is stored unmarked, as Info-ZIP does. A file's
-/// bytes are read from one descriptor, opened once; a file whose size,
+/// U+10FFFF or a cut sequence is stored unmarked, as Info-ZIP does (two names
+/// that differ in their bytes are two entries, whatever they look like). The
+/// tree is walked by descriptors, each folder opened relative to its parent
+/// and each file relative to its folder without following a link, so a
+/// folder swapped for a link meanwhile is never followed and paths longer
+/// than PATH_MAX are archived. A file's bytes are read from one descriptor,
+/// opened once; a file or folder whose identity (device, inode), size,
 /// modification or change time or link count is not the same when listed,
 /// when opened and after its last byte is read fails the call
 /// (unreadableItem, "... changed while being archived"). The archive is the
-/// same bytes whatever the number of threads.
+/// same bytes whatever the number of threads, and flushed to disk before it
+/// gets its name.
 ///
 /// What a caller may rely on:
 ///   - Threads: zipFolder runs on the calling thread and calls `completion`
@@ -39,12 +45,15 @@
 ///     into place once complete, so that even a process killed outright
 ///     leaves nothing. Where the file system has no such files (FUSE ones
 ///     such as exFAT, macOS) it is written under a hidden name,
-///     ".NAME.zip.SESSION.N.partial", removed on failure and locked (flock)
-///     while written; every call first removes the files of that pattern in
-///     the output folder whose lock is free (their writer died), never one a
-///     running call holds. An existing file under the archive's name (two
-///     calls in the same second, or twelve hours apart) is never touched:
-///     the call fails. The output folder stays once created.
+///     ".NAME.zip.HOST.SESSION.N.partial", removed on failure and locked
+///     (flock) while written; every call first removes the files of that
+///     pattern in the output folder that this machine made (HOST: a digest of
+///     its machine id) and whose lock is free (their writer died), never one
+///     a running call holds. Another machine's are never removed, since a
+///     lock taken there is not seen here through a shared file system. An
+///     existing file under the archive's name (two calls in the same second,
+///     or twelve hours apart) is never touched: the call fails. The output
+///     folder stays once created.
 ///   - Errors arrive as std::exception_ptr: ZipFolderError for a prefix that
 ///     would leave the output folder or cut the archive's name ("/", NUL;
 ///     dots are fine), an item that cannot be archived, a cancellation or the

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <optional>
+#include <unordered_map>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -14,10 +14,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utf8proc.h>
 #include <zip.h>
 
+#include "platform/libzip/zip_names.hpp"
+#include "platform/posix/system_calls.hpp"
+
 namespace velmora::platform {
+
+namespace sys = posix::sys;
 
 namespace {
 
@@ -48,6 +52,7 @@ struct ZipWriter::Archive {
   Sink sink;
   std::vector<std::unique_ptr<DeflatedEntry>> entries;
   std::exception_ptr failure;  // the first exception a source threw
+  std::unordered_map<std::uint64_t, std::string> standIns;  // entries' own names, where libzip has stand-ins
   ~Archive() {
     for (auto& entry : entries) zip_error_fini(&entry->error);
     zip_error_fini(&sink.error);
@@ -60,39 +65,43 @@ namespace {
   throw ZipWriterError(what + ": " + zip_strerror(handle));
 }
 
-// RFC 3629: utf8proc_iterate refuses overlong forms, surrogates, code points
-// above U+10FFFF and cut sequences.
-bool isUtf8(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  utf8proc_ssize_t at = 0;
-  const auto length = static_cast<utf8proc_ssize_t>(text.size());
-  while (at < length) {
-    utf8proc_int32_t codepoint = 0;
-    const utf8proc_ssize_t step = utf8proc_iterate(bytes + at, length - at, &codepoint);
-    if (step <= 0) return false;
-    at += step;
+// Names are given raw, and libzip's flag is set right afterwards
+// (zip_names.hpp): libzip marks as UTF-8 a few names that are not (an
+// overlong form, a surrogate), which strict readers such as Python's
+// zipfile refuse, and refuses a name given as UTF-8 that holds a control
+// character.
+constexpr zip_flags_t kNameEncoding = ZIP_FL_ENC_RAW;
+
+// Adds an entry by `add` under `name`, or under a stand-in where libzip
+// would misread it.
+using StandIns = std::unordered_map<std::uint64_t, std::string>;
+
+zip_int64_t addNamed(zip_t* handle, StandIns& standIns, const std::string& name,
+                     const std::function<zip_int64_t(const char*)>& add) {
+  if (name.size() > ZipWriter::kLongestName) {
+    throw ZipWriterError("Cannot add \"" + name.substr(0, 64) + "...\": a zip entry's name holds at most 65,535 bytes");
   }
-  return true;
+  for (unsigned attempt = 0;; ++attempt) {
+    const std::string given = zipnames::standIn(name, attempt);
+    if (given.empty()) break;
+    const zip_int64_t index = add(given.c_str());
+    if (index >= 0) {
+      if (given != name) standIns.emplace(static_cast<std::uint64_t>(index), name);
+      return index;
+    }
+    if (zip_error_code_zip(zip_get_error(handle)) != ZIP_ER_EXISTS || given == name) break;
+  }
+  fail(handle, "Cannot add \"" + name + "\"");
 }
 
-bool isAscii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// libzip decides the flag itself with a looser check (an overlong form or a
-// surrogate passes it, and the whole archive is then refused by strict
-// readers such as Python's zipfile), and refuses a name given as UTF-8 that
-// its check does not accept (one holding a control character). So libzip is
-// left to guess, and correctNameFlags() sets every flag afterwards.
-constexpr zip_flags_t kNameEncoding = ZIP_FL_ENC_GUESS;
-
-zip_int64_t addSource(zip_t* handle, const std::string& name, zip_source_t* source) {
-  const zip_int64_t index = zip_file_add(handle, name.c_str(), source, kNameEncoding);
-  if (index < 0) {
+zip_int64_t addSource(zip_t* handle, StandIns& standIns, const std::string& name, zip_source_t* source) {
+  try {
+    return addNamed(handle, standIns, name,
+                    [&](const char* given) { return zip_file_add(handle, given, source, kNameEncoding); });
+  } catch (...) {
     zip_source_free(source);
-    fail(handle, "Cannot add \"" + name + "\"");
+    throw;
   }
-  return index;
 }
 
 void describe(zip_t* handle, zip_int64_t index, std::uint32_t mode, std::time_t modified, const std::string& name) {
@@ -152,7 +161,7 @@ zip_int64_t deflatedCallback(void* state, void* data, zip_uint64_t length, zip_s
 bool flush(Sink& sink) {
   std::size_t done = 0;
   while (done < sink.buffer.size()) {
-    const ssize_t written = ::write(sink.fd, sink.buffer.data() + done, sink.buffer.size() - done);
+    const ssize_t written = sys::write(sink.fd, sink.buffer.data() + done, sink.buffer.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       sink.systemError = written < 0 ? errno : ENOSPC;
@@ -186,7 +195,7 @@ zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_sourc
     case ZIP_SOURCE_BEGIN_WRITE:
       sink.buffer.clear();
       sink.buffer.reserve(kBuffer);
-      if (::ftruncate(sink.fd, 0) != 0 || ::lseek(sink.fd, 0, SEEK_SET) != 0) return seekFailed(sink);
+      if (sys::ftruncate(sink.fd, 0) != 0 || sys::lseek(sink.fd, 0, SEEK_SET) != 0) return seekFailed(sink);
       return 0;
     case ZIP_SOURCE_WRITE: {
       const auto* bytes = static_cast<const unsigned char*>(data);
@@ -202,11 +211,11 @@ zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_sourc
     case ZIP_SOURCE_SEEK_WRITE: {
       auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &sink.error);
       if (!args || !flush(sink)) return -1;
-      if (::lseek(sink.fd, static_cast<off_t>(args->offset), args->whence) < 0) return seekFailed(sink);
+      if (sys::lseek(sink.fd, static_cast<off_t>(args->offset), args->whence) < 0) return seekFailed(sink);
       return 0;
     }
     case ZIP_SOURCE_TELL_WRITE: {
-      const off_t at = ::lseek(sink.fd, 0, SEEK_CUR);
+      const off_t at = sys::lseek(sink.fd, 0, SEEK_CUR);
       if (at < 0) return seekFailed(sink);
       return static_cast<zip_int64_t>(at) + static_cast<zip_int64_t>(sink.buffer.size());
     }
@@ -230,113 +239,11 @@ zip_int64_t sinkCallback(void* state, void* data, zip_uint64_t length, zip_sourc
   }
 }
 
-std::uint16_t load16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t load32(const unsigned char* p) { return load16(p) | static_cast<std::uint32_t>(load16(p + 2)) << 16; }
-std::uint64_t load64(const unsigned char* p) { return load32(p) | static_cast<std::uint64_t>(load32(p + 4)) << 32; }
-
-[[noreturn]] void malformed() { throw ZipWriterError("The written archive cannot be read back"); }
-
-void readAt(int fd, unsigned char* into, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, into + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw ZipWriterError(std::string("Cannot read the archive back: ") + std::strerror(errno), errno);
-    if (got == 0) malformed();
-    done += static_cast<std::size_t>(got);
-  }
-}
-
-void writeAt(int fd, const unsigned char* from, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put = ::pwrite(fd, from + done, size - done, static_cast<off_t>(offset + done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) throw ZipWriterError(std::string("Cannot write the archive: ") + std::strerror(errno), errno);
-    done += static_cast<std::size_t>(put);
-  }
-}
-
-// Sets bit 11 (the name is UTF-8) of every entry, in its central directory
-// record and its local header, from our own check: valid UTF-8 and not plain
-// ASCII. The archive has no comment (its end record is its last 22 bytes);
-// offsets beyond 32 bits come from the zip64 records.
-void correctNameFlags(int fd) {
-  const off_t end = ::lseek(fd, 0, SEEK_END);
-  if (end < 22) malformed();
-  const auto size = static_cast<std::uint64_t>(end);
-  unsigned char record[56];
-  readAt(fd, record, 22, size - 22);
-  if (load32(record) != 0x06054b50) malformed();
-  std::uint64_t entries = load16(record + 10);
-  std::uint64_t directorySize = load32(record + 12);
-  std::uint64_t directoryOffset = load32(record + 16);
-  if (entries == 0xffff || directorySize == 0xffffffff || directoryOffset == 0xffffffff) {
-    if (size < 22 + 20) malformed();
-    readAt(fd, record, 20, size - 22 - 20);
-    if (load32(record) != 0x07064b50) malformed();
-    const std::uint64_t at = load64(record + 8);
-    if (at > size - 56) malformed();
-    readAt(fd, record, 56, at);
-    if (load32(record) != 0x06064b50) malformed();
-    entries = load64(record + 32);
-    directorySize = load64(record + 40);
-    directoryOffset = load64(record + 48);
-  }
-  if (directoryOffset > size || directorySize > size - directoryOffset) malformed();
-  std::vector<unsigned char> directory(directorySize);
-  readAt(fd, directory.data(), directory.size(), directoryOffset);
-  std::size_t at = 0;
-  for (std::uint64_t entry = 0; entry < entries; ++entry) {
-    if (directory.size() - at < 46 || load32(&directory[at]) != 0x02014b50) malformed();
-    unsigned char* header = &directory[at];
-    const std::size_t nameLength = load16(header + 28), extraLength = load16(header + 30);
-    const std::size_t recordLength = 46 + nameLength + extraLength + load16(header + 32);
-    if (directory.size() - at < recordLength) malformed();
-    const std::string_view name(reinterpret_cast<const char*>(header + 46), nameLength);
-    const bool utf8 = !isAscii(name) && isUtf8(name);
-    const std::uint16_t flags = load16(header + 8);
-    if (((flags & 0x800) != 0) != utf8) {
-      std::uint64_t local = load32(header + 42);
-      if (local == 0xffffffff) {
-        // The zip64 extra field holds, in order, only the fields that are
-        // 0xffffffff in the record.
-        std::optional<std::uint64_t> found;
-        for (std::size_t e = 46 + nameLength; e + 4 <= 46 + nameLength + extraLength;) {
-          const std::size_t id = load16(header + e), length = load16(header + e + 2);
-          if (e + 4 + length > 46 + nameLength + extraLength) malformed();
-          if (id == 0x0001) {
-            std::size_t skip = (load32(header + 24) == 0xffffffff ? 8 : 0) + (load32(header + 20) == 0xffffffff ? 8 : 0);
-            if (skip + 8 > length) malformed();
-            found = load64(header + e + 4 + skip);
-          }
-          e += 4 + length;
-        }
-        if (!found) malformed();
-        local = *found;
-      }
-      const std::uint16_t corrected = static_cast<std::uint16_t>(utf8 ? flags | 0x800 : flags & ~0x800);
-      const unsigned char bytes[2] = {static_cast<unsigned char>(corrected), static_cast<unsigned char>(corrected >> 8)};
-      unsigned char localHeader[30];
-      if (local > size - 30) malformed();
-      readAt(fd, localHeader, sizeof localHeader, local);
-      if (load32(localHeader) != 0x04034b50) malformed();
-      const std::uint16_t localFlags = load16(localHeader + 6);
-      const std::uint16_t localCorrected = static_cast<std::uint16_t>(utf8 ? localFlags | 0x800 : localFlags & ~0x800);
-      const unsigned char localBytes[2] = {static_cast<unsigned char>(localCorrected),
-                                           static_cast<unsigned char>(localCorrected >> 8)};
-      writeAt(fd, bytes, 2, directoryOffset + at + 8);
-      writeAt(fd, localBytes, 2, local + 6);
-    }
-    at += recordLength;
-  }
-}
-
 // libzip writes no file at all for an archive without entries; an empty
 // archive is its end-of-central-directory record alone.
 void writeEmptyArchive(int fd) {
   static const unsigned char kEnd[22] = {'P', 'K', 5, 6};
-  writeAt(fd, kEnd, sizeof kEnd, 0);
+  zipnames::writeAt(fd, kEnd, sizeof kEnd, 0);
 }
 
 }  // namespace
@@ -365,8 +272,9 @@ ZipWriter::~ZipWriter() {
 }
 
 void ZipWriter::addDirectory(const std::string& name, std::uint32_t mode, std::time_t modified) {
-  const zip_int64_t index = zip_dir_add(archive_->handle, name.c_str(), kNameEncoding);
-  if (index < 0) fail(archive_->handle, "Cannot add \"" + name + "\"");
+  const zip_int64_t index =
+      addNamed(archive_->handle, archive_->standIns, name,
+               [this](const char* given) { return zip_dir_add(archive_->handle, given, kNameEncoding); });
   describe(archive_->handle, index, S_IFDIR | mode, modified, name);
 }
 
@@ -377,7 +285,7 @@ void ZipWriter::addDeflatedFile(const std::string& name, std::uint64_t size, Def
   zip_source_t* zipSource = zip_source_function(archive_->handle, deflatedCallback, entry.get());
   if (!zipSource) fail(archive_->handle, "Cannot add \"" + name + "\"");
   archive_->entries.push_back(std::move(entry));
-  const zip_int64_t index = addSource(archive_->handle, name, zipSource);
+  const zip_int64_t index = addSource(archive_->handle, archive_->standIns, name, zipSource);
   describe(archive_->handle, index, S_IFREG | mode, modified, name);
 }
 
@@ -393,7 +301,7 @@ void ZipWriter::addSymlink(const std::string& name, const std::string& target, s
     std::free(copy);
     fail(archive_->handle, "Cannot add \"" + name + "\"");
   }
-  const zip_int64_t index = addSource(archive_->handle, name, source);
+  const zip_int64_t index = addSource(archive_->handle, archive_->standIns, name, source);
   zip_set_file_compression(archive_->handle, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
   describe(archive_->handle, index, S_IFLNK | mode, modified, name);
 }
@@ -419,7 +327,7 @@ void ZipWriter::close(const std::function<bool()>& cancelled) {
     throw ZipWriterError("Cannot write the archive: " + text, archive_->sink.systemError);
   }
   archive_->handle = nullptr;
-  correctNameFlags(fd_);
+  zipnames::correctNames(fd_, archive_->standIns);
 }
 
 }  // namespace velmora::platform

@@ -1,7 +1,10 @@
 #include "platform/file_system.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -11,19 +14,25 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __APPLE__
+#include <uuid/uuid.h>
+#endif
+
+#include "platform/posix/system_calls.hpp"
 
 namespace velmora::platform {
 
 namespace fs = std::filesystem;
+namespace sys = posix::sys;
 
 bool fileExists(const std::string& path) noexcept {
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  return sys::fstatat(AT_FDCWD, path.c_str(), &info, 0) == 0;
 }
 
 std::time_t modificationTime(const std::string& path) noexcept {
   struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) return 0;
+  if (sys::fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
   return info.st_mtime;
 }
 
@@ -44,7 +53,7 @@ bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 UniqueFd openUnnamed(const std::string& folder) {
 #if defined(__linux__) && defined(O_TMPFILE)
   // 0666 less the umask, as a file created by name would be.
-  UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+  UniqueFd fd(sys::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
   if (fd) return fd;
   const int error = errno;
   // Refused by the file system (FUSE, FAT) or unknown to an old kernel,
@@ -63,20 +72,67 @@ UniqueFd openUnnamed(const std::string& folder) {
 // either, so none removes it.
 UniqueFd createLocked(const std::string& path) {
   for (int attempt = 0;; ++attempt) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    UniqueFd fd(sys::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd) throwErrno("Cannot create \"" + path + "\"", errno);
     // Blocking: a cleaner holds the lock only to look and unlink.
-    while (::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+    while (sys::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     struct stat opened {}, named {};
-    if (::fstat(fd.get(), &opened) == 0 && ::lstat(path.c_str(), &named) == 0 && sameFile(opened, named)) return fd;
+    if (sys::fstat(fd.get(), &opened) == 0 && sys::fstatat(AT_FDCWD, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(opened, named)) {
+      return fd;
+    }
     if (attempt == 8) throwErrno("Cannot keep \"" + path + "\"", EAGAIN);
   }
 }
 
+[[noreturn]] void throwPublishing(const std::string& what, const std::string& final, int error) {
+  throw fs::filesystem_error(what, fs::path(final), std::error_code(error, std::generic_category()));
+}
+
+// So that the new name survives a power cut. A folder that cannot be
+// flushed (some FUSE file systems refuse) is left as it is: the archive's
+// data is on disk already, and it is in place.
+void flushFolder(const std::string& folder) noexcept {
+  UniqueFd fd(sys::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) sys::fsync(fd.get());
+}
+
+// 64-bit FNV-1a, as 16 hex digits.
+std::string digest(const std::string& text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return hex;
+}
+
 }  // namespace
 
-PendingFile::PendingFile(const std::string& folder, const std::string& fallbackPath) {
+std::string hostIdentity() {
+  static const std::string identity = [] {
+    std::string id;
+#ifdef __APPLE__
+    uuid_t uuid{};
+    const timespec wait{1, 0};
+    if (::gethostuuid(uuid, &wait) == 0) id.assign(reinterpret_cast<const char*>(uuid), sizeof uuid);
+#else
+    for (const char* file : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+      std::ifstream(file) >> id;
+      if (!id.empty()) break;
+    }
+#endif
+    if (id.empty()) {
+      char name[256] = {};
+      ::gethostname(name, sizeof name - 1);
+      id = name;
+    }
+    return digest(id);
+  }();
+  return identity;
+}
+
+PendingFile::PendingFile(const std::string& folder, const std::string& fallbackPath) : folder_(folder) {
   fd_ = openUnnamed(folder);
   if (fd_) return;
   fd_ = createLocked(fallbackPath);
@@ -85,37 +141,44 @@ PendingFile::PendingFile(const std::string& folder, const std::string& fallbackP
 
 PendingFile::~PendingFile() {
   // Unlinked while still locked, so that no cleaner ever sees it unlocked.
-  if (!published_ && !temporaryPath_.empty()) ::unlink(temporaryPath_.c_str());
+  if (!published_ && !temporaryPath_.empty()) sys::unlink(temporaryPath_.c_str());
 }
 
 void PendingFile::publish(const std::string& final) {
+  // Flushed before it has a name: a power cut never leaves a named archive
+  // with data missing.
+  if (sys::fsync(fd_.get()) != 0) throwPublishing("Cannot flush the archive", final, errno);
+  publishFlushed(final);
+  flushFolder(folder_);
+}
+
+void PendingFile::publishFlushed(const std::string& final) {
   if (temporaryPath_.empty()) {
 #if defined(__linux__) && defined(O_TMPFILE)
     // AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH; the /proc link does not.
-    int result = ::linkat(fd_.get(), "", AT_FDCWD, final.c_str(), AT_EMPTY_PATH);
+    int result = sys::linkat(fd_.get(), "", AT_FDCWD, final.c_str(), AT_EMPTY_PATH);
     if (result != 0 && errno != EEXIST) {
       const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
-      result = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, final.c_str(), AT_SYMLINK_FOLLOW);
+      result = sys::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, final.c_str(), AT_SYMLINK_FOLLOW);
     }
     if (result != 0) {
       const int error = errno;
       if (error == EEXIST) throwExists(final);
-      throw fs::filesystem_error("Cannot give the archive its name", fs::path(final),
-                                 std::error_code(error, std::generic_category()));
+      throwPublishing("Cannot give the archive its name", final, error);
     }
     published_ = true;
     return;
 #endif
   }
-  if (::link(temporaryPath_.c_str(), final.c_str()) == 0) {
+  if (sys::linkat(AT_FDCWD, temporaryPath_.c_str(), AT_FDCWD, final.c_str(), 0) == 0) {
     published_ = true;
-    ::unlink(temporaryPath_.c_str());
+    sys::unlink(temporaryPath_.c_str());
     return;
   }
   if (errno == EEXIST) throwExists(final);
   // File systems without hard links (FAT, exFAT).
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
-  if (::renameat2(AT_FDCWD, temporaryPath_.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) == 0) {
+  if (sys::renameat2(AT_FDCWD, temporaryPath_.c_str(), AT_FDCWD, final.c_str(), RENAME_NOREPLACE) == 0) {
     published_ = true;
     return;
   }
@@ -123,12 +186,14 @@ void PendingFile::publish(const std::string& final) {
 #endif
   // Without a rename that refuses to replace: a check, then a rename.
   if (fs::exists(fs::symlink_status(final))) throwExists(final);
-  fs::rename(temporaryPath_, final);
+  if (sys::rename(temporaryPath_.c_str(), final.c_str()) != 0) {
+    throwPublishing("Cannot give the archive its name", final, errno);
+  }
   published_ = true;
 }
 
 void removeUnlocked(const std::string& folder, const std::function<bool(const std::string& name)>& isOurs) noexcept {
-  UniqueFd folderFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folderFd(sys::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folderFd) return;
   const int listed = ::dup(folderFd.get());
   if (listed < 0) return;
@@ -145,11 +210,11 @@ void removeUnlocked(const std::string& folder, const std::function<bool(const st
       continue;
     }
     // Non-blocking, so that a FIFO given such a name cannot stall us.
-    UniqueFd fd(::openat(folderFd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd fd(sys::openat(folderFd.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {}, named {};
-    if (!fd || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // its writer is alive
-    if (::fstatat(folderFd.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(opened, named)) {
+    if (!fd || sys::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    if (sys::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;  // its writer is alive
+    if (sys::fstatat(folderFd.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(opened, named)) {
       ::unlinkat(folderFd.get(), name.c_str(), 0);
     }
   }

@@ -23,6 +23,8 @@ namespace {
 
 FileVersion versionOf(const struct stat& info) {
   FileVersion version;
+  version.device = static_cast<std::uint64_t>(info.st_dev);
+  version.inode = static_cast<std::uint64_t>(info.st_ino);
   version.size = static_cast<std::uint64_t>(info.st_size);
 #ifdef __APPLE__
   version.modifiedSeconds = info.st_mtimespec.tv_sec, version.modifiedNanoseconds = info.st_mtimespec.tv_nsec;
@@ -94,25 +96,16 @@ void DataBuffer::reset() noexcept {
   mapped_ = false;
 }
 
-ItemInfo describeItem(const std::string& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) throwErrno(errno, path);
-  return itemOf(info);
-}
-
-FolderReader::FolderReader(const std::string& path, bool followLink) {
-  int fd;
-  do {
-    fd = posix::sys::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throwErrno(errno, path);
-  DIR* folder = ::fdopendir(fd);
-  if (folder == nullptr) {
+FolderReader::FolderReader(int folder) {
+  const int fd = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) throwErrno(errno, "dup");
+  DIR* listing = ::fdopendir(fd);
+  if (listing == nullptr) {
     const int error = errno;
     ::close(fd);
-    throwErrno(error, path);
+    throwErrno(error, "fdopendir");
   }
-  folder_ = folder;
+  folder_ = listing;
 }
 
 FolderReader::~FolderReader() { ::closedir(static_cast<DIR*>(folder_)); }
@@ -134,7 +127,7 @@ bool FolderReader::next(std::string& name) {
 
 ItemInfo FolderReader::describe(const std::string& name) const {
   struct stat info {};
-  if (::fstatat(::dirfd(static_cast<DIR*>(folder_)), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (posix::sys::fstatat(::dirfd(static_cast<DIR*>(folder_)), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     throwErrno(errno, name);
   }
   return itemOf(info);
@@ -153,15 +146,15 @@ std::string FolderReader::linkTarget(const std::string& name) const {
   }
 }
 
-SourceFile::SourceFile(const std::string& path) {
+SourceFile::SourceFile(int folder, const std::string& name) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   // A network file system's open may be interrupted by a signal: retried.
   do {
-    fd_.reset(posix::sys::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    fd_.reset(posix::sys::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   } while (!fd_ && errno == EINTR);
-  if (!fd_) throwErrno(errno, path);
+  if (!fd_) throwErrno(errno, name);
   struct stat info {};
-  if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, path);
+  if (posix::sys::fstat(fd_.get(), &info) != 0) throwErrno(errno, name);
   regular_ = S_ISREG(info.st_mode);
   opened_ = versionOf(info);
   if (!regular_) opened_.size = 0;
@@ -169,7 +162,7 @@ SourceFile::SourceFile(const std::string& path) {
 
 FileVersion SourceFile::currentVersion() const {
   struct stat info {};
-  if (::fstat(fd_.get(), &info) != 0) throwErrno(errno, "fstat");
+  if (posix::sys::fstat(fd_.get(), &info) != 0) throwErrno(errno, "fstat");
   return versionOf(info);
 }
 

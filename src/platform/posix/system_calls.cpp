@@ -14,7 +14,7 @@ std::atomic<bool> detail::faultsScripted{false};
 
 namespace {
 
-constexpr std::size_t kCallKinds = static_cast<std::size_t>(SystemCall::poll) + 1;
+constexpr std::size_t kCallKinds = static_cast<std::size_t>(SystemCall::flock) + 1;
 
 std::mutex& scriptMutex() {
   static std::mutex mutex;
@@ -72,6 +72,69 @@ ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) {
 int open(const char* path, int flags, mode_t mode) {
   if (failsNow(nextFault(SystemCall::open))) return -1;
   return ::open(path, flags, mode);
+}
+
+int openat(int folder, const char* path, int flags, mode_t mode) {
+  if (failsNow(nextFault(SystemCall::open))) return -1;
+  return ::openat(folder, path, flags, mode);
+}
+
+ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t offset) {
+  const auto fault = nextFault(SystemCall::pwrite);
+  if (failsNow(fault)) return -1;
+  return ::pwrite(fd, buffer, limited(fault, count), offset);
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+  if (failsNow(nextFault(SystemCall::lseek))) return -1;
+  return ::lseek(fd, offset, whence);
+}
+
+int ftruncate(int fd, off_t length) {
+  if (failsNow(nextFault(SystemCall::ftruncate))) return -1;
+  return ::ftruncate(fd, length);
+}
+
+int fsync(int fd) {
+  if (failsNow(nextFault(SystemCall::fsync))) return -1;
+  return ::fsync(fd);
+}
+
+int fstat(int fd, struct stat* info) {
+  if (failsNow(nextFault(SystemCall::fstat))) return -1;
+  return ::fstat(fd, info);
+}
+
+int fstatat(int folder, const char* path, struct stat* info, int flags) {
+  if (failsNow(nextFault(SystemCall::fstat))) return -1;
+  return ::fstatat(folder, path, info, flags);
+}
+
+int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+  if (failsNow(nextFault(SystemCall::link))) return -1;
+  return ::linkat(fromFolder, from, toFolder, to, flags);
+}
+
+int rename(const char* from, const char* to) {
+  if (failsNow(nextFault(SystemCall::rename))) return -1;
+  return ::rename(from, to);
+}
+
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
+  if (failsNow(nextFault(SystemCall::rename))) return -1;
+  return ::renameat2(fromFolder, from, toFolder, to, flags);
+}
+#endif
+
+int unlink(const char* path) {
+  if (failsNow(nextFault(SystemCall::unlink))) return -1;
+  return ::unlink(path);
+}
+
+int flock(int fd, int operation) {
+  if (failsNow(nextFault(SystemCall::flock))) return -1;
+  return ::flock(fd, operation);
 }
 
 int pipe(int fds[2]) {

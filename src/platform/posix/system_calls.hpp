@@ -18,6 +18,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +38,20 @@ ssize_t read(int fd, void* buffer, std::size_t count);
 ssize_t write(int fd, const void* buffer, std::size_t count);
 ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset);
 int open(const char* path, int flags, mode_t mode);
+int openat(int folder, const char* path, int flags, mode_t mode);
+ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t offset);
+off_t lseek(int fd, off_t offset, int whence);
+int ftruncate(int fd, off_t length);
+int fsync(int fd);
+int fstat(int fd, struct stat* info);
+int fstatat(int folder, const char* path, struct stat* info, int flags);
+int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags);
+int rename(const char* from, const char* to);
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
+#endif
+int unlink(const char* path);
+int flock(int fd, int operation);
 int pipe(int fds[2]);
 #ifdef __linux__
 int pipe2(int fds[2], int flags);
@@ -62,6 +79,40 @@ inline ssize_t pread(int fd, void* buffer, std::size_t count, off_t offset) {
 inline int open(const char* path, int flags, mode_t mode = 0) {
   return faultsMayBeDue() ? scripted::open(path, flags, mode) : ::open(path, flags, mode);
 }
+inline int openat(int folder, const char* path, int flags, mode_t mode = 0) {
+  return faultsMayBeDue() ? scripted::openat(folder, path, flags, mode) : ::openat(folder, path, flags, mode);
+}
+inline ssize_t pwrite(int fd, const void* buffer, std::size_t count, off_t offset) {
+  return faultsMayBeDue() ? scripted::pwrite(fd, buffer, count, offset) : ::pwrite(fd, buffer, count, offset);
+}
+inline off_t lseek(int fd, off_t offset, int whence) {
+  return faultsMayBeDue() ? scripted::lseek(fd, offset, whence) : ::lseek(fd, offset, whence);
+}
+inline int ftruncate(int fd, off_t length) {
+  return faultsMayBeDue() ? scripted::ftruncate(fd, length) : ::ftruncate(fd, length);
+}
+inline int fsync(int fd) { return faultsMayBeDue() ? scripted::fsync(fd) : ::fsync(fd); }
+inline int fstat(int fd, struct stat* info) { return faultsMayBeDue() ? scripted::fstat(fd, info) : ::fstat(fd, info); }
+inline int fstatat(int folder, const char* path, struct stat* info, int flags) {
+  return faultsMayBeDue() ? scripted::fstatat(folder, path, info, flags) : ::fstatat(folder, path, info, flags);
+}
+inline int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
+  return faultsMayBeDue() ? scripted::linkat(fromFolder, from, toFolder, to, flags)
+                          : ::linkat(fromFolder, from, toFolder, to, flags);
+}
+inline int rename(const char* from, const char* to) {
+  return faultsMayBeDue() ? scripted::rename(from, to) : ::rename(from, to);
+}
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+inline int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
+  return faultsMayBeDue() ? scripted::renameat2(fromFolder, from, toFolder, to, flags)
+                          : ::renameat2(fromFolder, from, toFolder, to, flags);
+}
+#endif
+inline int unlink(const char* path) { return faultsMayBeDue() ? scripted::unlink(path) : ::unlink(path); }
+inline int flock(int fd, int operation) {
+  return faultsMayBeDue() ? scripted::flock(fd, operation) : ::flock(fd, operation);
+}
 inline int pipe(int fds[2]) { return faultsMayBeDue() ? scripted::pipe(fds) : ::pipe(fds); }
 #ifdef __linux__
 inline int pipe2(int fds[2], int flags) { return faultsMayBeDue() ? scripted::pipe2(fds, flags) : ::pipe2(fds, flags); }
@@ -84,13 +135,17 @@ inline int poll(pollfd* fds, nfds_t count, int timeout) {
 
 }  // namespace sys
 
-// The kinds of call a script can target; pipe covers pipe2.
-enum class SystemCall { read, write, pread, open, pipe, posixSpawn, waitid, waitpid, poll };
+// The kinds of call a script can target; pipe covers pipe2, open covers
+// openat, fstat covers fstatat, rename covers renameat2.
+enum class SystemCall {
+  read, write, pread, open, pipe, posixSpawn, waitid, waitpid, poll,
+  pwrite, lseek, ftruncate, fsync, fstat, link, rename, unlink, flock
+};
 
 // What one call does instead of its plain self.
 struct Fault {
   int error = 0;                       // when set, the call fails with it and does nothing
-  std::size_t atMost = SIZE_MAX;       // otherwise read, write and pread move at most this many bytes
+  std::size_t atMost = SIZE_MAX;       // otherwise read, write, pread and pwrite move at most this many bytes
 };
 inline constexpr Fault kPassThrough{};  // one call as usual, for "the second read fails"
 
