@@ -221,8 +221,8 @@ struct LucidPerfRunEnd {
   /// tool's output failed: then it says how, and the library terminated the
   /// tool (its signal or status is the one it ended with).
   std::string message;
-  // The errno behind a launch failure or a failed read of the output; 0
-  // otherwise.
+  /// The errno behind a launch failure or a failed read of the output; 0
+  /// otherwise.
   int systemCode = 0;
 
   /// Equal when every field is.
