@@ -1,5 +1,7 @@
 #include "serve/web_config.hpp"
 
+#include "errno_calls.hpp"
+
 #include <crypt.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,11 +57,9 @@ std::string readBounded(const std::filesystem::path& file) {
   std::string data;
   std::array<char, 64 * 1024> buffer{};
   for (;;) {
-    const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      fail(file, std::string("cannot read: ") + std::strerror(errno));
-    }
+    const ssize_t count =
+        velmora::platform::retryOnInterrupt([&] { return ::read(fd.get(), buffer.data(), buffer.size()); });
+    if (count < 0) fail(file, std::string("cannot read: ") + std::strerror(errno));
     if (count == 0) break;
     if (static_cast<std::size_t>(count) > kMaxFileBytes - data.size()) fail(file, "larger than 1 MiB");
     data.append(buffer.data(), static_cast<std::size_t>(count));

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/deflate.hpp"
+#include "platform/errno/errno_calls.hpp"
 #include "velmora/archive/zip_folder.hpp"
 
 namespace velmora::archive {
@@ -182,7 +183,7 @@ struct FolderPipeline::File {
         throw ZipFolderError(ZipFolderError::Case::unsupportedItem,
                              "Cannot archive \"" + path + "\": it is no longer a regular file");
       }
-      if (file.size() < item.info.size) throw std::system_error(ENODATA, std::generic_category(), "read");
+      if (file.size() < item.info.size) platform::throwErrno(ENODATA, "read");
       if (!(file.openedVersion() == item.info.version)) throw changedError(path);
       opened = std::make_unique<platform::SourceFile>(std::move(file));
     } catch (const platform::ItemChanged&) {

@@ -7,6 +7,7 @@
 
 #include <utf8proc.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 #include "platform/zip_writer.hpp"
 
@@ -63,8 +64,8 @@ std::uint64_t load64(const unsigned char* p) { return load32(p) | static_cast<st
 void readAt(int fd, unsigned char* into, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t got = sys::pread(fd, into + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got =
+        retryOnInterrupt([&] { return sys::pread(fd, into + done, size - done, static_cast<off_t>(offset + done)); });
     if (got < 0) throw ZipWriterError(std::string("Cannot read the archive back: ") + std::strerror(errno), errno);
     if (got == 0) malformed();
     done += static_cast<std::size_t>(got);
@@ -76,8 +77,8 @@ void readAt(int fd, unsigned char* into, std::size_t size, std::uint64_t offset)
 void writeAt(int fd, const unsigned char* from, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t put = sys::pwrite(fd, from + done, size - done, static_cast<off_t>(offset + done));
-    if (put < 0 && errno == EINTR) continue;
+    const ssize_t put =
+        retryOnInterrupt([&] { return sys::pwrite(fd, from + done, size - done, static_cast<off_t>(offset + done)); });
     if (put <= 0) throw ZipWriterError(std::string("Cannot write the archive: ") + std::strerror(errno), errno);
     done += static_cast<std::size_t>(put);
   }

@@ -17,6 +17,7 @@
 #include <zip.h>
 
 #include "platform/libzip/zip_names.hpp"
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 
 namespace velmora::platform {
@@ -161,8 +162,8 @@ zip_int64_t deflatedCallback(void* state, void* data, zip_uint64_t length, zip_s
 bool flush(Sink& sink) {
   std::size_t done = 0;
   while (done < sink.buffer.size()) {
-    const ssize_t written = sys::write(sink.fd, sink.buffer.data() + done, sink.buffer.size() - done);
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written =
+        retryOnInterrupt([&] { return sys::write(sink.fd, sink.buffer.data() + done, sink.buffer.size() - done); });
     if (written <= 0) {
       sink.systemError = written < 0 ? errno : ENOSPC;
       zip_error_set(&sink.error, ZIP_ER_WRITE, sink.systemError);

@@ -18,6 +18,7 @@
 #include <uuid/uuid.h>
 #endif
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 
 namespace velmora::platform {
@@ -38,10 +39,6 @@ std::time_t modificationTime(const std::string& path) noexcept {
 
 namespace {
 
-[[noreturn]] void throwErrno(const std::string& what, int error) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
 [[noreturn]] void throwExists(const std::string& final) {
   throw fs::filesystem_error("An archive already exists there", fs::path(final),
                              std::error_code(EEXIST, std::generic_category()));
@@ -58,7 +55,7 @@ UniqueFd openUnnamed(const std::string& folder) {
   const int error = errno;
   // Refused by the file system (FUSE, FAT) or unknown to an old kernel,
   // which takes the flag for O_DIRECTORY.
-  if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) throwErrno("Cannot create a file in \"" + folder + "\"", error);
+  if (error != EOPNOTSUPP && error != EISDIR && error != EINVAL) throwErrno(error, "Cannot create a file in \"" + folder + "\"");
 #else
   (void)folder;
 #endif
@@ -73,16 +70,15 @@ UniqueFd openUnnamed(const std::string& folder) {
 UniqueFd createLocked(const std::string& path) {
   for (int attempt = 0;; ++attempt) {
     UniqueFd fd(sys::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd) throwErrno("Cannot create \"" + path + "\"", errno);
+    if (!fd) throwErrno(errno, "Cannot create \"" + path + "\"");
     // Blocking: a cleaner holds the lock only to look and unlink.
-    while (sys::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
+    retryOnInterrupt([&] { return sys::flock(fd.get(), LOCK_EX); });
     struct stat opened {}, named {};
     if (sys::fstat(fd.get(), &opened) == 0 && sys::fstatat(AT_FDCWD, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         sameFile(opened, named)) {
       return fd;
     }
-    if (attempt == 8) throwErrno("Cannot keep \"" + path + "\"", EAGAIN);
+    if (attempt == 8) throwErrno(EAGAIN, "Cannot keep \"" + path + "\"");
   }
 }
 

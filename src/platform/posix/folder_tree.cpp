@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 
 namespace velmora::platform {
@@ -16,10 +17,6 @@ namespace velmora::platform {
 namespace {
 
 std::atomic<std::size_t> mostIdle{FolderTree::kMostIdleFolders};
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
 
 }  // namespace
 
@@ -37,10 +34,7 @@ struct FolderTree::Folder {
 };
 
 FolderTree::FolderTree(const std::string& path) : root_(std::make_shared<Folder>()) {
-  int fd;
-  do {
-    fd = posix::sys::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retryOnInterrupt([&] { return posix::sys::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) throwErrno(errno, path);
   root_->fd = fd;
   root_->users = 1;  // never idle, never closed before the tree
@@ -83,10 +77,8 @@ int FolderTree::acquire(const FolderRef& folder) {
     const FolderRef nextRef = std::move(closed.back());
     closed.pop_back();
     Folder& next = *nextRef;
-    int fd;
-    do {
-      fd = posix::sys::openat(open->fd, next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retryOnInterrupt(
+        [&] { return posix::sys::openat(open->fd, next.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
     const int error = errno;
     release(open);
     struct stat info {};

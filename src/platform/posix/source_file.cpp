@@ -11,15 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/errno/errno_calls.hpp"
 #include "platform/posix/system_calls.hpp"
 
 namespace velmora::platform {
 
 namespace {
-
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
 
 FileVersion versionOf(const struct stat& info) {
   FileVersion version;
@@ -149,9 +146,8 @@ std::string FolderReader::linkTarget(const std::string& name) const {
 SourceFile::SourceFile(int folder, const std::string& name) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
   // A network file system's open may be interrupted by a signal: retried.
-  do {
-    fd_.reset(posix::sys::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  } while (!fd_ && errno == EINTR);
+  fd_.reset(retryOnInterrupt(
+      [&] { return posix::sys::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }));
   if (!fd_) throwErrno(errno, name);
   struct stat info {};
   if (posix::sys::fstat(fd_.get(), &info) != 0) throwErrno(errno, name);
@@ -168,11 +164,9 @@ FileVersion SourceFile::currentVersion() const {
 
 void SourceFile::readAt(std::uint64_t offset, unsigned char* into, std::size_t length) const {
   while (length > 0) {
-    const ssize_t got = posix::sys::pread(fd_.get(), into, length, static_cast<off_t>(offset));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throwErrno(errno, "read");
-    }
+    const ssize_t got =
+        retryOnInterrupt([&] { return posix::sys::pread(fd_.get(), into, length, static_cast<off_t>(offset)); });
+    if (got < 0) throwErrno(errno, "read");
     if (got == 0) throwErrno(ENODATA, "read");
     into += got;
     offset += static_cast<std::uint64_t>(got);
