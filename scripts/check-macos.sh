@@ -37,13 +37,19 @@ zipconf=$(find /usr/include -name zipconf.h | head -n 1)
 for header in /usr/include/CLI /usr/include/nlohmann /usr/include/plist /usr/include/google \
               /usr/include/utf8proc.h /usr/include/zip.h "$zipconf" \
               /usr/include/zlib.h /usr/include/zconf.h /usr/include/libdeflate.h \
-              /usr/include/prometheus /usr/include/microhttpd.h /usr/include/gnutls; do
+              /usr/include/prometheus /usr/include/microhttpd.h /usr/include/gnutls \
+              /usr/include/yaml-cpp; do
   if [ -e "$header" ]; then ln -s "$header" "$out/include/$(basename "$header")"; fi
 done
 
+# libxcrypt's crypt.h (Homebrew's on a Mac) as Debian ships it, with the
+# glibc attribute macros it leans on made blank for macOS's libc.
+printf '%s\n' '#include <sys/cdefs.h>' '#ifndef __THROW' '#define __THROW' '#endif' \
+  '#include "/usr/include/crypt.h"' >"$out/include/crypt.h"
+
 version=$(sed -n 's/^project(VelmoraFSUtils VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 cxx=("$zig" c++ -std=c++20 -Wall -Wextra -Wpedantic -Werror
-     -Iinclude -Isrc -Icli -isystem "$out/include" -DVELMORA_VERSION="\"$version\"")
+     -Iinclude -Isrc -Icli -Isrc/platform/errno -isystem "$out/include" -DVELMORA_VERSION="\"$version\"")
 # The message library's sources, generated here by protoc as the build does.
 mkdir -p "$out/generated"
 protoc --cpp_out="$out/generated" -Iproto proto/vlmproto.proto
