@@ -97,8 +97,9 @@ CompletedRun runToEnd(const std::string& path, const std::vector<std::string>& a
 
   OutputBuffer output;
   for (;;) {
-    auto [buffer, room] = output.space();
-    const ssize_t count = retryOnInterrupt([&] { return posix::sys::read(child.output.get(), buffer, room); });
+    const auto space = output.space();  // not a structured binding: clang 14 cannot capture one
+    char* const buffer = space.first;
+    const ssize_t count = retryOnInterrupt([&] { return posix::sys::read(child.output.get(), buffer, space.second); });
     if (count < 0) throwErrno(errno, "read");
     if (count == 0) break;
     if (observer) observer(std::string_view(buffer, static_cast<std::size_t>(count)));
