@@ -39,10 +39,19 @@ echo "perf-rate=0.01" >"$work/lucid.d/options"
 http() { python3 -c 'import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' "$1"; }
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
-"$build/cli/velmora-fsutil" serve --tool "$work/lucid" --listen 127.0.0.1:0 --refresh 1 --smart-interval 0 2>"$work/exporter.log" &
-pids+=($!)
-for _ in $(seq 100); do grep -q listening "$work/exporter.log" && break; sleep 0.1; done
-exporter=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/exporter.log" | head -n 1) || fail "the exporter did not start"
+# Starts `serve` over the simulator on a free loopback port with its log in
+# LOG and the given options; sets $address to HOST:PORT once it listens.
+start_exporter() {  # LOG OPTION...
+  local log=$1
+  shift
+  "$build/cli/velmora-fsutil" serve --tool "$work/lucid" --listen 127.0.0.1:0 --refresh 1 "$@" 2>"$log" &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q listening "$log" && break; sleep 0.1; done
+  address=$(grep -o '127\.0\.0\.1:[0-9]*' "$log" | head -n 1) || fail "the exporter logging to $log did not start"
+}
+
+start_exporter "$work/exporter.log" --smart-interval 0
+exporter=$address
 
 port=$(free_port)
 cat >"$work/prometheus.yml" <<EOF
@@ -108,11 +117,8 @@ check_tls_scrape() {
   hash=$(python3 -W ignore -c 'import crypt; print(crypt.crypt("scrape-secret", crypt.mksalt(crypt.METHOD_BLOWFISH)))')
   printf 'tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\nbasic_auth_users:\n  prometheus: %s\n' "'$hash'" >"$tls/web.yml"
   echo scrape-secret >"$tls/password"
-  "$build/cli/velmora-fsutil" serve --tool "$work/lucid" --listen 127.0.0.1:0 --refresh 1 --smart-interval 0 \
-    --web-config "$tls/web.yml" 2>"$work/exporter-tls.log" &
-  pids+=($!)
-  for _ in $(seq 100); do grep -q listening "$work/exporter-tls.log" && break; sleep 0.1; done
-  exporter_tls=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/exporter-tls.log" | head -n 1) || fail "the TLS exporter did not start"
+  start_exporter "$work/exporter-tls.log" --smart-interval 0 --web-config "$tls/web.yml"
+  exporter_tls=$address
   [ "$(curl -s -o /dev/null -w '%{http_code}' --cacert "$tls/cert.pem" "https://$exporter_tls/metrics")" = 401 ] ||
     fail "a scrape without the password was not refused with 401"
   ! curl -s -m 5 "http://$exporter_tls/metrics" 2>/dev/null | grep -q velmora || fail "plain HTTP got metrics from the TLS listener"
@@ -167,12 +173,9 @@ check_monitoring() {
 
   # The rules as shipped, but evaluated every second.
   sed 's/^  - name: .*/&\n    interval: 1s/' monitoring/velmora.rules.yml >"$work/velmora.rules.yml"
-  "$build/cli/velmora-fsutil" serve --tool "$work/lucid" --listen 127.0.0.1:0 --refresh 1 --smart-interval 1 \
-    2>"$work/monitoring-exporter.log" &
-  pids+=($!)
-  local target="" mport
-  for _ in $(seq 100); do grep -q listening "$work/monitoring-exporter.log" && break; sleep 0.1; done
-  target=$(grep -o '127\.0\.0\.1:[0-9]*' "$work/monitoring-exporter.log" | head -n 1) || fail "the second exporter did not start"
+  local target mport
+  start_exporter "$work/monitoring-exporter.log" --smart-interval 1
+  target=$address
   mport=$(free_port)
   cat >"$work/monitoring.yml" <<YAML
 global:
